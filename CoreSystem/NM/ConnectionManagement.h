@@ -1,0 +1,40 @@
+// Connections from one NM client to the receivers of channel indexes, cached for reuse.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <pthread.h>
+
+namespace NM {
+
+/// Turns a channel index into a side-channel connection to the receiver that currently serves it.
+/// Every NMClient holds one. Its cache mutex is taken after the registry mutex, a slot mutex or
+/// the client's deferred-queue mutex, never before them.
+class ConnectionManagement {
+public:
+    ConnectionManagement();
+    virtual ~ConnectionManagement();
+    ConnectionManagement(const ConnectionManagement&) = delete;
+    ConnectionManagement& operator=(const ConnectionManagement&) = delete;
+
+    /// Attaches "/Notification" unless this process is attached already. Returns the header
+    /// address as an integer, or -1. Only the instance that maps it keeps its descriptor.
+    std::intptr_t attachRegistry();
+    /// Connection id to the receiver of `channelIndex` (an index inside the registry), or -1
+    /// when the slot has no receiver or the connection could not be made.
+    int getConnection(int channelIndex);
+    /// Declares the receiver of `channelIndex` gone for every process and detaches the cached
+    /// connection. Takes no registry lock: a caller after a failed send holds the slot mutex.
+    void dropConnection(int channelIndex);
+
+private:
+    struct Entry {
+        int pid;
+        int connectionId;
+    };
+    int registryDescriptor_ = -1;
+    pthread_mutex_t cacheMutex_;
+    std::map<int, Entry> cache_;  ///< guarded by cacheMutex_
+};
+
+}  // namespace NM

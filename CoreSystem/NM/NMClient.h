@@ -1,0 +1,109 @@
+// NM messaging endpoint: sends frames to named endpoints, holds them back while an endpoint has
+// no receiver, and receives frames for its own endpoints.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <pthread.h>
+#include <semaphore.h>
+#include <vector>
+
+#include "CoreSystem/NM/ConnectionManagement.h"
+
+namespace NM {
+
+/// Largest payload of one NM frame.
+inline constexpr int kMaxPayload = 10240;
+/// Size of the frame header: the destination's channel index, 32-bit little-endian.
+inline constexpr int kFrameHeader = 4;
+/// Size of a receive buffer: header and up to 10244 payload bytes.
+inline constexpr int kReceiveBuffer = 10248;
+/// A deferred queue accepts a message while it holds at most this many (so 2505 in all).
+inline constexpr std::size_t kDeferredQueueAccepts = 2504;
+/// The receive queue accepts a frame while it holds at most this many (so 2504 in all).
+inline constexpr std::size_t kReceiveQueueAccepts = 2503;
+/// Receive time-out of the receiveMessage thread, after which it notices destruction.
+inline constexpr std::uint64_t kReceiveTimeoutNs = 2000000000ull;
+/// slogf opcode of the size-limit record.
+inline constexpr int kSizeLimitOpcode = 10918;
+
+/// A messaging endpoint. Any thread may send; receiving is meant for one consumer at a time.
+///
+/// Locks: the deferred-queue mutex guards the held-back queues and the transmit thread's state;
+/// the receive-queue mutex guards the receive queue. Order: registry mutex, deferred-queue
+/// mutex, connection-cache mutex; slot mutex, connection-cache mutex. No lock of the client is
+/// held while a frame is being sent.
+class NMClient {
+public:
+    /// `pollingMode`: recvMsg never blocks. Attaches the registry if the process is not yet
+    /// attached; the client is usable (every registry operation returns -1) when it is absent.
+    explicit NMClient(bool pollingMode);
+    /// Withdraws this client's receivers from the registry, stops its threads (within about two
+    /// seconds) and discards frames received and messages still held back.
+    virtual ~NMClient();
+    NMClient(const NMClient&) = delete;
+    NMClient& operator=(const NMClient&) = delete;
+
+    /// Channel index of endpoint `name` (claimed if new), or -1.
+    int getChannelIndex(const char* name);
+    /// Sends `size` bytes to `channelIndex`, or holds them back while it has no receiver or
+    /// older messages wait for it. Returns `size`, or -1 when refused or delivery failed.
+    /// Throws std::runtime_error("NM message size limit exceeded") when `size` exceeds 10240.
+    int send(int channelIndex, const char* data, int size);
+    /// Sends one frame synchronously on `connectionId` under the slot mutex. Returns `size`, or
+    /// -1 when the receiver is gone (it is then declared gone). Throws as send() does.
+    int sendMessage(int channelIndex, int connectionId, const char* data, int size);
+    /// Holds a copy back for `channelIndex`. Returns `size`, or -1 when the queue is full or
+    /// memory ran out. Refuses (throws) oversized payloads like send().
+    int queueMessage(int channelIndex, const char* data, int size);
+    /// Becomes the receiver of `channelIndex` (one channel and one receive thread serve every
+    /// index of the client). Returns `channelIndex`, or -1.
+    int openReceiveChannel(int channelIndex);
+    /// Takes the oldest received frame: its channel index into `*channelIndex` and at most
+    /// `length` payload bytes into `buffer`. Returns the payload size, or -1 when none is there
+    /// (polling mode) or waiting failed. Blocks until a frame arrives unless polling.
+    int recvMsg(int* channelIndex, char* buffer, int length);
+
+private:
+    struct Held {
+        int size;
+        std::unique_ptr<char[]> data;
+    };
+    struct Received {
+        int size;
+        std::unique_ptr<char[]> frame;  ///< kReceiveBuffer bytes: header word, then payload
+    };
+
+    static void* transmitQueueMain(void* self);
+    static void* receiveMessageMain(void* self);
+    void transmitQueue();
+    void receiveMessage();
+    bool drainQueue(int channelIndex, int connectionId);
+    void checkSize(int size) const;
+    void startTransmitThreadLocked();
+    void stopTransmitThread();
+
+    int receiveChannelId_ = -1;
+    ConnectionManagement connections_;
+    bool pollingMode_;
+
+    pthread_mutex_t deferredMutex_;
+    std::map<int, std::deque<Held>> deferred_;  ///< guarded by deferredMutex_
+    bool transmitRunning_ = false;              ///< guarded by deferredMutex_
+    bool transmitJoinable_ = false;             ///< guarded by deferredMutex_
+    pthread_t transmitThread_{};                ///< guarded by deferredMutex_
+    std::atomic<bool> stopping_{false};
+
+    std::atomic<bool> running_{true};
+    bool receiveRunning_ = false;
+    pthread_t receiveThread_{};
+    pthread_mutex_t receiveMutex_;
+    sem_t receiveSemaphore_;
+    std::deque<Received> receiveQueue_;  ///< guarded by receiveMutex_
+    std::vector<int> publishedIndexes_;
+};
+
+}  // namespace NM

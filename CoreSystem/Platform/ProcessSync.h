@@ -1,0 +1,67 @@
+// Process-shared mutex and condition variable that fit the 8 bytes the shared formats reserve.
+// They are used in place inside shared memory, across processes, like the target's pthread objects.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+namespace CoreSystem::Platform {
+
+/// A process-shared, non-recursive mutex of exactly 8 bytes, placed directly in shared memory.
+/// It inherits priority like the target's mutexes. A holder that dies (its thread or process
+/// vanishes) does not wedge the others: the next locker takes the lock over, and the data it
+/// guards is used as it was left. Results are 0 or an errno value, as for pthread_mutex_*.
+class ProcessMutex {
+public:
+    /// Puts the mutex into the unlocked state; memory may hold anything before.
+    int init() noexcept;
+    /// Blocks until the mutex is held by the calling thread. EDEADLK if it already is.
+    int lock() noexcept;
+    /// 0 when taken, EBUSY when another live thread holds it.
+    int trylock() noexcept;
+    /// EPERM when the calling thread does not hold it.
+    int unlock() noexcept;
+    /// Nothing to release; present for symmetry with pthread_mutex_destroy.
+    int destroy() noexcept { return 0; }
+
+private:
+    friend class ProcessCondition;
+    std::uint32_t word_[2];
+};
+
+/// A process-shared condition variable of exactly 8 bytes that times out on CLOCK_MONOTONIC.
+class ProcessCondition {
+public:
+    int init() noexcept;
+    /// Atomically releases `mutex` and waits for a signal; `mutex` is held again on return.
+    int wait(ProcessMutex& mutex) noexcept;
+    /// As wait(), until the absolute CLOCK_MONOTONIC time `deadline`; ETIMEDOUT after it.
+    int timedwait(ProcessMutex& mutex, const timespec& deadline) noexcept;
+    /// Wakes at least one waiter.
+    int signal() noexcept;
+    /// Wakes every waiter.
+    int broadcast() noexcept;
+    int destroy() noexcept { return 0; }
+
+private:
+    std::uint32_t word_[2];
+};
+
+static_assert(sizeof(ProcessMutex) == 8, "shared formats reserve 8 bytes for a mutex");
+static_assert(sizeof(ProcessCondition) == 8, "shared formats reserve 8 bytes for a condition");
+static_assert(alignof(ProcessMutex) <= 4 && alignof(ProcessCondition) <= 4,
+              "shared formats place these objects at 4-byte boundaries");
+
+/// RAII hold of a ProcessMutex.
+class ProcessLock {
+public:
+    explicit ProcessLock(ProcessMutex& mutex) noexcept : mutex_(mutex) { mutex_.lock(); }
+    ~ProcessLock() { mutex_.unlock(); }
+    ProcessLock(const ProcessLock&) = delete;
+    ProcessLock& operator=(const ProcessLock&) = delete;
+
+private:
+    ProcessMutex& mutex_;
+};
+
+}  // namespace CoreSystem::Platform

@@ -1,0 +1,22 @@
+// The framework's process-wide objects, built in one defined order before main and destroyed in
+// reverse order at exit. Later subsystems add their members in their documented places.
+#pragma once
+
+#include "CoreSystem/NM/NMClient.h"
+#include "CoreSystem/NM/Registry.h"
+
+namespace CoreSystem {
+
+/// Everything the framework keeps for the life of a process.
+struct SharedDataObject {
+    /// The registry pointers. Plain data, zero before any constructor runs, so that the registry
+    /// can be attached by the client below during its own construction.
+    NM::RegistryState registry;
+    /// The process-wide client (polling mode off); its constructor attaches the registry.
+    NM::NMClient client{false};
+};
+
+/// The process's shared-data object.
+SharedDataObject& SharedData();
+
+}  // namespace CoreSystem
