@@ -29,9 +29,11 @@ public:
 
 private:
     struct Entry {
-        int pid;
-        int connectionId;
+        int pid;           ///< receiver the connection was made to; -1: no usable connection
+        int chid;          ///< its channel: a receiver that made a new channel gets a new connection
+        int connectionId;  ///< -1: none
     };
+    int attach(Entry& entry, int pid, int chid);
     int registryDescriptor_ = -1;
     pthread_mutex_t cacheMutex_;
     std::map<int, Entry> cache_;  ///< guarded by cacheMutex_

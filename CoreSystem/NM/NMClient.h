@@ -59,6 +59,8 @@ public:
     /// Holds a copy back for `channelIndex`. Returns `size`, or -1 when the queue is full or
     /// memory ran out. Refuses (throws) oversized payloads like send().
     int queueMessage(int channelIndex, const char* data, int size);
+    /// Number of messages held back for `channelIndex` (0 when none wait).
+    std::size_t heldBack(int channelIndex);
     /// Becomes the receiver of `channelIndex` (one channel and one receive thread serve every
     /// index of the client). Returns `channelIndex`, or -1.
     int openReceiveChannel(int channelIndex);
@@ -81,7 +83,8 @@ private:
     static void* receiveMessageMain(void* self);
     void transmitQueue();
     void receiveMessage();
-    bool drainQueue(int channelIndex, int connectionId);
+    int queueLocked(int channelIndex, const char* data, int size);
+    bool drainLocked(std::deque<Held>& queue, int channelIndex, int connectionId);
     void checkSize(int size) const;
     void startTransmitThreadLocked();
     void stopTransmitThread();

@@ -76,4 +76,10 @@ int publishReceiver(int channelIndex, int chid);
 /// True when the registry is attached and `channelIndex` lies inside it.
 bool ValidChannelIndex(int channelIndex);
 
+/// Receiver pid and chid of a slot inside the registry, read without a lock (-1: none).
+std::int32_t SlotPid(int channelIndex);
+std::int32_t SlotChid(int channelIndex);
+/// Writes -1 into the slot's chid and then its pid: the receiver is gone for every process.
+void MarkSlotGone(int channelIndex);
+
 }  // namespace NM

@@ -1,0 +1,310 @@
+// NM client: direct and deferred sending, and the receive queue with its thread.
+#include "CoreSystem/NM/NMClient.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <new>
+#include <stdexcept>
+#include <unistd.h>
+
+#include "CoreSystem/NM/Registry.h"
+#include "CoreSystem/Platform/Neutrino.h"
+#include "CoreSystem/Platform/Posix.h"
+#include "CoreSystem/Platform/Slog.h"
+
+namespace NM {
+
+namespace {
+
+constexpr const char* kSendSignature = "int NM::NMClient::sendMessage(int, int, const char*, int)";
+
+class MutexHold {
+public:
+    explicit MutexHold(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
+    ~MutexHold() { pthread_mutex_unlock(&mutex_); }
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+
+private:
+    pthread_mutex_t& mutex_;
+};
+
+}  // namespace
+
+NMClient::NMClient(bool pollingMode) : pollingMode_(pollingMode) {
+    connections_.attachRegistry();
+    pthread_mutex_init(&deferredMutex_, nullptr);
+    pthread_mutex_init(&receiveMutex_, nullptr);
+    sem_init(&receiveSemaphore_, 0, 0);
+}
+
+NMClient::~NMClient() {
+    // Withdraw our receivers, unless another receiver has taken an endpoint over meanwhile.
+    for (int index : publishedIndexes_) {
+        if (ValidChannelIndex(index) && SlotPid(index) == getpid() && SlotChid(index) == receiveChannelId_) {
+            connections_.dropConnection(index);
+        }
+    }
+    running_ = false;
+    if (receiveRunning_) {
+        pthread_join(receiveThread_, nullptr);
+    } else if (receiveChannelId_ != -1) {
+        CoreSystem::Platform::ChannelDestroy(receiveChannelId_);
+    }
+    stopTransmitThread();
+    receiveQueue_.clear();
+    deferred_.clear();
+    sem_destroy(&receiveSemaphore_);
+    pthread_mutex_destroy(&receiveMutex_);
+    pthread_mutex_destroy(&deferredMutex_);
+}
+
+int NMClient::getChannelIndex(const char* name) {
+    if (!Registry().base) return -1;
+    return findOrClaimSlot(name);
+}
+
+void NMClient::checkSize(int size) const {
+    if (size <= kMaxPayload) return;
+    CoreSystem::Platform::slogf(kSizeLimitOpcode, _SLOG_ERROR,
+                                "%d %d | %s: Message size %d is larger than NM max message size, %d",
+                                static_cast<int>(getpid()), static_cast<int>(CoreSystem::Platform::gettid()),
+                                kSendSignature, size, kMaxPayload);
+    throw std::runtime_error("NM message size limit exceeded");
+}
+
+int NMClient::send(int channelIndex, const char* data, int size) {
+    if (!ValidChannelIndex(channelIndex) || size < 0 || (size > 0 && !data)) return -1;
+    checkSize(size);  // refused here, so nothing oversized is ever held back
+    const int connectionId = connections_.getConnection(channelIndex);
+    {
+        MutexHold hold(deferredMutex_);
+        // Without a receiver, or behind older held-back messages: hold it back.
+        if (connectionId == -1 || deferred_.count(channelIndex) != 0) return queueLocked(channelIndex, data, size);
+    }
+    return sendMessage(channelIndex, connectionId, data, size);
+}
+
+int NMClient::sendMessage(int channelIndex, int connectionId, const char* data, int size) {
+    checkSize(size);
+    if (!ValidChannelIndex(channelIndex) || size < 0 || (size > 0 && !data)) return -1;
+    // One frame per call: the caller's threads and the transmit thread send at the same time.
+    alignas(4) char frame[kFrameHeader + kMaxPayload];
+    const std::int32_t header = channelIndex;
+    std::memcpy(frame, &header, sizeof header);
+    if (size > 0) std::memcpy(frame + kFrameHeader, data, static_cast<std::size_t>(size));
+
+    RegistrySlot& slot = Registry().slots[channelIndex];
+    slot.mutex.lock();
+    long result = CoreSystem::Platform::MsgSend(connectionId, frame, static_cast<std::size_t>(size) + kFrameHeader,
+                                                nullptr, 0);
+    if (result == -1) {
+        connections_.dropConnection(channelIndex);
+        slot.mutex.unlock();
+        std::cout << "error pid " << getpid() << " " << "sendMessage" << " ch " << channelIndex << " channel "
+                  << connectionId << std::endl;
+        return -1;
+    }
+    slot.mutex.unlock();
+    return size;
+}
+
+int NMClient::queueMessage(int channelIndex, const char* data, int size) {
+    if (size < 0 || (size > 0 && !data)) return -1;
+    checkSize(size);
+    MutexHold hold(deferredMutex_);
+    return queueLocked(channelIndex, data, size);
+}
+
+int NMClient::queueLocked(int channelIndex, const char* data, int size) {
+    std::deque<Held>& queue = deferred_[channelIndex];
+    if (queue.size() > kDeferredQueueAccepts) return -1;
+    Held held{size, nullptr};
+    try {
+        held.data.reset(new char[static_cast<std::size_t>(size)]);
+        if (size > 0) std::memcpy(held.data.get(), data, static_cast<std::size_t>(size));
+        queue.push_back(std::move(held));
+    } catch (const std::bad_alloc& error) {
+        std::cerr << "queueMessage" << " bad_alloc caught: " << error.what() << "\n";
+        return -1;
+    }
+    // Tested and started under the deferred-queue mutex: the thread decides to end under it too,
+    // so a message is never left without a thread to deliver it.
+    startTransmitThreadLocked();
+    return size;
+}
+
+std::size_t NMClient::heldBack(int channelIndex) {
+    MutexHold hold(deferredMutex_);
+    auto found = deferred_.find(channelIndex);
+    return found == deferred_.end() ? 0 : found->second.size();
+}
+
+void NMClient::startTransmitThreadLocked() {
+    if (transmitRunning_ || stopping_) return;
+    if (transmitJoinable_) {
+        // The previous thread has decided to end (under this mutex) and needs nothing more.
+        pthread_join(transmitThread_, nullptr);
+        transmitJoinable_ = false;
+    }
+    transmitRunning_ = pthread_create(&transmitThread_, nullptr, transmitQueueMain, this) == 0;
+    transmitJoinable_ = transmitRunning_;
+}
+
+void NMClient::stopTransmitThread() {
+    {
+        MutexHold hold(deferredMutex_);
+        stopping_ = true;
+        if (!transmitJoinable_) return;
+    }
+    // Wake the thread if it waits for receivers; it checks the flag under the registry mutex.
+    if (RegistryHeader* registry = Registry().base) {
+        CoreSystem::Platform::ProcessLock hold(registry->mutex);
+        registry->condition.broadcast();
+    }
+    pthread_join(transmitThread_, nullptr);
+    transmitJoinable_ = false;
+}
+
+void* NMClient::transmitQueueMain(void* self) {
+    static_cast<NMClient*>(self)->transmitQueue();
+    return nullptr;
+}
+
+void NMClient::transmitQueue() {
+    CoreSystem::Platform::pthread_setname_np(0, "transmitQueue");
+    RegistryHeader* registry = Registry().base;
+    for (;;) {
+        // Wait, under the registry mutex, until some held-back queue has a receiver.
+        registry->mutex.lock();
+        pthread_mutex_lock(&deferredMutex_);
+        bool deliverable = false;
+        for (auto& entry : deferred_) {
+            if (connections_.getConnection(entry.first) != -1) {
+                deliverable = true;
+                break;
+            }
+        }
+        if (deferred_.empty() || stopping_) {
+            registry->mutex.unlock();
+            break;  // ends below, still holding the deferred-queue mutex
+        }
+        pthread_mutex_unlock(&deferredMutex_);
+        if (!deliverable) {
+            registry->condition.wait(registry->mutex);
+            registry->mutex.unlock();
+            continue;
+        }
+        registry->mutex.unlock();
+
+        // One delivery pass in ascending channel index.
+        pthread_mutex_lock(&deferredMutex_);
+        for (auto entry = deferred_.begin(); entry != deferred_.end() && !stopping_;) {
+            const int channelIndex = entry->first;
+            const int connectionId = connections_.getConnection(channelIndex);
+            if (connectionId == -1) {
+                ++entry;
+                continue;
+            }
+            if (!drainLocked(entry->second, channelIndex, connectionId)) {
+                ++entry;  // the receiver is gone: the rest waits for the next one
+                continue;
+            }
+            std::cout << "pid " << getpid() << " queue [" << channelIndex << "] emptied" << std::endl;
+            entry = deferred_.erase(entry);
+        }
+        if (deferred_.empty() || stopping_) break;
+        pthread_mutex_unlock(&deferredMutex_);
+    }
+    transmitRunning_ = false;
+    pthread_mutex_unlock(&deferredMutex_);
+}
+
+bool NMClient::drainLocked(std::deque<Held>& queue, int channelIndex, int connectionId) {
+    // Messages appended meanwhile by other threads leave in the same pass. The connection id is
+    // used only while it works: after a failure it has been detached.
+    while (!queue.empty() && !stopping_) {
+        Held held = std::move(queue.front());
+        queue.pop_front();
+        pthread_mutex_unlock(&deferredMutex_);
+        int result = sendMessage(channelIndex, connectionId, held.data.get(), held.size);
+        held.data.reset();
+        pthread_mutex_lock(&deferredMutex_);
+        if (result == -1) return false;
+    }
+    return queue.empty();
+}
+
+int NMClient::openReceiveChannel(int channelIndex) {
+    if (!ValidChannelIndex(channelIndex)) return -1;
+    if (receiveChannelId_ == -1) receiveChannelId_ = CoreSystem::Platform::ChannelCreate(0);
+    // A channel that could not be made is published as chid -1 (no receiver); no thread for it.
+    if (!receiveRunning_ && receiveChannelId_ != -1) {
+        receiveRunning_ = pthread_create(&receiveThread_, nullptr, receiveMessageMain, this) == 0;
+    }
+    publishedIndexes_.push_back(channelIndex);
+    return publishReceiver(channelIndex, receiveChannelId_);
+}
+
+void* NMClient::receiveMessageMain(void* self) {
+    static_cast<NMClient*>(self)->receiveMessage();
+    return nullptr;
+}
+
+void NMClient::receiveMessage() {
+    CoreSystem::Platform::pthread_setname_np(0, "receiveMessage");
+    std::unique_ptr<char[]> buffer(new char[kReceiveBuffer]);
+    while (running_) {
+        const std::uint64_t timeout = kReceiveTimeoutNs;
+        CoreSystem::Platform::TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, &timeout, nullptr);
+        struct _msg_info info;
+        const int rcvid = CoreSystem::Platform::MsgReceive(receiveChannelId_, buffer.get(), kReceiveBuffer, &info);
+        if (rcvid <= 0) {
+            if (rcvid == -1 && errno != ETIMEDOUT && errno != EINTR) CoreSystem::Platform::delay(10);
+            continue;  // time-out, error or pulse
+        }
+        CoreSystem::Platform::MsgReply(rcvid, 0, nullptr, 0);
+        const int size = info.msglen - kFrameHeader;
+        if (size <= 0) continue;  // header only, or not even a header
+        MutexHold hold(receiveMutex_);
+        if (receiveQueue_.size() > kReceiveQueueAccepts) {
+            std::cout << "pid " << getpid() << " reach receive queue max" << std::endl;
+            continue;
+        }
+        try {
+            // Allocate before handing the buffer over, so a failure keeps it for the next frame.
+            std::unique_ptr<char[]> fresh(new char[kReceiveBuffer]);
+            receiveQueue_.emplace_back();
+            receiveQueue_.back() = Received{size, std::move(buffer)};
+            buffer = std::move(fresh);
+            if (!pollingMode_) sem_post(&receiveSemaphore_);
+        } catch (const std::bad_alloc& error) {
+            std::cerr << "receiveMessage" << " bad_alloc caught: " << error.what() << "\n";
+        }
+    }
+    CoreSystem::Platform::ChannelDestroy(receiveChannelId_);
+}
+
+int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {
+    if (!pollingMode_ && sem_wait(&receiveSemaphore_) != 0) {
+        std::cout << "error pid " << getpid() << " " << "recvMsg" << std::endl;
+        return -1;
+    }
+    Received frame;
+    {
+        MutexHold hold(receiveMutex_);
+        if (receiveQueue_.empty()) return -1;
+        frame = std::move(receiveQueue_.front());
+        receiveQueue_.pop_front();
+    }
+    std::int32_t header;
+    std::memcpy(&header, frame.frame.get(), sizeof header);
+    if (channelIndex) *channelIndex = header;
+    // Never beyond the frame's payload, whatever `length` says.
+    const int copied = std::max(0, std::min(length, frame.size));
+    if (copied > 0 && buffer) std::memcpy(buffer, frame.frame.get() + kFrameHeader, static_cast<std::size_t>(copied));
+    return frame.size;
+}
+
+}  // namespace NM

@@ -1,0 +1,976 @@
+// Native message passing emulated on Linux. A channel is a shared-memory object holding message
+// slots; futex words carry every hand-over, so a send wakes the receiver and the reply wakes the
+// sender with no other system call. A keeper thread per owning process lists the channel's futex
+// words in its robust list, so the kernel itself marks them and wakes blocked senders when the
+// owning process dies: a sender never hangs on a dead receiver.
+#include "CoreSystem/Platform/Neutrino.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Faults.h"
+#include "CoreSystem/Platform/Linux/Futex.h"
+#include "CoreSystem/Platform/ProcessSync.h"
+
+namespace CoreSystem::Platform {
+
+namespace {
+
+using Linux::futexWait;
+using Linux::futexWake;
+using Linux::monotonicNs;
+using Linux::toTimespec;
+
+constexpr std::uint32_t kMagic = 0x4e43484eu;  // "NHCN"
+constexpr std::uint32_t kVersion = 1;
+constexpr int kSlotCount = 64;
+/// Largest message (and reply) one send carries on this host.
+constexpr std::size_t kSlotCapacity = 65536 - 128;
+constexpr int kDefaultPriority = 10;
+/// How long a blocked sender sleeps before it also asks the kernel whether the owner lives
+/// (a fallback: the robust list normally wakes it at once).
+constexpr std::uint64_t kLivenessSliceNs = 1000000000ull;
+
+// Values of a slot's custody word that can never be a thread id (ids stay below 2^22).
+constexpr std::uint32_t kCustodyFree = 0;
+constexpr std::uint32_t kReplied = 0x3fffff01u;
+constexpr std::uint32_t kAbandoned = 0x3fffff02u;
+constexpr std::uint32_t kDestroyed = 0x3fffff03u;
+
+enum SlotState : std::uint32_t { kFree = 0, kClaimed = 1, kQueued = 2, kReceived = 3 };
+
+/// One message or pulse in a channel. `node` and `custody` must stay adjacent: the kernel finds
+/// the futex word of a robust-list entry at a fixed offset from the entry.
+struct Slot {
+    robust_list node;          ///< link in the owner's keeper list (owner's addresses)
+    std::uint32_t custody;     ///< futex: owner's keeper tid while the owner has the message
+    std::uint32_t state;       ///< SlotState, under the channel lock
+    std::uint32_t generation;  ///< changes at every claim; part of the receive id
+    std::int32_t next;         ///< queue or free-list link
+    std::int32_t isPulse;
+    std::int32_t senderPid;
+    std::int32_t senderTid;
+    std::int32_t senderCoid;
+    std::int32_t priority;
+    std::int32_t pulseCode;
+    std::int32_t pulseValue;
+    std::uint32_t sendBytes;
+    std::uint32_t replyCapacity;
+    std::uint32_t replyBytes;
+    std::int32_t error;
+    std::int64_t status;
+    char data[kSlotCapacity];
+};
+
+struct ChannelShared {
+    std::uint32_t magic;
+    std::uint32_t version;
+    std::int32_t ownerPid;
+    std::int32_t chid;
+    std::uint32_t destroyed;
+    std::uint32_t reserved;
+    robust_list aliveNode;          ///< first entry of the channel in the keeper list
+    std::uint32_t alive;            ///< keeper tid; the kernel sets FUTEX_OWNER_DIED at death
+    std::uint32_t seq;              ///< futex: bumped when something is queued or on destroy
+    std::uint32_t receiversWaiting;
+    std::uint32_t freeSeq;          ///< futex: bumped when a slot is freed or on destroy
+    std::uint32_t sendersWaiting;
+    std::int32_t queueHead;         ///< priority-ordered queue, FIFO within a priority
+    std::int32_t freeHead;
+    ProcessMutex lock;              ///< guards queue, free list and slot states
+    Slot slots[kSlotCount];
+};
+
+static_assert(offsetof(Slot, custody) - offsetof(Slot, node) == 8, "robust futex offset");
+static_assert(offsetof(ChannelShared, alive) - offsetof(ChannelShared, aliveNode) == 8,
+              "robust futex offset");
+
+constexpr long kRobustOffset = 8;
+
+std::uint32_t load(const std::uint32_t& word) { return __atomic_load_n(&word, __ATOMIC_ACQUIRE); }
+void store(std::uint32_t& word, std::uint32_t value) { __atomic_store_n(&word, value, __ATOMIC_RELEASE); }
+bool exchange(std::uint32_t& word, std::uint32_t& expected, std::uint32_t desired) {
+    return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
+bool processGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+/// A mapping of a channel object, unmapped when the last user lets go.
+struct Mapping {
+    ChannelShared* shared = nullptr;
+    ~Mapping() {
+        if (shared) munmap(shared, sizeof(ChannelShared));
+    }
+};
+
+struct Channel {
+    int chid = 0;
+    int tableIndex = 0;
+    std::string name;
+    std::shared_ptr<Mapping> mapping;
+};
+
+struct Connection {
+    pid_t pid = 0;
+    int chid = 0;
+    int placeholderFd = -1;  ///< keeps a file-descriptor-numbered id from colliding with a file
+    std::shared_ptr<Mapping> mapping;
+};
+
+constexpr int kChannelTable = 256;
+
+/// Process-local tables; never destroyed, so they stay usable while the process exits.
+struct State {
+    std::mutex mutex;
+    std::map<int, std::shared_ptr<Channel>> channels;
+    std::array<std::shared_ptr<Channel>, kChannelTable> byIndex;
+    std::map<int, std::shared_ptr<Connection>> connections;
+    int nextChid = 1;
+    int nextSideCoid = _NTO_SIDE_CHANNEL;
+    pid_t pid = 0;
+    pid_t keeperTid = 0;
+    bool swept = false;
+    bool exitHook = false;
+    robust_list_head robustHead{};
+};
+
+State& state();
+
+void atforkPrepare() { state().mutex.lock(); }
+void atforkParent() { state().mutex.unlock(); }
+void atforkChild() {
+    State& s = state();
+    // The parent's channels stay the parent's; its connections remain usable here.
+    s.channels.clear();
+    s.byIndex.fill(nullptr);
+    s.keeperTid = 0;
+    s.pid = getpid();
+    s.mutex.unlock();
+}
+
+State& state() {
+    static State* instance = [] {
+        auto* created = new State;
+        created->pid = getpid();
+        pthread_atfork(atforkPrepare, atforkParent, atforkChild);
+        return created;
+    }();
+    return *instance;
+}
+
+// ---- Per-thread kernel timeout -------------------------------------------------------------
+
+struct Timeout {
+    bool armed = false;
+    int states = 0;
+    bool poll = false;
+    std::uint64_t deadline = 0;  ///< absolute CLOCK_MONOTONIC ns
+};
+
+thread_local Timeout tTimeout;
+thread_local int tPriority = kDefaultPriority;
+
+/// Takes the armed timeout, which covers only this call; returns it when it names `states`.
+Timeout takeTimeout(int states) {
+    Timeout armed = tTimeout;
+    tTimeout = Timeout{};
+    if (!armed.armed || (armed.states & states) == 0) return Timeout{};
+    return armed;
+}
+
+// ---- Keeper thread -------------------------------------------------------------------------
+
+std::uint32_t gKeeperReady = 0;
+
+void* keeperMain(void*) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    ::pthread_setname_np(pthread_self(), "channelKeeper");
+    State& s = state();
+    // Our own list replaces the C library's for this thread, which never takes a robust mutex.
+    syscall(SYS_set_robust_list, &s.robustHead, sizeof(s.robustHead));
+    __atomic_store_n(&s.keeperTid, static_cast<pid_t>(syscall(SYS_gettid)), __ATOMIC_RELEASE);
+    store(gKeeperReady, 1);
+    futexWake(&gKeeperReady);
+    std::uint32_t never = 0;
+    for (;;) syscall(SYS_futex, &never, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+    return nullptr;
+}
+
+/// Starts the keeper once per process. Called with the state mutex held.
+bool ensureKeeper(State& s) {
+    if (s.keeperTid != 0) return true;
+    s.robustHead.list.next = &s.robustHead.list;
+    s.robustHead.futex_offset = kRobustOffset;
+    s.robustHead.list_op_pending = nullptr;
+    store(gKeeperReady, 0);
+    pthread_t thread;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, 64 * 1024);
+    int rc = pthread_create(&thread, &attr, keeperMain, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) return false;
+    while (load(gKeeperReady) == 0) futexWait(&gKeeperReady, 0, nullptr);
+    return true;
+}
+
+void linkChannel(State& s, ChannelShared* shared) {
+    // Header first, so the owner's death is visible before any slot of it is marked.
+    shared->aliveNode.next = &shared->slots[0].node;
+    for (int i = 0; i + 1 < kSlotCount; ++i) shared->slots[i].node.next = &shared->slots[i + 1].node;
+    shared->slots[kSlotCount - 1].node.next = s.robustHead.list.next;
+    __atomic_store_n(&s.robustHead.list.next, &shared->aliveNode, __ATOMIC_RELEASE);
+}
+
+void unlinkChannel(State& s, ChannelShared* shared) {
+    robust_list* previous = &s.robustHead.list;
+    while (previous->next != &s.robustHead.list && previous->next != &shared->aliveNode) previous = previous->next;
+    if (previous->next != &shared->aliveNode) return;
+    __atomic_store_n(&previous->next, shared->slots[kSlotCount - 1].node.next, __ATOMIC_RELEASE);
+}
+
+// ---- Channel objects -----------------------------------------------------------------------
+
+std::string channelObjectName(pid_t pid, int chid) {
+    return SharedObjectName(("/nto.ch." + std::to_string(pid) + "." + std::to_string(chid)).c_str());
+}
+
+/// Removes channel objects left behind by processes that died without cleaning up.
+void sweepStaleChannels() {
+    std::string prefix = SharedObjectName("/nto.ch.").substr(1);
+    DIR* dir = opendir("/dev/shm");
+    if (!dir) return;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.rfind(prefix, 0) != 0) continue;
+        std::string path = "/dev/shm/" + name;
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        ChannelShared header;
+        ssize_t n = pread(fd, &header, offsetof(ChannelShared, lock), 0);
+        close(fd);
+        bool stale = n != static_cast<ssize_t>(offsetof(ChannelShared, lock)) || header.magic != kMagic ||
+                     header.destroyed != 0 || (header.alive & FUTEX_OWNER_DIED) != 0 ||
+                     processGone(header.ownerPid);
+        if (stale) unlink(path.c_str());
+    }
+    closedir(dir);
+}
+
+void unlinkOwnChannels() {
+    State& s = state();
+    std::lock_guard<std::mutex> hold(s.mutex);
+    for (auto& entry : s.channels) shm_unlink(entry.second->name.c_str());
+}
+
+std::shared_ptr<Mapping> mapChannel(int fd) {
+    void* address = mmap(nullptr, sizeof(ChannelShared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (address == MAP_FAILED) return nullptr;
+    auto mapping = std::make_shared<Mapping>();
+    mapping->shared = static_cast<ChannelShared*>(address);
+    return mapping;
+}
+
+std::shared_ptr<Channel> findChannel(int chid) {
+    State& s = state();
+    std::lock_guard<std::mutex> hold(s.mutex);
+    auto found = s.channels.find(chid);
+    return found == s.channels.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<Connection> findConnection(int coid) {
+    State& s = state();
+    std::lock_guard<std::mutex> hold(s.mutex);
+    auto found = s.connections.find(coid);
+    return found == s.connections.end() ? nullptr : found->second;
+}
+
+bool ownerDead(const ChannelShared* shared) {
+    return (load(shared->alive) & FUTEX_OWNER_DIED) != 0 || processGone(shared->ownerPid);
+}
+
+// ---- Queue and slots (all under the channel lock) --------------------------------------------
+
+void enqueue(ChannelShared* ch, int index) {
+    Slot& slot = ch->slots[index];
+    int previous = -1;
+    int current = ch->queueHead;
+    while (current >= 0 && ch->slots[current].priority >= slot.priority) {
+        previous = current;
+        current = ch->slots[current].next;
+    }
+    slot.next = current;
+    if (previous < 0) {
+        ch->queueHead = index;
+    } else {
+        ch->slots[previous].next = index;
+    }
+}
+
+void unqueue(ChannelShared* ch, int index) {
+    int previous = -1;
+    for (int current = ch->queueHead; current >= 0; current = ch->slots[current].next) {
+        if (current == index) {
+            if (previous < 0) {
+                ch->queueHead = ch->slots[current].next;
+            } else {
+                ch->slots[previous].next = ch->slots[current].next;
+            }
+            return;
+        }
+        previous = current;
+    }
+}
+
+/// Returns a slot to the free list; tells whether a sender waits for one.
+bool freeSlotLocked(ChannelShared* ch, int index) {
+    Slot& slot = ch->slots[index];
+    slot.state = kFree;
+    store(slot.custody, kCustodyFree);
+    slot.next = ch->freeHead;
+    ch->freeHead = index;
+    if (load(ch->sendersWaiting) == 0) return false;
+    __atomic_add_fetch(&ch->freeSeq, 1, __ATOMIC_RELEASE);
+    return true;
+}
+
+void freeSlot(ChannelShared* ch, int index) {
+    bool wake;
+    {
+        ProcessLock hold(ch->lock);
+        wake = freeSlotLocked(ch, index);
+    }
+    if (wake) futexWake(&ch->freeSeq);
+}
+
+/// Frees slots whose sender died before it could free them itself.
+bool reclaimAbandonedLocked(ChannelShared* ch) {
+    bool any = false;
+    for (int i = 0; i < kSlotCount; ++i) {
+        Slot& slot = ch->slots[i];
+        if (slot.state == kFree || slot.isPulse) continue;
+        bool settled = slot.state == kClaimed || slot.state == kQueued || load(slot.custody) == kReplied;
+        if (!settled || !processGone(slot.senderPid)) continue;
+        if (slot.state == kQueued) unqueue(ch, i);
+        freeSlotLocked(ch, i);
+        any = true;
+    }
+    return any;
+}
+
+/// Takes a free slot for a message, waiting while all are in use.
+int claimSlot(ChannelShared* ch, const Timeout& timeout) {
+    for (;;) {
+        std::uint32_t seen;
+        {
+            ProcessLock hold(ch->lock);
+            if (ch->destroyed) {
+                errno = EBADF;
+                return -1;
+            }
+            if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
+            if (ch->freeHead >= 0) {
+                int index = ch->freeHead;
+                Slot& slot = ch->slots[index];
+                ch->freeHead = slot.next;
+                slot.state = kClaimed;
+                slot.generation = (slot.generation + 1) & 0x1ffff;
+                if (slot.generation == 0) slot.generation = 1;
+                return index;
+            }
+            seen = load(ch->freeSeq);
+            __atomic_add_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
+        }
+        std::uint64_t now = monotonicNs();
+        if (timeout.armed && (timeout.states & _NTO_TIMEOUT_SEND) && (timeout.poll || now >= timeout.deadline)) {
+            __atomic_sub_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        std::uint64_t until = now + kLivenessSliceNs;
+        if (timeout.armed && (timeout.states & _NTO_TIMEOUT_SEND)) until = std::min(until, timeout.deadline);
+        timespec limit = toTimespec(until);
+        futexWait(&ch->freeSeq, seen, &limit);
+        __atomic_sub_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
+        if (ownerDead(ch)) {
+            errno = ESRCH;
+            return -1;
+        }
+    }
+}
+
+/// Withdraws a message whose sender stops waiting. Returns false when the reply came first or
+/// when the timeout does not cover the state the message is in.
+bool abandon(ChannelShared* ch, int index, int states) {
+    Slot& slot = ch->slots[index];
+    bool withdrawn = false;
+    bool wake = false;
+    {
+        ProcessLock hold(ch->lock);
+        if (slot.state == kQueued) {
+            if ((states & _NTO_TIMEOUT_SEND) == 0) return false;
+            unqueue(ch, index);
+            wake = freeSlotLocked(ch, index);
+            withdrawn = true;
+        }
+    }
+    if (wake) futexWake(&ch->freeSeq);
+    if (withdrawn) return true;
+    if ((states & _NTO_TIMEOUT_REPLY) == 0) return false;
+    std::uint32_t seen = load(slot.custody);
+    while (seen != kReplied && seen != kDestroyed && (seen & FUTEX_OWNER_DIED) == 0) {
+        if (exchange(slot.custody, seen, kAbandoned)) return true;
+    }
+    return false;
+}
+
+int toRcvid(int tableIndex, int slot, std::uint32_t generation) {
+    return static_cast<int>((generation << 14) | (static_cast<std::uint32_t>(tableIndex) << 6) |
+                            static_cast<std::uint32_t>(slot));
+}
+
+int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool pulsesOnly) {
+    Timeout timeout = takeTimeout(_NTO_TIMEOUT_RECEIVE);
+    if (!pulsesOnly && InjectedFault(Call::MsgReceive)) return -1;
+    std::shared_ptr<Channel> channel = findChannel(chid);
+    if (!channel) {
+        errno = ESRCH;
+        return -1;
+    }
+    if (msg == nullptr || bytes < sizeof(_pulse)) {
+        errno = EFAULT;
+        return -1;
+    }
+    ChannelShared* ch = channel->mapping->shared;
+    for (;;) {
+        int index = -1;
+        bool gotPulse = false;
+        bool wakeSender = false;
+        std::uint32_t seen;
+        {
+            ProcessLock hold(ch->lock);
+            if (ch->destroyed) {
+                errno = ESRCH;
+                return -1;
+            }
+            for (index = ch->queueHead; index >= 0 && pulsesOnly && !ch->slots[index].isPulse;
+                 index = ch->slots[index].next) {
+            }
+            if (index >= 0) {
+                Slot& slot = ch->slots[index];
+                unqueue(ch, index);
+                if (slot.isPulse) {
+                    _pulse pulse{};
+                    pulse.type = _PULSE_TYPE;
+                    pulse.subtype = _PULSE_SUBTYPE;
+                    pulse.code = static_cast<std::int8_t>(slot.pulseCode);
+                    pulse.value.sival_int = slot.pulseValue;
+                    pulse.scoid = slot.senderPid;
+                    std::memcpy(msg, &pulse, sizeof pulse);
+                    gotPulse = true;
+                    wakeSender = freeSlotLocked(ch, index);
+                } else {
+                    slot.state = kReceived;
+                }
+            } else {
+                seen = load(ch->seq);
+                __atomic_add_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
+            }
+        }
+        if (gotPulse) {
+                if (wakeSender) futexWake(&ch->freeSeq);
+                if (info && !pulsesOnly) {
+                    std::memset(info, 0, sizeof *info);
+                    info->chid = chid;
+                    info->msglen = info->srcmsglen = static_cast<std::int32_t>(sizeof(_pulse));
+                }
+            return 0;
+        }
+        if (index >= 0) {
+            Slot& slot = ch->slots[index];
+            std::size_t copied = std::min<std::size_t>(bytes, slot.sendBytes);
+            std::memcpy(msg, slot.data, copied);
+            if (info) {
+                std::memset(info, 0, sizeof *info);
+                info->pid = slot.senderPid;
+                info->tid = slot.senderTid;
+                info->chid = chid;
+                info->scoid = slot.senderPid;
+                info->coid = slot.senderCoid;
+                info->msglen = static_cast<std::int32_t>(copied);
+                info->srcmsglen = static_cast<std::int32_t>(slot.sendBytes);
+                info->dstmsglen = static_cast<std::int32_t>(slot.replyCapacity);
+                info->priority = static_cast<std::int16_t>(slot.priority);
+            }
+            return toRcvid(channel->tableIndex, index, slot.generation);
+        }
+        int rc = ETIMEDOUT;
+        if (!timeout.armed || !timeout.poll) {
+            timespec limit = toTimespec(timeout.deadline);
+            rc = futexWait(&ch->seq, seen, timeout.armed ? &limit : nullptr);
+        }
+        __atomic_sub_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
+        if (rc == ETIMEDOUT && (!timeout.armed || timeout.poll || monotonicNs() >= timeout.deadline)) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
+}
+
+/// Finds the slot a receive id names; null (errno ESRCH) when it is stale.
+Slot* slotOf(int rcvid, ChannelShared** channelOut, std::shared_ptr<Channel>& keep) {
+    if (rcvid <= 0) {
+        errno = ESRCH;
+        return nullptr;
+    }
+    int index = rcvid & 0x3f;
+    int tableIndex = (rcvid >> 6) & 0xff;
+    std::uint32_t generation = static_cast<std::uint32_t>(rcvid) >> 14;
+    {
+        State& s = state();
+        std::lock_guard<std::mutex> hold(s.mutex);
+        keep = s.byIndex[static_cast<std::size_t>(tableIndex)];
+    }
+    if (!keep) {
+        errno = ESRCH;
+        return nullptr;
+    }
+    ChannelShared* ch = keep->mapping->shared;
+    Slot& slot = ch->slots[index];
+    if (slot.generation != generation || slot.isPulse) {
+        errno = ESRCH;
+        return nullptr;
+    }
+    *channelOut = ch;
+    return &slot;
+}
+
+/// Hands the reply already written into the slot back to its sender.
+int complete(ChannelShared* ch, int index) {
+    Slot& slot = ch->slots[index];
+    std::uint32_t seen = load(slot.custody);
+    for (;;) {
+        if (seen == kAbandoned) {
+            freeSlot(ch, index);
+            errno = ESRCH;
+            return -1;
+        }
+        if (seen == kReplied || seen == kDestroyed || seen == kCustodyFree) {
+            errno = ESRCH;
+            return -1;
+        }
+        if (exchange(slot.custody, seen, kReplied)) break;
+    }
+    // A sender that was asleep and is woken is certainly alive; otherwise ask the kernel.
+    if ((seen & FUTEX_WAITERS) && futexWake(&slot.custody, 1) == 1) return 0;
+    if (processGone(slot.senderPid)) {
+        freeSlot(ch, index);
+        errno = ESRCH;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// ---- Channels ----------------------------------------------------------------------------------
+
+int ChannelCreate(unsigned flags) {
+    takeTimeout(0);
+    constexpr unsigned kSupported = _NTO_CHF_FIXED_PRIORITY | _NTO_CHF_SENDER_LEN | _NTO_CHF_REPLY_LEN;
+    if ((flags & ~kSupported) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    State& s = state();
+    std::lock_guard<std::mutex> hold(s.mutex);
+    if (!s.swept) {
+        sweepStaleChannels();
+        s.swept = true;
+    }
+    if (!s.exitHook) {
+        atexit(unlinkOwnChannels);
+        s.exitHook = true;
+    }
+    int tableIndex = -1;
+    for (int i = 0; i < kChannelTable && tableIndex < 0; ++i) {
+        if (!s.byIndex[static_cast<std::size_t>(i)]) tableIndex = i;
+    }
+    if (tableIndex < 0 || !ensureKeeper(s)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    auto channel = std::make_shared<Channel>();
+    channel->chid = s.nextChid++;
+    channel->tableIndex = tableIndex;
+    channel->name = channelObjectName(s.pid, channel->chid);
+    int fd = ::shm_open(channel->name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {  // left by an earlier process with our pid
+        shm_unlink(channel->name.c_str());
+        fd = ::shm_open(channel->name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    if (ftruncate(fd, sizeof(ChannelShared)) != 0 || !(channel->mapping = mapChannel(fd))) {
+        close(fd);
+        shm_unlink(channel->name.c_str());
+        errno = EAGAIN;
+        return -1;
+    }
+    close(fd);
+    ChannelShared* ch = channel->mapping->shared;
+    ch->magic = kMagic;
+    ch->version = kVersion;
+    ch->ownerPid = s.pid;
+    ch->chid = channel->chid;
+    ch->lock.init();
+    ch->queueHead = -1;
+    ch->freeHead = 0;
+    for (int i = 0; i < kSlotCount; ++i) ch->slots[i].next = i + 1 < kSlotCount ? i + 1 : -1;
+    store(ch->alive, static_cast<std::uint32_t>(s.keeperTid));
+    linkChannel(s, ch);
+    s.channels[channel->chid] = channel;
+    s.byIndex[static_cast<std::size_t>(tableIndex)] = channel;
+    return channel->chid;
+}
+
+int ChannelDestroy(int chid) {
+    takeTimeout(0);
+    State& s = state();
+    std::shared_ptr<Channel> channel;
+    {
+        std::lock_guard<std::mutex> hold(s.mutex);
+        auto found = s.channels.find(chid);
+        if (found == s.channels.end()) {
+            errno = EINVAL;
+            return -1;
+        }
+        channel = found->second;
+        s.channels.erase(found);
+        s.byIndex[static_cast<std::size_t>(channel->tableIndex)] = nullptr;
+        unlinkChannel(s, channel->mapping->shared);
+    }
+    ChannelShared* ch = channel->mapping->shared;
+    {
+        ProcessLock hold(ch->lock);
+        ch->destroyed = 1;
+        for (auto& slot : ch->slots) {
+            if (slot.isPulse || (slot.state != kQueued && slot.state != kReceived)) continue;
+            std::uint32_t seen = load(slot.custody);
+            while (seen != kReplied && seen != kAbandoned && !exchange(slot.custody, seen, kDestroyed)) {
+            }
+            futexWake(&slot.custody);
+        }
+        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
+        __atomic_add_fetch(&ch->freeSeq, 1, __ATOMIC_RELEASE);
+    }
+    futexWake(&ch->seq);
+    futexWake(&ch->freeSeq);
+    shm_unlink(channel->name.c_str());
+    return 0;
+}
+
+// ---- Connections -------------------------------------------------------------------------------
+
+int ConnectAttach(std::uint32_t nd, pid_t pid, int chid, unsigned index, int flags) {
+    takeTimeout(0);
+    if (InjectedFault(Call::ConnectAttach)) return -1;
+    if ((flags & ~_NTO_COF_CLOEXEC) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    State& s = state();
+    if (pid == 0) pid = getpid();
+    if (nd != ND_LOCAL_NODE || pid < 0 || chid <= 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    int fd = ::shm_open(channelObjectName(pid, chid).c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    auto connection = std::make_shared<Connection>();
+    struct stat info;
+    bool sized = fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) >= sizeof(ChannelShared);
+    connection->mapping = sized ? mapChannel(fd) : nullptr;
+    close(fd);
+    ChannelShared* ch = connection->mapping ? connection->mapping->shared : nullptr;
+    if (!ch || ch->magic != kMagic || ch->version != kVersion || ch->ownerPid != pid || ch->chid != chid ||
+        load(ch->destroyed) != 0 || (load(ch->alive) & FUTEX_OWNER_DIED) != 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    connection->pid = pid;
+    connection->chid = chid;
+    std::lock_guard<std::mutex> hold(s.mutex);
+    int coid;
+    if (index & _NTO_SIDE_CHANNEL) {
+        coid = s.nextSideCoid++;
+    } else {
+        // An id from the file-descriptor space: hold a descriptor so no file gets the number.
+        int placeholder = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        coid = placeholder < 0 ? -1 : fcntl(placeholder, F_DUPFD_CLOEXEC, static_cast<int>(index));
+        if (placeholder >= 0) close(placeholder);
+        if (coid < 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        connection->placeholderFd = coid;
+    }
+    s.connections[coid] = connection;
+    return coid;
+}
+
+int ConnectDetach(int coid) {
+    takeTimeout(0);
+    State& s = state();
+    std::shared_ptr<Connection> connection;
+    {
+        std::lock_guard<std::mutex> hold(s.mutex);
+        auto found = s.connections.find(coid);
+        if (found == s.connections.end()) {
+            errno = EINVAL;
+            return -1;
+        }
+        connection = found->second;
+        s.connections.erase(found);
+    }
+    if (connection->placeholderFd >= 0) close(connection->placeholderFd);
+    return 0;
+}
+
+// ---- Messages ----------------------------------------------------------------------------------
+
+long MsgSend(int coid, const void* smsg, std::size_t sbytes, void* rmsg, std::size_t rbytes) {
+    Timeout timeout = takeTimeout(_NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY);
+    if (InjectedFault(Call::MsgSend)) return -1;
+    std::shared_ptr<Connection> connection = findConnection(coid);
+    if (!connection) {
+        errno = EBADF;
+        return -1;
+    }
+    if (sbytes > kSlotCapacity || (sbytes > 0 && smsg == nullptr) || (rbytes > 0 && rmsg == nullptr)) {
+        errno = sbytes > kSlotCapacity ? EOVERFLOW : EFAULT;
+        return -1;
+    }
+    ChannelShared* ch = connection->mapping->shared;
+    if (load(ch->alive) & FUTEX_OWNER_DIED) {
+        errno = ESRCH;
+        return -1;
+    }
+    int index = claimSlot(ch, timeout);
+    if (index < 0) return -1;
+    Slot& slot = ch->slots[index];
+    if (sbytes > 0) std::memcpy(slot.data, smsg, sbytes);
+    slot.isPulse = 0;
+    slot.senderPid = state().pid;
+    slot.senderTid = static_cast<std::int32_t>(syscall(SYS_gettid));
+    slot.senderCoid = coid;
+    slot.priority = tPriority;
+    slot.sendBytes = static_cast<std::uint32_t>(sbytes);
+    slot.replyCapacity = static_cast<std::uint32_t>(std::min(rbytes, kSlotCapacity));
+    slot.replyBytes = 0;
+    slot.error = 0;
+    slot.status = 0;
+    bool wakeReceiver;
+    {
+        ProcessLock hold(ch->lock);
+        if (ch->destroyed) {
+            freeSlotLocked(ch, index);
+            errno = EBADF;
+            return -1;
+        }
+        store(slot.custody, load(ch->alive) & FUTEX_TID_MASK);
+        slot.state = kQueued;
+        enqueue(ch, index);
+        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
+        wakeReceiver = load(ch->receiversWaiting) != 0;
+    }
+    if (wakeReceiver) futexWake(&ch->seq, 1);
+    // The kernel marks the header before the slots: a death it has already handled shows here.
+    if (__atomic_load_n(&ch->alive, __ATOMIC_SEQ_CST) & FUTEX_OWNER_DIED) {
+        errno = ESRCH;
+        return -1;
+    }
+
+    bool timed = timeout.armed;
+    for (;;) {
+        std::uint32_t seen = load(slot.custody);
+        if (seen == kReplied) break;
+        if (seen == kDestroyed) {
+            errno = EBADF;
+            return -1;
+        }
+        if (seen & FUTEX_OWNER_DIED) {
+            errno = ESRCH;
+            return -1;
+        }
+        if ((seen & FUTEX_WAITERS) == 0) {
+            if (!exchange(slot.custody, seen, seen | FUTEX_WAITERS)) continue;
+            seen |= FUTEX_WAITERS;
+        }
+        std::uint64_t now = monotonicNs();
+        if (timed && (timeout.poll || now >= timeout.deadline)) {
+            if (abandon(ch, index, timeout.states)) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
+            timed = false;  // replied meanwhile, or its state is not covered: wait without limit
+            continue;
+        }
+        std::uint64_t until = now + kLivenessSliceNs;
+        if (timed) until = std::min(until, timeout.deadline);
+        timespec limit = toTimespec(until);
+        int rc = futexWait(&slot.custody, seen, &limit);
+        if (rc == ETIMEDOUT && !(timed && monotonicNs() >= timeout.deadline) && processGone(ch->ownerPid)) {
+            errno = ESRCH;
+            return -1;
+        }
+    }
+    std::size_t copied = std::min<std::size_t>(slot.replyBytes, rbytes);
+    if (copied > 0) std::memcpy(rmsg, slot.data, copied);
+    long status = static_cast<long>(slot.status);
+    int error = slot.error;
+    freeSlot(ch, index);
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return status;
+}
+
+int MsgReceive(int chid, void* msg, std::size_t bytes, struct _msg_info* info) {
+    return receive(chid, msg, bytes, info, false);
+}
+
+int MsgReceivePulse(int chid, void* pulse, std::size_t bytes, struct _msg_info* info) {
+    return receive(chid, pulse, bytes, info, true);
+}
+
+int MsgReply(int rcvid, long status, const void* msg, std::size_t bytes) {
+    takeTimeout(0);
+    if (InjectedFault(Call::MsgReply)) return -1;
+    std::shared_ptr<Channel> keep;
+    ChannelShared* ch = nullptr;
+    Slot* slot = slotOf(rcvid, &ch, keep);
+    if (!slot) return -1;
+    std::size_t copied = std::min<std::size_t>(bytes, slot->replyCapacity);
+    if (copied > 0 && msg) std::memcpy(slot->data, msg, copied);
+    slot->replyBytes = msg ? static_cast<std::uint32_t>(copied) : 0;
+    slot->status = status;
+    slot->error = 0;
+    return complete(ch, static_cast<int>(slot - ch->slots));
+}
+
+int MsgError(int rcvid, int error) {
+    takeTimeout(0);
+    std::shared_ptr<Channel> keep;
+    ChannelShared* ch = nullptr;
+    Slot* slot = slotOf(rcvid, &ch, keep);
+    if (!slot) return -1;
+    slot->replyBytes = 0;
+    slot->status = 0;
+    slot->error = error;
+    return complete(ch, static_cast<int>(slot - ch->slots));
+}
+
+int MsgSendPulse(int coid, int priority, int code, int value) {
+    takeTimeout(0);
+    std::shared_ptr<Connection> connection = findConnection(coid);
+    if (!connection) {
+        errno = EBADF;
+        return -1;
+    }
+    if (code < -128 || code > 127 || priority < -1 || priority > 255) {
+        errno = EINVAL;
+        return -1;
+    }
+    ChannelShared* ch = connection->mapping->shared;
+    if (load(ch->alive) & FUTEX_OWNER_DIED) {
+        errno = ESRCH;
+        return -1;
+    }
+    bool wakeReceiver;
+    {
+        ProcessLock hold(ch->lock);
+        if (ch->destroyed) {
+            errno = EBADF;
+            return -1;
+        }
+        if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
+        int index = ch->freeHead;
+        if (index < 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        Slot& slot = ch->slots[index];
+        ch->freeHead = slot.next;
+        slot.generation = (slot.generation + 1) & 0x1ffff;
+        slot.isPulse = 1;
+        slot.senderPid = state().pid;
+        slot.senderCoid = coid;
+        slot.priority = priority == -1 ? tPriority : (priority == 0 ? 1 : priority);
+        slot.pulseCode = code;
+        slot.pulseValue = value;
+        slot.state = kQueued;
+        enqueue(ch, index);
+        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
+        wakeReceiver = load(ch->receiversWaiting) != 0;
+    }
+    if (wakeReceiver) futexWake(&ch->seq, 1);
+    return 0;
+}
+
+int TimerTimeout(clockid_t id, int flags, const struct sigevent* notify, const std::uint64_t* ntime,
+                 std::uint64_t* otime) {
+    (void)notify;
+    tTimeout = Timeout{};
+    if (otime) *otime = 0;
+    if (id != CLOCK_MONOTONIC && id != CLOCK_REALTIME) {
+        errno = EINVAL;
+        return -1;
+    }
+    int states = flags & (_NTO_TIMEOUT_SEND | _NTO_TIMEOUT_RECEIVE | _NTO_TIMEOUT_REPLY);
+    if (states == 0) return 0;
+    Timeout armed;
+    armed.armed = true;
+    armed.states = states;
+    armed.poll = ntime == nullptr;
+    std::uint64_t now = monotonicNs();
+    if (ntime == nullptr) {
+        armed.deadline = now;
+    } else if (flags & TIMER_ABSTIME) {
+        timespec clockNow;
+        clock_gettime(id, &clockNow);
+        std::uint64_t nowOnClock =
+            static_cast<std::uint64_t>(clockNow.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(clockNow.tv_nsec);
+        armed.deadline = *ntime > nowOnClock ? now + (*ntime - nowOnClock) : now;
+    } else {
+        armed.deadline = now + *ntime;
+    }
+    tTimeout = armed;
+    return 0;
+}
+
+}  // namespace CoreSystem::Platform

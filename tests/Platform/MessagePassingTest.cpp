@@ -1,0 +1,250 @@
+// Message passing on the host: what the framework relies on, across processes and under death.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+
+#include "CoreSystem/Platform/Neutrino.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace CoreSystem::Platform;
+using namespace std::chrono_literals;
+using CoreSystemTest::Child;
+
+/// Memory shared with forked children, for ids and results.
+struct Board {
+    volatile int chid;
+    volatile int ready;
+    volatile int result;
+    volatile int error;
+    volatile long elapsedMs;
+};
+
+class MessagePassing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        void* memory = mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(memory, MAP_FAILED);
+        board = new (memory) Board{};
+    }
+    void TearDown() override { munmap(board, sizeof(Board)); }
+
+    bool waitReady(int value = 1) {
+        return CoreSystemTest::Eventually([&] { return board->ready >= value; }, 10s);
+    }
+
+    CoreSystemTest::IsolatedHost host;
+    Board* board = nullptr;
+};
+
+long millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+}
+
+TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {
+    const int chid = ChannelCreate(0);
+    ASSERT_GT(chid, 0);
+    Child sender = CoreSystemTest::Spawn([&] {
+        int coid = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
+        if (coid < _NTO_SIDE_CHANNEL) return 10;
+        char reply[4] = {};
+        const char message[] = "a message longer than a pulse, cut by the receiver";
+        if (MsgSend(coid, message, sizeof message, reply, sizeof reply) != 42) return 11;
+        board->result = 1;
+        if (std::memcmp(reply, "abcd", 4) != 0) return 12;
+        errno = 0;
+        if (MsgSend(coid, "x", 1, nullptr, 0) != -1 || errno != EPERM) return 13;
+        return 0;
+    });
+    char buffer[32];
+    struct _msg_info info;
+    int rcvid = MsgReceive(chid, buffer, sizeof buffer, &info);
+    ASSERT_GT(rcvid, 0);
+    EXPECT_EQ(info.msglen, 32);  // a short buffer cuts the message, it is not an error
+    EXPECT_EQ(info.srcmsglen, 51);
+    EXPECT_EQ(info.pid, sender.pid);
+    EXPECT_EQ(std::string(buffer, 9), "a message");
+    std::this_thread::sleep_for(50ms);  // the sender stays blocked meanwhile
+    EXPECT_EQ(board->result, 0);
+    ASSERT_EQ(MsgReply(rcvid, 42, "abcdefgh", 8), 0);  // the sender's buffer takes 4 bytes
+    rcvid = MsgReceive(chid, buffer, sizeof buffer, &info);
+    ASSERT_GT(rcvid, 0);
+    ASSERT_EQ(MsgError(rcvid, EPERM), 0);
+    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);  // already answered
+    EXPECT_EQ(ChannelDestroy(chid), 0);
+}
+
+TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
+    // The receiver takes one message and never replies, leaves a second one queued, then dies.
+    Child receiver = CoreSystemTest::Spawn([&] {
+        board->chid = ChannelCreate(0);
+        board->ready = 1;
+        char buffer[64];
+        if (MsgReceive(board->chid, buffer, sizeof buffer, nullptr) <= 0) return 1;
+        board->ready = 2;
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(waitReady());
+    auto sendAndTime = [&](int coid) {
+        return CoreSystemTest::Spawn([&, coid] {
+            auto start = std::chrono::steady_clock::now();
+            long rc = MsgSend(coid, "ping", 4, nullptr, 0);
+            board->elapsedMs = millisecondsSince(start);
+            return rc == -1 && (errno == ESRCH || errno == EBADF) ? 0 : 1;
+        });
+    };
+    const int coid = ConnectAttach(0, receiver.pid, board->chid, _NTO_SIDE_CHANNEL, 0);
+    ASSERT_NE(coid, -1);
+    Child replyBlocked = sendAndTime(coid);
+    ASSERT_TRUE(waitReady(2));
+    Child sendBlocked = sendAndTime(coid);
+    std::this_thread::sleep_for(100ms);
+    auto killedAt = std::chrono::steady_clock::now();
+    kill(receiver.pid, SIGKILL);
+    EXPECT_EQ(CoreSystemTest::Wait(replyBlocked, 5s), 0);
+    EXPECT_EQ(CoreSystemTest::Wait(sendBlocked, 5s), 0);
+    EXPECT_LT(millisecondsSince(killedAt), 900);  // woken by the kernel, not by a periodic check
+    CoreSystemTest::Wait(receiver);
+    EXPECT_EQ(MsgSend(coid, "late", 4, nullptr, 0), -1);
+    EXPECT_EQ(ConnectDetach(coid), 0);
+    EXPECT_EQ(ConnectAttach(0, receiver.pid, board->chid, _NTO_SIDE_CHANNEL, 0), -1);
+
+    // Destroying a channel fails a blocked sender and every later send on its old connection,
+    // even once the owner has made a new channel.
+    const int chid = ChannelCreate(0);
+    const int stale = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
+    ASSERT_NE(stale, -1);
+    std::thread blocked([&] {
+        errno = 0;
+        board->result = static_cast<int>(MsgSend(stale, "x", 1, nullptr, 0));
+        board->error = errno;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(ChannelDestroy(chid), 0);
+    blocked.join();
+    EXPECT_EQ(board->result, -1);
+    EXPECT_EQ(board->error, EBADF);
+    const int fresh = ChannelCreate(0);
+    EXPECT_NE(fresh, chid);  // ids are not reused
+    EXPECT_EQ(MsgSend(stale, "x", 1, nullptr, 0), -1);
+    EXPECT_EQ(MsgSendPulse(stale, -1, 1, 1), -1);
+    EXPECT_EQ(ConnectDetach(stale), 0);
+    EXPECT_EQ(ConnectDetach(stale), -1);
+    ChannelDestroy(fresh);
+}
+
+TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
+    const int chid = ChannelCreate(0);
+    const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
+    ASSERT_NE(coid, -1);
+    // A message waits behind pulses for MsgReceivePulse, which must leave it queued.
+    std::thread sender([&] { board->result = static_cast<int>(MsgSend(coid, "msg", 3, nullptr, 0)); });
+    std::this_thread::sleep_for(50ms);  // lets the message queue first (the test holds either way)
+    ASSERT_EQ(MsgSendPulse(coid, 10, -3, -123456), 0);
+    ASSERT_EQ(MsgSendPulse(coid, 20, 127, 7), 0);
+    _pulse pulse;
+    ASSERT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse, nullptr), 0);
+    EXPECT_EQ(pulse.code, 127);  // higher priority first
+    EXPECT_EQ(pulse.value.sival_int, 7);
+    ASSERT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse, nullptr), 0);
+    EXPECT_EQ(pulse.type, 0);
+    EXPECT_EQ(pulse.subtype, 0);
+    EXPECT_EQ(pulse.code, -3);
+    EXPECT_EQ(pulse.value.sival_int, -123456);
+    char buffer[sizeof(_pulse)];
+    int rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
+    ASSERT_GT(rcvid, 0);
+    EXPECT_EQ(std::string(buffer, 3), "msg");
+    ASSERT_EQ(MsgReply(rcvid, 5, nullptr, 0), 0);
+    sender.join();
+    EXPECT_EQ(board->result, 5);
+    EXPECT_EQ(MsgSendPulse(coid, 10, 128, 0), -1);
+    EXPECT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse - 1, nullptr), -1);
+    EXPECT_EQ(errno, EFAULT);
+    ChannelDestroy(chid);
+}
+
+TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
+    const int chid = ChannelCreate(0);
+    const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
+    char buffer[64];
+    // A poll returns at once; a relative timeout fails after it; neither leaks into the next call.
+    ASSERT_EQ(TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(MsgReceive(chid, buffer, sizeof buffer, nullptr), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    const std::uint64_t fiftyMs = 50000000;
+    auto start = std::chrono::steady_clock::now();
+    TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, &fiftyMs, nullptr);
+    EXPECT_EQ(MsgReceive(chid, buffer, sizeof buffer, nullptr), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GE(millisecondsSince(start), 45);
+    TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, &fiftyMs, nullptr);
+    EXPECT_EQ(ConnectDetach(-5), -1);  // any call clears the armed timeout
+    std::thread late([&] {
+        std::this_thread::sleep_for(150ms);
+        MsgSendPulse(coid, -1, 3, 0);
+    });
+    EXPECT_EQ(MsgReceive(chid, buffer, sizeof buffer, nullptr), 0);
+    late.join();
+
+    // A send nobody receives times out and is withdrawn; one that is received but not replied to
+    // times out too, and the late reply then reports the sender gone.
+    TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY, nullptr, &fiftyMs, nullptr);
+    EXPECT_EQ(MsgSend(coid, "first", 5, nullptr, 0), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    std::thread sender([&] {
+        TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY, nullptr, &fiftyMs, nullptr);
+        errno = 0;
+        board->result = static_cast<int>(MsgSend(coid, "second", 6, nullptr, 0));
+        board->error = errno;
+    });
+    int rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
+    ASSERT_GT(rcvid, 0);
+    EXPECT_EQ(std::string(buffer, 6), "second");  // "first" was withdrawn
+    sender.join();
+    EXPECT_EQ(board->result, -1);
+    EXPECT_EQ(board->error, ETIMEDOUT);
+    EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+
+    // Replying to a sender that died returns ESRCH instead of failing the server.
+    Child doomed = CoreSystemTest::Spawn([&] {
+        int remote = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
+        MsgSend(remote, "doomed", 6, nullptr, 0);
+        return 0;
+    });
+    rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
+    ASSERT_GT(rcvid, 0);
+    kill(doomed.pid, SIGKILL);
+    CoreSystemTest::Wait(doomed);
+    EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+    ChannelDestroy(chid);
+}
+
+TEST_F(MessagePassing, RefusesWhatItCannotDo) {
+    EXPECT_EQ(ChannelCreate(_NTO_CHF_UNBLOCK), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ChannelDestroy(987654), -1);
+    EXPECT_EQ(ConnectAttach(0, getpid(), 987654, _NTO_SIDE_CHANNEL, 0), -1);
+    const int chid = ChannelCreate(0);
+    const int fdLike = ConnectAttach(0, 0, chid, 100, 0);  // without the side-channel flag
+    EXPECT_GE(fdLike, 100);
+    EXPECT_LT(fdLike, _NTO_SIDE_CHANNEL);
+    EXPECT_EQ(ConnectDetach(fdLike), 0);
+    char buffer[64];
+    EXPECT_EQ(MsgReceive(chid + 1000, buffer, sizeof buffer, nullptr), -1);
+    ChannelDestroy(chid);
+}
+
+}  // namespace
