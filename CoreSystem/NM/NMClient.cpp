@@ -48,6 +48,12 @@ NMClient::~NMClient() {
     }
     running_ = false;
     if (receiveRunning_) {
+        // The receive thread would notice within its two-second receive; a pulse ends it now.
+        const int coid = CoreSystem::Platform::ConnectAttach(0, 0, receiveChannelId_, _NTO_SIDE_CHANNEL, 0);
+        if (coid != -1) {
+            CoreSystem::Platform::MsgSendPulse(coid, -1, _PULSE_CODE_MINAVAIL, 0);
+            CoreSystem::Platform::ConnectDetach(coid);
+        }
         pthread_join(receiveThread_, nullptr);
     } else if (receiveChannelId_ != -1) {
         CoreSystem::Platform::ChannelDestroy(receiveChannelId_);

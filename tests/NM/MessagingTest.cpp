@@ -1,0 +1,364 @@
+// NM messaging between processes: direct and held-back delivery, receivers that die or restart,
+// the receive queue, size limits and the lifetime of the client's threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "CoreSystem/Platform/Neutrino.h"
+#include "CoreSystem/Platform/Slog.h"
+#include "NMTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using CoreSystemTest::Child;
+
+/// Receives `count` frames and checks that they are "<prefix><n>" for n = 0.. in order.
+int receiveInOrder(NM::NMClient& client, int index, const std::string& prefix, int count) {
+    std::vector<char> buffer(NM::kMaxPayload);
+    for (int n = 0; n < count; ++n) {
+        int channel = -1;
+        int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
+        std::string expected = prefix + std::to_string(n);
+        if (size != static_cast<int>(expected.size()) || channel != index ||
+            std::string(buffer.data(), static_cast<std::size_t>(size)) != expected) {
+            std::fprintf(stderr, "frame %d: got '%.*s' on %d\n", n, size > 0 ? size : 0, buffer.data(), channel);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int sendNumbered(NM::NMClient& client, int index, const std::string& prefix, int from, int to) {
+    for (int n = from; n < to; ++n) {
+        std::string text = prefix + std::to_string(n);
+        if (client.send(index, text.data(), static_cast<int>(text.size())) != static_cast<int>(text.size())) return 1;
+    }
+    return 0;
+}
+
+class Messaging : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(NMTest::createRegistryInChild(16), 0); }
+
+    /// A receiver of `endpoint` that checks `count` numbered frames, announced on the board.
+    Child orderedReceiver(const char* endpoint, const std::string& prefix, int count, int readyStep) {
+        return CoreSystemTest::Spawn([=] {
+            NM::NMClient client(false);
+            int index = client.getChannelIndex(endpoint);
+            CHILD_CHECK(client.openReceiveChannel(index) == index);
+            board->pid = getpid();
+            board->step = readyStep;
+            return receiveInOrder(client, index, prefix, count);
+        });
+    }
+
+    CoreSystemTest::IsolatedHost host;
+    NMTest::Board* board = NMTest::makeBoard();
+};
+
+TEST_F(Messaging, HeldBackMessagesFollowTheReceiverInOrder) {
+    constexpr int kHeld = 1000;
+    Child sender = CoreSystemTest::Spawn(
+        [&] {
+            NM::NMClient client(false);
+            int index = client.getChannelIndex("Target");
+            CHILD_CHECK(sendNumbered(client, index, "m", 0, kHeld) == 0);
+            CHILD_CHECK(client.heldBack(index) == static_cast<std::size_t>(kHeld));
+            board->value[0] = index;
+            board->step = 1;
+            // Messages sent while older ones are still held back must go behind them.
+            CHILD_CHECK(NMTest::awaitStep(board, 2));
+            CHILD_CHECK(sendNumbered(client, index, "m", kHeld, kHeld + 200) == 0);
+            CHILD_CHECK(CoreSystemTest::Eventually([&] { return client.heldBack(index) == 0; }));
+            return 0;
+        },
+        true);
+    ASSERT_TRUE(NMTest::awaitStep(board, 1));
+    Child receiver = orderedReceiver("Target", "m", kHeld + 200, 2);
+    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
+    const pid_t senderPid = sender.pid;
+    std::string output = CoreSystemTest::ReadOutput(sender);
+    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    std::string emptied = "pid " + std::to_string(senderPid) + " queue [" + std::to_string(board->value[0]) + "] emptied\n";
+    EXPECT_NE(output.find(emptied), std::string::npos) << output;
+}
+
+TEST_F(Messaging, DeadReceiverIsDeclaredGoneAndARestartedOneGetsWhatFollows) {
+    board->step = 0;
+    Child first = CoreSystemTest::Spawn([&] {
+        NM::NMClient client(false);
+        int index = client.getChannelIndex("Svc");
+        client.openReceiveChannel(index);
+        board->step = 1;
+        char buffer[16];
+        int channel;
+        CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == 1);
+        board->step = 2;
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(NMTest::awaitStep(board, 1));
+    Child sender = CoreSystemTest::Spawn(
+        [&] {
+            NM::NMClient client(false);
+            int index = client.getChannelIndex("Svc");
+            CHILD_CHECK(client.send(index, "a", 1) == 1);
+            CHILD_CHECK(NMTest::awaitStep(board, 3));  // the receiver has been killed
+            CHILD_CHECK(client.send(index, "b", 1) == -1);
+            CHILD_CHECK(NM::SlotPid(index) == -1 && NM::SlotChid(index) == -1);
+            CHILD_CHECK(client.send(index, "c0", 2) == 2);  // held back now
+            CHILD_CHECK(client.heldBack(index) == 1);
+            board->step = 4;
+            CHILD_CHECK(NMTest::awaitStep(board, 5));  // a new receiver process has published
+            CHILD_CHECK(CoreSystemTest::Eventually([&] { return client.heldBack(index) == 0; }));
+            CHILD_CHECK(client.send(index, "c1", 2) == 2);
+            return 0;
+        },
+        true);
+    ASSERT_TRUE(NMTest::awaitStep(board, 2));
+    kill(first.pid, SIGKILL);
+    CoreSystemTest::Wait(first);
+    board->step = 3;
+    ASSERT_TRUE(NMTest::awaitStep(board, 4));
+    Child second = orderedReceiver("Svc", "c", 2, 5);
+    EXPECT_EQ(CoreSystemTest::Wait(second), 0);
+    const pid_t senderPid = sender.pid;
+    std::string output = CoreSystemTest::ReadOutput(sender);
+    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    std::string error = "error pid " + std::to_string(senderPid) + " sendMessage ch 0 channel " +
+                        std::to_string(_NTO_SIDE_CHANNEL) + "\n";
+    EXPECT_NE(output.find(error), std::string::npos) << output;
+}
+
+TEST_F(Messaging, ReceiverThatRecreatesItsClientIsReachedAgain) {
+    // Same process, new channel: the sender must not keep using the old connection and then
+    // declare the live receiver gone.
+    board->step = 0;
+    Child receiver = CoreSystemTest::Spawn([&] {
+        for (int round = 0; round < 2; ++round) {
+            NM::NMClient client(false);
+            int index = client.getChannelIndex("Svc");
+            client.openReceiveChannel(index);
+            board->step = 1 + 2 * round;
+            CHILD_CHECK(receiveInOrder(client, index, "r" + std::to_string(round) + "-", 3) == 0);
+        }
+        return 0;
+    });
+    Child sender = CoreSystemTest::Spawn([&] {
+        NM::NMClient client(false);
+        int index = client.getChannelIndex("Svc");
+        CHILD_CHECK(NMTest::awaitStep(board, 1));
+        CHILD_CHECK(sendNumbered(client, index, "r0-", 0, 3) == 0);
+        CHILD_CHECK(NMTest::awaitStep(board, 3));
+        CHILD_CHECK(sendNumbered(client, index, "r1-", 0, 3) == 0);
+        CHILD_CHECK(CoreSystemTest::Eventually([&] { return client.heldBack(index) == 0; }));
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
+}
+
+TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
+    board->step = 0;
+    Child receiver = CoreSystemTest::Spawn(
+        [&] {
+            NM::NMClient client(true);
+            int first = client.getChannelIndex("First");
+            int second = client.getChannelIndex("Second");
+            char buffer[NM::kMaxPayload];
+            int channel = -1;
+            CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == -1);  // polling: nothing yet
+            CHILD_CHECK(client.openReceiveChannel(first) == first);
+            CHILD_CHECK(client.openReceiveChannel(second) == second);
+            CHILD_CHECK(NM::SlotChid(first) == NM::SlotChid(second));  // one channel serves both
+            board->step = 1;
+            CHILD_CHECK(NMTest::awaitStep(board, 2));
+            // 2505 frames were sent: 2504 wait here, the last was dropped with a line.
+            for (int n = 0; n < 2504; ++n) {
+                int size = client.recvMsg(&channel, buffer, sizeof buffer);
+                CHILD_CHECK(size == 4);
+                int tag;
+                std::memcpy(&tag, buffer, sizeof tag);
+                CHILD_CHECK(tag == n && channel == (n % 2 == 0 ? first : second));
+            }
+            CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == -1);
+            board->step = 3;
+            // Largest payload, a header-only frame (dropped), and frames shorter than a header.
+            CHILD_CHECK(NMTest::awaitStep(board, 4));
+            CHILD_CHECK(CoreSystemTest::Eventually([&] {
+                return client.recvMsg(&channel, buffer, sizeof buffer) == NM::kMaxPayload;
+            }));
+            CHILD_CHECK(buffer[0] == 'z' && buffer[NM::kMaxPayload - 1] == 'z');
+            CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == -1);
+            return 0;
+        },
+        true);
+    ASSERT_TRUE(NMTest::awaitStep(board, 1));
+    Child sender = CoreSystemTest::Spawn([&] {
+        NM::NMClient client(false);
+        int first = client.getChannelIndex("First");
+        int second = client.getChannelIndex("Second");
+        for (int n = 0; n < 2505; ++n) {
+            CHILD_CHECK(client.send(n % 2 == 0 ? first : second, reinterpret_cast<const char*>(&n), 4) == 4);
+        }
+        board->step = 2;
+        CHILD_CHECK(NMTest::awaitStep(board, 3));
+        std::string largest(NM::kMaxPayload, 'z');
+        CHILD_CHECK(client.send(first, "", 0) == 0);
+        int coid = CoreSystem::Platform::ConnectAttach(0, NM::SlotPid(first), NM::SlotChid(first), _NTO_SIDE_CHANNEL, 0);
+        CHILD_CHECK(CoreSystem::Platform::MsgSend(coid, "ab", 2, nullptr, 0) == 0);
+        CHILD_CHECK(client.send(first, largest.data(), NM::kMaxPayload) == NM::kMaxPayload);
+        board->step = 4;
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    const pid_t receiverPid = receiver.pid;
+    std::string output = CoreSystemTest::ReadOutput(receiver);
+    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
+    EXPECT_EQ(output, "pid " + std::to_string(receiverPid) + " reach receive queue max\n");
+}
+
+TEST_F(Messaging, OversizedPayloadsAreRefusedOnEveryPath) {
+    Child child = CoreSystemTest::Spawn([] {
+        std::vector<CoreSystem::Platform::SlogRecord> records;
+        CoreSystem::Platform::SetSlogObserver([&](const CoreSystem::Platform::SlogRecord& record) {
+            records.push_back(record);
+        });
+        NM::NMClient client(false);
+        int index = client.getChannelIndex("Nobody");
+        std::vector<char> payload(NM::kMaxPayload + 1, 'x');
+        auto refused = [&](auto&& call) {
+            try {
+                call();
+            } catch (const std::runtime_error& error) {
+                return std::string(error.what()) == "NM message size limit exceeded";
+            }
+            return false;
+        };
+        CHILD_CHECK(refused([&] { client.send(index, payload.data(), NM::kMaxPayload + 1); }));
+        CHILD_CHECK(refused([&] { client.queueMessage(index, payload.data(), NM::kMaxPayload + 1); }));
+        CHILD_CHECK(client.heldBack(index) == 0);  // nothing oversized is ever held back
+        CHILD_CHECK(client.send(index, payload.data(), NM::kMaxPayload) == NM::kMaxPayload);
+        CHILD_CHECK(records.size() == 2);
+        CHILD_CHECK(records[0].opcode == NM::kSizeLimitOpcode && records[0].severity == _SLOG_ERROR);
+        std::string tail = " | int NM::NMClient::sendMessage(int, int, const char*, int): Message size 10241 is "
+                           "larger than NM max message size, 10240";
+        std::string prefix = std::to_string(getpid()) + " ";
+        CHILD_CHECK(records[0].text.rfind(prefix, 0) == 0);
+        CHILD_CHECK(records[0].text.size() > tail.size() &&
+                    records[0].text.compare(records[0].text.size() - tail.size(), tail.size(), tail) == 0);
+        CoreSystem::Platform::SetSlogObserver(nullptr);
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+}
+
+TEST_F(Messaging, ClientThreadsEndWithTheClient) {
+    Child child = CoreSystemTest::Spawn([] {
+        auto timed = [](auto&& body) {
+            auto start = std::chrono::steady_clock::now();
+            body();
+            return std::chrono::steady_clock::now() - start;
+        };
+        // A transmit thread waiting for a receiver that never comes.
+        auto waiting = timed([] {
+            NM::NMClient client(false);
+            client.send(client.getChannelIndex("Never"), "x", 1);
+        });
+        CHILD_CHECK(waiting < 1s);
+        // A receive thread in its two-second receive.
+        auto receiving = timed([] {
+            NM::NMClient client(false);
+            client.openReceiveChannel(client.getChannelIndex("Mine"));
+            std::this_thread::sleep_for(100ms);
+        });
+        CHILD_CHECK(receiving < 2500ms);
+        NM::NMClient observer(false);
+        int mine = observer.getChannelIndex("Mine");
+        CHILD_CHECK(NM::SlotPid(mine) == -1 && NM::SlotChid(mine) == -1);  // withdrawn
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+}
+
+TEST_F(Messaging, ConcurrentSendersOfOneClientLoseAndMixNothing) {
+    // Two caller threads and the transmit thread of one client send to two endpoints while the
+    // receivers come and go in the registry; every frame must arrive whole, once, in order.
+    constexpr int kPerThread = 400;
+    board->step = 0;
+    Child receiver = CoreSystemTest::Spawn([&] {
+        NM::NMClient client(false);
+        int left = client.getChannelIndex("Left");
+        int right = client.getChannelIndex("Right");
+        client.openReceiveChannel(left);
+        client.openReceiveChannel(right);
+        board->value[0] = NM::SlotChid(left);
+        board->pid = getpid();
+        board->step = 1;
+        std::vector<char> buffer(NM::kMaxPayload);
+        int next[2] = {0, 0};
+        for (int n = 0; n < 2 * kPerThread; ++n) {
+            int channel = -1;
+            int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
+            int side = channel == left ? 0 : 1;
+            std::string expected = std::string(side == 0 ? "L" : "R") + std::to_string(next[side]++);
+            expected.resize(static_cast<std::size_t>(100 + side * 3000), side == 0 ? 'l' : 'r');
+            CHILD_CHECK(size == static_cast<int>(expected.size()));
+            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) == expected);
+        }
+        return 0;
+    });
+    ASSERT_TRUE(NMTest::awaitStep(board, 1));
+    Child sender = CoreSystemTest::Spawn([&] {
+        NM::NMClient client(false);
+        int indexes[2] = {client.getChannelIndex("Left"), client.getChannelIndex("Right")};
+        std::atomic<bool> failed{false};
+        auto sendSide = [&](int side) {
+            for (int n = 0; n < kPerThread; ++n) {
+                int index = indexes[side];
+                if (n % 50 == 0) {
+                    // The receiver vanishes from the registry and comes back: the next
+                    // messages are held back and delivered by the transmit thread.
+                    NM::RegistrySlot& slot = NM::Registry().slots[index];
+                    {
+                        CoreSystem::Platform::ProcessLock hold(slot.mutex);
+                        NM::MarkSlotGone(index);
+                    }
+                    std::string text = std::string(side == 0 ? "L" : "R") + std::to_string(n);
+                    text.resize(static_cast<std::size_t>(100 + side * 3000), side == 0 ? 'l' : 'r');
+                    if (client.send(index, text.data(), static_cast<int>(text.size())) < 0) failed = true;
+                    {
+                        CoreSystem::Platform::ProcessLock hold(slot.mutex);
+                        __atomic_store_n(&slot.chid, board->value[0], __ATOMIC_RELEASE);
+                        __atomic_store_n(&slot.pid, board->pid, __ATOMIC_RELEASE);
+                    }
+                    CoreSystem::Platform::ProcessLock hold(NM::Registry().base->mutex);
+                    NM::Registry().base->condition.broadcast();
+                    continue;
+                }
+                std::string text = std::string(side == 0 ? "L" : "R") + std::to_string(n);
+                text.resize(static_cast<std::size_t>(100 + side * 3000), side == 0 ? 'l' : 'r');
+                if (client.send(index, text.data(), static_cast<int>(text.size())) < 0) failed = true;
+            }
+        };
+        std::thread left(sendSide, 0);
+        std::thread right(sendSide, 1);
+        left.join();
+        right.join();
+        CHILD_CHECK(!failed);
+        CHILD_CHECK(CoreSystemTest::Eventually(
+            [&] { return client.heldBack(indexes[0]) == 0 && client.heldBack(indexes[1]) == 0; }));
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(sender, 30s), 0);
+    EXPECT_EQ(CoreSystemTest::Wait(receiver, 30s), 0);
+}
+
+}  // namespace

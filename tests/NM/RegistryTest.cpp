@@ -1,0 +1,152 @@
+// The notification registry: its bytes, name claims across processes, and lock holders that die.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+#include <vector>
+
+#include "CoreSystem/Platform/Environment.h"
+#include "NMTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using CoreSystemTest::Child;
+
+std::vector<unsigned char> registryBytes() {
+    std::string path = "/dev/shm" + CoreSystem::Platform::SharedObjectName(NM::kRegistryName);
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
+}
+
+std::int32_t wordAt(const std::vector<unsigned char>& bytes, std::size_t offset) {
+    std::int32_t word;
+    std::memcpy(&word, bytes.data() + offset, sizeof word);
+    return word;
+}
+
+class Registry : public ::testing::Test {
+protected:
+    CoreSystemTest::IsolatedHost host;
+    NMTest::Board* board = NMTest::makeBoard();
+};
+
+TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
+    ASSERT_EQ(NMTest::createRegistryInChild(3), 0);
+    std::vector<unsigned char> bytes = registryBytes();
+    ASSERT_EQ(bytes.size(), 24u + 48u * 3u);
+    EXPECT_EQ(wordAt(bytes, 16), 3);
+    EXPECT_EQ(wordAt(bytes, 20), 0);
+    for (std::size_t slot = 0; slot < 3; ++slot) {
+        for (std::size_t offset = 8; offset < 48; ++offset) {
+            ASSERT_EQ(bytes[24 + 48 * slot + offset], 0xFF) << "slot " << slot << " byte " << offset;
+        }
+    }
+    EXPECT_NE(NMTest::createRegistryInChild(3), 0);  // exists: left untouched
+    EXPECT_EQ(registryBytes(), bytes);
+
+    // Claims from two processes: lowest free index, same index for the same name, case matters,
+    // names that do not fit are refused rather than cut.
+    Child first = CoreSystemTest::Spawn([] {
+        NM::NMClient client(false);
+        CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0);
+        CHILD_CHECK(client.getChannelIndex("screenaction") == 1);
+        CHILD_CHECK(client.getChannelIndex(std::string(32, 'x').c_str()) == -1);
+        CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 2);
+        CHILD_CHECK(client.getChannelIndex("Another") == -1);  // full
+        return 0;
+    });
+    ASSERT_EQ(CoreSystemTest::Wait(first), 0);
+    Child second = CoreSystemTest::Spawn([] {
+        NM::NMClient client(false);
+        CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 2);
+        CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0);
+        CHILD_CHECK(NM::publishReceiver(3, 5) == -1);
+        CHILD_CHECK(NM::publishReceiver(-1, 5) == -1);
+        CHILD_CHECK(NM::publishReceiver(1, 77) == 1);
+        return 0;
+    });
+    const pid_t publisher = second.pid;
+    ASSERT_EQ(CoreSystemTest::Wait(second), 0);
+    bytes = registryBytes();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[24 + 16])), "ScreenAction");
+    for (std::size_t i = 24 + 16 + 12; i < 24 + 48; ++i) EXPECT_EQ(bytes[i], 0) << i;
+    EXPECT_EQ(wordAt(bytes, 24 + 8), -1);  // claimed, no receiver
+    EXPECT_EQ(wordAt(bytes, 24 + 48 + 8), publisher);
+    EXPECT_EQ(wordAt(bytes, 24 + 48 + 12), 77);
+
+}
+
+TEST_F(Registry, NothingWorksWithoutOrWithZeroSlots) {
+    Child absent = CoreSystemTest::Spawn([] {
+        NM::NMClient client(false);
+        CHILD_CHECK(NM::Registry().base == nullptr);
+        CHILD_CHECK(client.getChannelIndex("ScreenAction") == -1);
+        CHILD_CHECK(client.send(0, "x", 1) == -1);
+        CHILD_CHECK(client.openReceiveChannel(0) == -1);
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(absent), 0);
+    ASSERT_EQ(NMTest::createRegistryInChild(0), 0);
+    Child zero = CoreSystemTest::Spawn([] {
+        NM::NMClient client(false);
+        CHILD_CHECK(NM::Registry().base != nullptr);
+        CHILD_CHECK(client.getChannelIndex("ScreenAction") == -1);
+        CHILD_CHECK(NM::publishReceiver(0, 1) == -1);
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(zero), 0);
+}
+
+TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
+    ASSERT_EQ(NMTest::createRegistryInChild(4), 0);
+    // One process dies holding the registry mutex, another holding the slot mutex of "Svc".
+    auto holdAndDie = [&](bool slotMutex) {
+        board->step = 0;
+        Child holder = CoreSystemTest::Spawn([&] {
+            NM::NMClient client(false);
+            int index = client.getChannelIndex("Svc");
+            if (slotMutex) {
+                NM::Registry().slots[index].mutex.lock();
+            } else {
+                NM::Registry().base->mutex.lock();
+            }
+            board->step = 1;
+            pause();
+            return 0;
+        });
+        EXPECT_TRUE(NMTest::awaitStep(board, 1));
+        kill(holder.pid, SIGKILL);
+        CoreSystemTest::Wait(holder);
+    };
+    holdAndDie(false);
+    holdAndDie(true);
+
+    board->step = 0;
+    Child receiver = CoreSystemTest::Spawn([&] {
+        NM::NMClient client(false);
+        int index = client.getChannelIndex("Svc");
+        CHILD_CHECK(client.openReceiveChannel(index) == index);
+        board->step = 1;
+        char buffer[NM::kMaxPayload];
+        int channel = -1;
+        CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == 2);
+        CHILD_CHECK(channel == index && std::memcmp(buffer, "ok", 2) == 0);
+        return 0;
+    });
+    ASSERT_TRUE(NMTest::awaitStep(board, 1));
+    Child sender = CoreSystemTest::Spawn([] {
+        NM::NMClient client(false);
+        int index = client.getChannelIndex("Svc");
+        CHILD_CHECK(client.getChannelIndex("New") == 1);  // claims take the registry mutex
+        CHILD_CHECK(client.send(index, "ok", 2) == 2);    // sends take the slot mutex
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(sender, 10s), 0);
+    EXPECT_EQ(CoreSystemTest::Wait(receiver, 10s), 0);
+}
+
+}  // namespace
