@@ -144,7 +144,8 @@ int NMClient::queueLocked(int channelIndex, const char* data, int size) {
 std::size_t NMClient::heldBack(int channelIndex) {
     MutexHold hold(deferredMutex_);
     auto found = deferred_.find(channelIndex);
-    return found == deferred_.end() ? 0 : found->second.size();
+    if (found == deferred_.end()) return 0;
+    return found->second.size() + (inFlightIndex_ == channelIndex ? 1 : 0);
 }
 
 void NMClient::startTransmitThreadLocked() {
@@ -233,10 +234,12 @@ bool NMClient::drainLocked(std::deque<Held>& queue, int channelIndex, int connec
     while (!queue.empty() && !stopping_) {
         Held held = std::move(queue.front());
         queue.pop_front();
+        inFlightIndex_ = channelIndex;
         pthread_mutex_unlock(&deferredMutex_);
         int result = sendMessage(channelIndex, connectionId, held.data.get(), held.size);
         held.data.reset();
         pthread_mutex_lock(&deferredMutex_);
+        inFlightIndex_ = -1;
         if (result == -1) return false;
     }
     return queue.empty();

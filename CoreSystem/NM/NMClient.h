@@ -59,7 +59,8 @@ public:
     /// Holds a copy back for `channelIndex`. Returns `size`, or -1 when the queue is full or
     /// memory ran out. Refuses (throws) oversized payloads like send().
     int queueMessage(int channelIndex, const char* data, int size);
-    /// Number of messages held back for `channelIndex` (0 when none wait).
+    /// Number of messages held back for `channelIndex` and not yet handed to its receiver,
+    /// counting one that is being delivered; 0 when none wait.
     std::size_t heldBack(int channelIndex);
     /// Becomes the receiver of `channelIndex` (one channel and one receive thread serve every
     /// index of the client). Returns `channelIndex`, or -1.
@@ -95,6 +96,7 @@ private:
 
     pthread_mutex_t deferredMutex_;
     std::map<int, std::deque<Held>> deferred_;  ///< guarded by deferredMutex_
+    int inFlightIndex_ = -1;                    ///< guarded by deferredMutex_
     bool transmitRunning_ = false;              ///< guarded by deferredMutex_
     bool transmitJoinable_ = false;             ///< guarded by deferredMutex_
     pthread_t transmitThread_{};                ///< guarded by deferredMutex_
