@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Neutrino.h"
 #include "CoreSystem/Platform/Slog.h"
 #include "NMTestSupport.h"
@@ -359,6 +360,51 @@ TEST_F(Messaging, ConcurrentSendersOfOneClientLoseAndMixNothing) {
     });
     EXPECT_EQ(CoreSystemTest::Wait(sender, 30s), 0);
     EXPECT_EQ(CoreSystemTest::Wait(receiver, 30s), 0);
+}
+
+TEST_F(Messaging, FailedDeliveryKeepsTheRestForTheNextReceiver) {
+    // The third held-back delivery fails: that message is lost with its error line, the failed
+    // connection is not used again, and the rest waits for the receiver to publish anew.
+    board->step = 0;
+    Child receiver = CoreSystemTest::Spawn([&] {
+        NM::NMClient client(false);
+        int index = client.getChannelIndex("Flaky");
+        CHILD_CHECK(NMTest::awaitStep(board, 1));
+        client.openReceiveChannel(index);
+        std::vector<char> buffer(NM::kMaxPayload);
+        for (int expected : {0, 1}) {
+            int channel;
+            int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
+            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) == "m" + std::to_string(expected));
+        }
+        CHILD_CHECK(CoreSystemTest::Eventually([&] { return NM::SlotPid(index) == -1; }));
+        CHILD_CHECK(client.openReceiveChannel(index) == index);  // publish again
+        for (int expected = 3; expected < 6; ++expected) {
+            int channel;
+            int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
+            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) == "m" + std::to_string(expected));
+        }
+        return 0;
+    });
+    Child sender = CoreSystemTest::Spawn(
+        [&] {
+            NM::NMClient client(false);
+            int index = client.getChannelIndex("Flaky");
+            CHILD_CHECK(sendNumbered(client, index, "m", 0, 6) == 0);
+            CoreSystem::Platform::FailNext(CoreSystem::Platform::Call::MsgSend, EBADF, 2);
+            board->step = 1;
+            CHILD_CHECK(CoreSystemTest::Eventually([&] { return client.heldBack(index) == 0; }));
+            return 0;
+        },
+        true);
+    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
+    const pid_t senderPid = sender.pid;
+    std::string output = CoreSystemTest::ReadOutput(sender);
+    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    std::string errorLine = "error pid " + std::to_string(senderPid) + " sendMessage ch 0 channel ";
+    EXPECT_EQ(output.find(errorLine), output.rfind(errorLine)) << output;  // exactly one failure
+    EXPECT_NE(output.find(errorLine), std::string::npos) << output;
+    EXPECT_NE(output.find("queue [0] emptied"), std::string::npos) << output;
 }
 
 }  // namespace
