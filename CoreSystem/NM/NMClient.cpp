@@ -19,6 +19,9 @@ namespace {
 
 constexpr const char* kSendSignature = "int NM::NMClient::sendMessage(int, int, const char*, int)";
 
+/// Writes one line in one piece, so that lines of the client's threads never interleave.
+void printLine(std::ostream& stream, const std::string& text) { stream << (text + '\n') << std::flush; }
+
 class MutexHold {
 public:
     explicit MutexHold(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
@@ -108,8 +111,8 @@ int NMClient::sendMessage(int channelIndex, int connectionId, const char* data, 
     if (result == -1) {
         connections_.dropConnection(channelIndex);
         slot.mutex.unlock();
-        std::cout << "error pid " << getpid() << " " << "sendMessage" << " ch " << channelIndex << " channel "
-                  << connectionId << std::endl;
+        printLine(std::cout, "error pid " + std::to_string(getpid()) + " " + "sendMessage" + " ch " +
+                                 std::to_string(channelIndex) + " channel " + std::to_string(connectionId));
         return -1;
     }
     slot.mutex.unlock();
@@ -132,7 +135,7 @@ int NMClient::queueLocked(int channelIndex, const char* data, int size) {
         if (size > 0) std::memcpy(held.data.get(), data, static_cast<std::size_t>(size));
         queue.push_back(std::move(held));
     } catch (const std::bad_alloc& error) {
-        std::cerr << "queueMessage" << " bad_alloc caught: " << error.what() << "\n";
+        printLine(std::cerr, std::string("queueMessage") + " bad_alloc caught: " + error.what());
         return -1;
     }
     // Tested and started under the deferred-queue mutex: the thread decides to end under it too,
@@ -218,7 +221,7 @@ void NMClient::transmitQueue() {
                 ++entry;  // the receiver is gone: the rest waits for the next one
                 continue;
             }
-            std::cout << "pid " << getpid() << " queue [" << channelIndex << "] emptied" << std::endl;
+            printLine(std::cout, "pid " + std::to_string(getpid()) + " queue [" + std::to_string(channelIndex) + "] emptied");
             entry = deferred_.erase(entry);
         }
         if (deferred_.empty() || stopping_) break;
@@ -278,7 +281,7 @@ void NMClient::receiveMessage() {
         if (size <= 0) continue;  // header only, or not even a header
         MutexHold hold(receiveMutex_);
         if (receiveQueue_.size() > kReceiveQueueAccepts) {
-            std::cout << "pid " << getpid() << " reach receive queue max" << std::endl;
+            printLine(std::cout, "pid " + std::to_string(getpid()) + " reach receive queue max");
             continue;
         }
         try {
@@ -289,7 +292,7 @@ void NMClient::receiveMessage() {
             buffer = std::move(fresh);
             if (!pollingMode_) sem_post(&receiveSemaphore_);
         } catch (const std::bad_alloc& error) {
-            std::cerr << "receiveMessage" << " bad_alloc caught: " << error.what() << "\n";
+            printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
         }
     }
     CoreSystem::Platform::ChannelDestroy(receiveChannelId_);
@@ -297,7 +300,7 @@ void NMClient::receiveMessage() {
 
 int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {
     if (!pollingMode_ && sem_wait(&receiveSemaphore_) != 0) {
-        std::cout << "error pid " << getpid() << " " << "recvMsg" << std::endl;
+        printLine(std::cout, "error pid " + std::to_string(getpid()) + " " + "recvMsg");
         return -1;
     }
     Received frame;

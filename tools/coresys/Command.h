@@ -1,0 +1,17 @@
+// What every coresys subcommand shares: how it ends with an exit status and an error line.
+#pragma once
+
+#include <string>
+
+namespace Coresys {
+
+/// Exit status of a command that failed at run time.
+inline constexpr int kExitFailure = 1;
+/// Exit status of a command line that cannot be carried out as written (bad arguments).
+inline constexpr int kExitUsage = 2;
+
+/// Ends the running subcommand: prints "coresys: <message>" on standard error and makes the
+/// program exit with `status`. Call it from a subcommand's callback only.
+[[noreturn]] void Fail(int status, const std::string& message);
+
+}  // namespace Coresys

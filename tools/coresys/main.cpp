@@ -1,0 +1,42 @@
+// coresys: the host tool that plays the simulated device's other processes and looks inside them.
+// Each group of subcommands registers itself here; errors go to standard error as "coresys: ...".
+#include <CLI/CLI.hpp>
+
+#include <exception>
+#include <iostream>
+
+#include "Command.h"
+#include "NmCommands.h"
+
+namespace Coresys {
+
+void Fail(int status, const std::string& message) {
+    std::cout.flush();
+    std::cerr << "coresys: " << message << std::endl;
+    throw CLI::RuntimeError(status);
+}
+
+}  // namespace Coresys
+
+int main(int argc, char** argv) {
+    try {
+        CLI::App app{"Host tool of the simulated device: plays its other processes and inspects them.",
+                     "coresys"};
+        app.require_subcommand(1);
+        Coresys::AddNmCommands(app);
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::RuntimeError& e) {
+            return e.get_exit_code();  // the command has reported its own outcome
+        } catch (const CLI::ParseError& e) {
+            if (e.get_exit_code() == 0) return app.exit(e);  // --help
+            std::cerr << "coresys: " << e.what() << "\nRun with --help for usage." << std::endl;
+            return Coresys::kExitUsage;
+        }
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::cerr << "coresys: " << e.what() << std::endl;
+        return Coresys::kExitFailure;
+    }
+    return 0;
+}
