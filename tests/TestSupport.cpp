@@ -8,7 +8,11 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,9 +91,17 @@ Child Spawn(const std::function<int()>& body, bool captureOutput) {
     return child;
 }
 
-Child SpawnProgram(const std::string& path, const std::vector<std::string>& args, bool captureOutput) {
+Child SpawnProgram(const std::string& path, const std::vector<std::string>& args, bool captureOutput,
+                   const std::string& errorPath) {
     return Spawn(
         [&]() {
+            if (!errorPath.empty()) {
+                int fd = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                if (fd >= 0) {
+                    dup2(fd, STDERR_FILENO);
+                    close(fd);
+                }
+            }
             std::vector<char*> argv;
             argv.push_back(const_cast<char*>(path.c_str()));
             for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -98,6 +110,44 @@ Child SpawnProgram(const std::string& path, const std::vector<std::string>& args
             return 127;
         },
         captureOutput);
+}
+
+Outcome Finish(Child& child, const std::string& errorPath, std::chrono::milliseconds limit) {
+    // Read until the child closes its output, but never past the time limit.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    Outcome outcome{0, "", ""};
+    while (child.outputFd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{child.outputFd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
+        char buffer[4096];
+        ssize_t n = read(child.outputFd, buffer, sizeof buffer);
+        if (n > 0) {
+            outcome.out.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    if (child.outputFd >= 0) {
+        close(child.outputFd);
+        child.outputFd = -1;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    outcome.status = Wait(child, std::max(left, std::chrono::milliseconds(1)));
+    std::ifstream error(errorPath);
+    outcome.err.assign(std::istreambuf_iterator<char>(error), {});
+    return outcome;
+}
+
+Outcome RunProgram(const std::string& path, const std::vector<std::string>& args, std::chrono::milliseconds limit) {
+    char pattern[] = "/tmp/coresystem-stderr-XXXXXX";
+    int fd = mkstemp(pattern);
+    if (fd >= 0) close(fd);
+    const std::string errorPath = pattern;
+    Child child = SpawnProgram(path, args, true, errorPath);
+    Outcome outcome = Finish(child, errorPath, limit);
+    unlink(errorPath.c_str());
+    return outcome;
 }
 
 int Wait(Child& child, std::chrono::milliseconds limit) {

@@ -36,9 +36,23 @@ struct Child {
 
 /// Runs `body` in a forked child; its return value becomes the exit status.
 Child Spawn(const std::function<int()>& body, bool captureOutput = false);
-/// Runs a program with arguments in a child (argv[0] is `path`).
+/// Runs a program with arguments in a child (argv[0] is `path`). With `errorPath`, its standard
+/// error goes to that file.
 Child SpawnProgram(const std::string& path, const std::vector<std::string>& args,
-                   bool captureOutput = false);
+                   bool captureOutput = false, const std::string& errorPath = "");
+
+/// What a program printed and how it ended.
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+/// Runs a program to its end (killed after `limit`) and collects its output.
+Outcome RunProgram(const std::string& path, const std::vector<std::string>& args,
+                   std::chrono::milliseconds limit = std::chrono::seconds(20));
+/// Collects the output of a child started with SpawnProgram(..., true, errorPath).
+Outcome Finish(Child& child, const std::string& errorPath,
+               std::chrono::milliseconds limit = std::chrono::seconds(20));
 /// Waits for the child to end; kills it (SIGKILL) when it runs past `limit`. Returns the exit
 /// status, 128 + signal when it was killed by a signal, or -1 after the time limit.
 int Wait(Child& child, std::chrono::milliseconds limit = std::chrono::seconds(20));

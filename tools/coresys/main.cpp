@@ -12,7 +12,7 @@ namespace Coresys {
 
 void Fail(int status, const std::string& message) {
     std::cout.flush();
-    std::cerr << "coresys: " << message << std::endl;
+    std::cerr << ("coresys: " + message + "\n") << std::flush;  // one write: lines of processes never mix
     throw CLI::RuntimeError(status);
 }
 

@@ -1,0 +1,90 @@
+// POSIX services on a Linux host: shared names in the host namespace, thread ids, thread names cut
+// to Linux's limit, and the target's delay().
+#include "CoreSystem/Platform/Posix.h"
+
+#include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Faults.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace CoreSystem::Platform {
+
+namespace {
+// Linux thread names hold 15 bytes plus the terminating NUL.
+constexpr std::size_t kThreadNameMax = 15;
+
+// Thread ids are cached per thread; a fork gives the child's thread a new id, so the cache
+// remembers the fork generation it was filled in.
+std::atomic<unsigned> gForkGeneration{1};
+struct CachedTid {
+    unsigned generation = 0;
+    pid_t tid = 0;
+};
+thread_local CachedTid tCachedTid;
+}  // namespace
+
+int shm_open(const char* name, int oflag, mode_t mode) {
+    if (InjectedFault(Call::ShmOpen)) return -1;
+    return ::shm_open(SharedObjectName(name).c_str(), oflag, mode);
+}
+
+int shm_unlink(const char* name) {
+    return ::shm_unlink(SharedObjectName(name).c_str());
+}
+
+sem_t* sem_open(const char* name, int oflag, mode_t mode, unsigned value) {
+    return ::sem_open(SharedObjectName(name).c_str(), oflag, mode, value);
+}
+
+int sem_unlink(const char* name) {
+    return ::sem_unlink(SharedObjectName(name).c_str());
+}
+
+pid_t gettid() noexcept {
+    static const int registered =
+        ::pthread_atfork(nullptr, nullptr, [] { gForkGeneration.fetch_add(1, std::memory_order_relaxed); });
+    (void)registered;
+    const unsigned generation = gForkGeneration.load(std::memory_order_relaxed);
+    if (tCachedTid.generation != generation) {
+        tCachedTid.tid = static_cast<pid_t>(::syscall(SYS_gettid));
+        tCachedTid.generation = generation;
+    }
+    return tCachedTid.tid;
+}
+
+int pthread_setname_np(pthread_t thread, const char* name) noexcept {
+    if (thread == pthread_t{}) thread = ::pthread_self();
+    // A null name removes the name on the target; the nearest on Linux is an empty one.
+    char cut[kThreadNameMax + 1] = {};
+    if (name) {
+        std::size_t length = ::strnlen(name, kThreadNameMax + 1);
+        if (length > kThreadNameMax) {
+            length = kThreadNameMax;
+            // Do not leave half of a UTF-8 character at the end.
+            while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80) --length;
+        }
+        std::memcpy(cut, name, length);
+    }
+    return ::pthread_setname_np(thread, cut);
+}
+
+unsigned delay(unsigned ms) noexcept {
+    timespec wanted{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    timespec left{};
+    if (::nanosleep(&wanted, &left) == 0 || errno != EINTR) return 0;
+    // Round up: a sleep cut short by less than a millisecond is still reported as cut short.
+    // Linux may report slightly more than was asked when the signal came at once.
+    const unsigned long long nanos = static_cast<unsigned long long>(left.tv_sec) * 1000000000ULL +
+                                     static_cast<unsigned long long>(left.tv_nsec);
+    const unsigned long long unslept = (nanos + 999999ULL) / 1000000ULL;
+    return unslept < ms ? static_cast<unsigned>(unslept) : ms;
+}
+
+}  // namespace CoreSystem::Platform

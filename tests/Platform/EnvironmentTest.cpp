@@ -1,0 +1,34 @@
+// Host isolation: where shared names and fixed device paths land for a given namespace and root.
+#include "CoreSystem/Platform/Environment.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using CoreSystem::Platform::DevicePath;
+using CoreSystem::Platform::SharedObjectName;
+
+TEST(EnvironmentTest, SharedNamesGoIntoTheNamespaceWord) {
+    EXPECT_EQ(SharedObjectName("/NMRegistry", "dev2"), "/dev2.NMRegistry");
+    EXPECT_EQ(SharedObjectName("NMRegistry", "dev2"), "/dev2.NMRegistry");
+    EXPECT_EQ(SharedObjectName("/NMRegistry", ""), "/NMRegistry");
+}
+
+TEST(EnvironmentTest, AbsoluteDevicePathsMoveUnderTheRoot) {
+    EXPECT_EQ(DevicePath("/dev/i2c1", "/tmp/board"), "/tmp/board/dev/i2c1");
+    EXPECT_EQ(DevicePath("/dev/i2c1", "/tmp/board/"), "/tmp/board/dev/i2c1");
+    EXPECT_EQ(DevicePath("/dev/i2c1", ""), "/dev/i2c1");
+    EXPECT_EQ(DevicePath("media/usb0", "/tmp/board"), "media/usb0");
+    EXPECT_EQ(DevicePath("", "/tmp/board"), "");
+}
+
+TEST(EnvironmentTest, NamespaceAndRootComeFromTheEnvironment) {
+    CoreSystemTest::IsolatedHost host;
+    EXPECT_EQ(SharedObjectName("/NMRegistry"), "/" + host.word() + ".NMRegistry");
+    EXPECT_EQ(DevicePath("/mnt/marker"), host.root() + "/mnt/marker");
+    EXPECT_EQ(DevicePath("mnt/marker"), "mnt/marker");
+}
+
+}  // namespace
