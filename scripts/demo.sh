@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The main job on a simulated device: builds what is needed, starts a device of its own (the
+# notification registry and the screen service, in a private namespace), runs FrameGrab with
+# PATH (default ./screenshot.png) and shows its output, then stops the device and cleans up.
+#   BUILD_DIR   build directory (default: build, beside this script's folder)
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+source "$here/scripts/packages.sh"
+
+build_dir=${BUILD_DIR:-$here/build}
+cmake -S "$here" -B "$build_dir" -G Ninja >/dev/null
+cmake --build "$build_dir" --target FrameGrab coresys >/dev/null
+coresys=$build_dir/tools/coresys/coresys
+framegrab=$build_dir/tools/framegrab/FrameGrab
+
+export CORESYSTEM_NAMESPACE=demo-$$
+work=$(mktemp -d)
+service=""
+cleanup() {
+    if [[ -n $service ]]; then
+        kill -TERM "$service" 2>/dev/null || true
+        wait "$service" 2>/dev/null || true
+    fi
+    rm -f /dev/shm/"$CORESYSTEM_NAMESPACE".* /dev/shm/sem."$CORESYSTEM_NAMESPACE".*
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$coresys" nm create >/dev/null
+"$coresys" screen-service --ready-file "$work/ready" >"$work/service.log" 2>&1 &
+service=$!
+for _ in $(seq 1 200); do
+    [[ -e $work/ready ]] && break
+    kill -0 "$service" 2>/dev/null || { cat "$work/service.log" >&2; exit 1; }
+    sleep 0.05
+done
+[[ -e $work/ready ]] || { echo "demo: the screen service did not start" >&2; cat "$work/service.log" >&2; exit 1; }
+
+status=0
+"$framegrab" "${1:-./screenshot.png}" || status=$?
+echo "--- screen service log" >&2
+cat "$work/service.log" >&2
+exit $status
