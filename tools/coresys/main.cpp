@@ -7,6 +7,7 @@
 
 #include "Command.h"
 #include "NmCommands.h"
+#include "ScreenService.h"
 
 namespace Coresys {
 
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
                      "coresys"};
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
+        Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
         } catch (const CLI::RuntimeError& e) {
