@@ -98,16 +98,16 @@ int NMClient::send(int channelIndex, const char* data, int size) {
 int NMClient::sendMessage(int channelIndex, int connectionId, const char* data, int size) {
     checkSize(size);
     if (!ValidChannelIndex(channelIndex) || size < 0 || (size > 0 && !data)) return -1;
-    // One frame per call: the caller's threads and the transmit thread send at the same time.
-    alignas(4) char frame[kFrameHeader + kMaxPayload];
+    // The frame is gathered from the header word and the caller's payload, so the caller's
+    // threads and the transmit thread never share a frame buffer, and the payload is copied once.
     const std::int32_t header = channelIndex;
-    std::memcpy(frame, &header, sizeof header);
-    if (size > 0) std::memcpy(frame + kFrameHeader, data, static_cast<std::size_t>(size));
+    iov_t frame[2];
+    SETIOV(&frame[0], &header, sizeof header);
+    SETIOV(&frame[1], data, static_cast<std::size_t>(size));
 
     RegistrySlot& slot = Registry().slots[channelIndex];
     slot.mutex.lock();
-    long result = CoreSystem::Platform::MsgSend(connectionId, frame, static_cast<std::size_t>(size) + kFrameHeader,
-                                                nullptr, 0);
+    long result = CoreSystem::Platform::MsgSendv(connectionId, frame, 2, nullptr, 0);
     if (result == -1) {
         connections_.dropConnection(channelIndex);
         slot.mutex.unlock();

@@ -12,6 +12,11 @@
 #if defined(__QNX__)
 #include <sys/neutrino.h>
 #else
+#include <sys/uio.h>
+
+/// One part of a gathered message (the target's iov_t has the same members).
+typedef struct iovec iov_t;
+#define SETIOV(iov, base, len) ((iov)->iov_base = (void*)(base), (iov)->iov_len = (len))
 // The target's header values; the framework uses only these names.
 #define _NTO_SIDE_CHANNEL 0x40000000
 #define _NTO_CHF_FIXED_PRIORITY 0x0001
@@ -79,6 +84,8 @@ int ConnectDetach(int coid);
 /// ESRCH or EBADF when the receiver is gone, ETIMEDOUT after an armed TimerTimeout, or the
 /// errno the receiver passed to MsgError.
 long MsgSend(int coid, const void* smsg, std::size_t sbytes, void* rmsg, std::size_t rbytes);
+/// MsgSend with the message gathered from `sparts` parts and the reply scattered into `rparts`.
+long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rparts);
 /// Receives the next message (returns a positive receive id) or pulse (returns 0) in
 /// priority order. A longer message is cut to `bytes`; info->msglen < info->srcmsglen tells.
 /// -1 with ETIMEDOUT after an armed TimerTimeout, EINVAL when the channel is gone.

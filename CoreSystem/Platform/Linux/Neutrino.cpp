@@ -25,6 +25,7 @@
 #include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Linux/Futex.h"
+#include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Platform/ProcessSync.h"
 
 namespace CoreSystem::Platform {
@@ -763,6 +764,12 @@ int ConnectDetach(int coid) {
 // ---- Messages ----------------------------------------------------------------------------------
 
 long MsgSend(int coid, const void* smsg, std::size_t sbytes, void* rmsg, std::size_t rbytes) {
+    iov_t send{const_cast<void*>(smsg), sbytes};
+    iov_t reply{rmsg, rbytes};
+    return MsgSendv(coid, &send, 1, &reply, 1);
+}
+
+long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rparts) {
     Timeout timeout = takeTimeout(_NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY);
     if (InjectedFault(Call::MsgSend)) return -1;
     std::shared_ptr<Connection> connection = findConnection(coid);
@@ -770,8 +777,19 @@ long MsgSend(int coid, const void* smsg, std::size_t sbytes, void* rmsg, std::si
         errno = EBADF;
         return -1;
     }
-    if (sbytes > kSlotCapacity || (sbytes > 0 && smsg == nullptr) || (rbytes > 0 && rmsg == nullptr)) {
-        errno = sbytes > kSlotCapacity ? EOVERFLOW : EFAULT;
+    std::size_t sbytes = 0;
+    std::size_t rbytes = 0;
+    bool valid = sparts >= 0 && rparts >= 0 && (sparts == 0 || siov) && (rparts == 0 || riov);
+    for (int i = 0; valid && i < sparts; ++i) {
+        valid = siov[i].iov_len == 0 || siov[i].iov_base != nullptr;
+        sbytes += siov[i].iov_len;
+    }
+    for (int i = 0; valid && i < rparts; ++i) {
+        valid = riov[i].iov_len == 0 || riov[i].iov_base != nullptr;
+        rbytes += riov[i].iov_len;
+    }
+    if (!valid || sbytes > kSlotCapacity) {
+        errno = valid ? EOVERFLOW : EFAULT;
         return -1;
     }
     ChannelShared* ch = connection->mapping->shared;
@@ -782,10 +800,14 @@ long MsgSend(int coid, const void* smsg, std::size_t sbytes, void* rmsg, std::si
     int index = claimSlot(ch, timeout);
     if (index < 0) return -1;
     Slot& slot = ch->slots[index];
-    if (sbytes > 0) std::memcpy(slot.data, smsg, sbytes);
+    char* into = slot.data;
+    for (int i = 0; i < sparts; ++i) {
+        if (siov[i].iov_len > 0) std::memcpy(into, siov[i].iov_base, siov[i].iov_len);
+        into += siov[i].iov_len;
+    }
     slot.isPulse = 0;
     slot.senderPid = state().pid;
-    slot.senderTid = static_cast<std::int32_t>(syscall(SYS_gettid));
+    slot.senderTid = static_cast<std::int32_t>(gettid());
     slot.senderCoid = coid;
     slot.priority = tPriority;
     slot.sendBytes = static_cast<std::uint32_t>(sbytes);
@@ -848,8 +870,14 @@ long MsgSend(int coid, const void* smsg, std::size_t sbytes, void* rmsg, std::si
             return -1;
         }
     }
-    std::size_t copied = std::min<std::size_t>(slot.replyBytes, rbytes);
-    if (copied > 0) std::memcpy(rmsg, slot.data, copied);
+    std::size_t left = std::min<std::size_t>(slot.replyBytes, rbytes);
+    const char* from = slot.data;
+    for (int i = 0; i < rparts && left > 0; ++i) {
+        std::size_t part = std::min(left, riov[i].iov_len);
+        if (part > 0) std::memcpy(riov[i].iov_base, from, part);
+        from += part;
+        left -= part;
+    }
     long status = static_cast<long>(slot.status);
     int error = slot.error;
     freeSlot(ch, index);
