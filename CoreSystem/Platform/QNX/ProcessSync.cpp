@@ -1,0 +1,66 @@
+// Process-shared mutex and condition on the target: its own pthread objects, which are 8 bytes
+// there and inherit priority by default. A condition waits on CLOCK_MONOTONIC.
+#include "CoreSystem/Platform/ProcessSync.h"
+
+#include <pthread.h>
+
+namespace CoreSystem::Platform {
+
+static_assert(sizeof(pthread_mutex_t) == sizeof(ProcessMutex), "the target's mutex is 8 bytes");
+static_assert(sizeof(pthread_cond_t) == sizeof(ProcessCondition), "the target's condition is 8 bytes");
+
+namespace {
+pthread_mutex_t* native(std::uint32_t* words) { return reinterpret_cast<pthread_mutex_t*>(words); }
+pthread_cond_t* nativeCondition(std::uint32_t* words) { return reinterpret_cast<pthread_cond_t*>(words); }
+}  // namespace
+
+int ProcessMutex::init() noexcept {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    int rc = pthread_mutex_init(native(word_), &attr);
+    pthread_mutexattr_destroy(&attr);
+    return rc;
+}
+
+int ProcessMutex::lock() noexcept {
+    int rc = pthread_mutex_lock(native(word_));
+    if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(native(word_));  // take over a dead holder's lock
+    return rc;
+}
+
+int ProcessMutex::trylock() noexcept {
+    int rc = pthread_mutex_trylock(native(word_));
+    if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(native(word_));
+    return rc;
+}
+
+int ProcessMutex::unlock() noexcept { return pthread_mutex_unlock(native(word_)); }
+
+int ProcessCondition::init() noexcept {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    int rc = pthread_cond_init(nativeCondition(word_), &attr);
+    pthread_condattr_destroy(&attr);
+    return rc;
+}
+
+int ProcessCondition::wait(ProcessMutex& mutex) noexcept {
+    int rc = pthread_cond_wait(nativeCondition(word_), native(mutex.word_));
+    if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(native(mutex.word_));
+    return rc;
+}
+
+int ProcessCondition::timedwait(ProcessMutex& mutex, const timespec& deadline) noexcept {
+    int rc = pthread_cond_timedwait(nativeCondition(word_), native(mutex.word_), &deadline);
+    if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(native(mutex.word_));
+    return rc;
+}
+
+int ProcessCondition::signal() noexcept { return pthread_cond_signal(nativeCondition(word_)); }
+int ProcessCondition::broadcast() noexcept { return pthread_cond_broadcast(nativeCondition(word_)); }
+
+}  // namespace CoreSystem::Platform
