@@ -2,13 +2,16 @@
 // outside the 8 bytes, so any process that maps them can use them at any address.
 #include "CoreSystem/Platform/ProcessSync.h"
 
-#include <cerrno>
-#include <climits>
+#include "CoreSystem/Platform/Linux/Futex.h"
+
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <ctime>
 
 namespace CoreSystem::Platform {
 
@@ -17,11 +20,13 @@ namespace CoreSystem::Platform {
 //             adds FUTEX_WAITERS while threads block on it, and may leave it behind when they give
 //             up; it only sends the next unlock through the kernel.
 //   word_[1]  the holder's process id, stored right after the lock is taken and cleared right
-//             before it is released, only ever by the holder; 0 while unknown. A holder that dies
-//             leaves it behind until the next holder overwrites it.
+//             before it is released, only ever by the holder; 0 while unknown, and a holder whose
+//             process id is unknown counts as alive. A holder that dies leaves it behind until the
+//             next holder overwrites it.
 //
 // Holder death. Nothing is registered with the kernel, so a dead holder's id stays in word_[0]:
-//   - Threads already blocked in FUTEX_LOCK_PI are handed the lock by the kernel when it dies.
+//   - Threads already blocked in FUTEX_LOCK_PI are handed the lock by the kernel when it dies
+//     (the kernel also sets FUTEX_OWNER_DIED, which only sends the next unlock to the kernel).
 //   - A later FUTEX_LOCK_PI fails with ESRCH (no thread has that id any more); the locker then
 //     replaces the word by its own id with a CAS from the value it saw, keeping FUTEX_WAITERS, and
 //     starts over when the CAS loses. The verdict is used only while the word still names the same
@@ -64,7 +69,9 @@ struct Ids {
 
 thread_local Ids tIds{0, 0};
 
-void ForgetIds() { tIds = Ids{0, 0}; }
+void ForgetIds() {
+    tIds = Ids{0, 0};
+}
 
 const Ids& CurrentIds() noexcept {
     if (tIds.tid == 0) {
@@ -77,16 +84,16 @@ const Ids& CurrentIds() noexcept {
     return tIds;
 }
 
-long Futex(std::uint32_t* word, int op, std::uint32_t value, const timespec* timeout = nullptr,
-           std::uint32_t value3 = 0) noexcept {
-    return syscall(SYS_futex, word, op, value, timeout, nullptr, value3);
+long Futex(std::uint32_t* word, int op, const timespec* timeout = nullptr) noexcept {
+    return Linux::futexCall(word, op, 0, timeout, 0);
 }
 
-std::uint32_t Load(const std::uint32_t* word) noexcept { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
+std::uint32_t Load(const std::uint32_t* word) noexcept {
+    return __atomic_load_n(word, __ATOMIC_ACQUIRE);
+}
 
 bool Claim(std::uint32_t* word, std::uint32_t expected, std::uint32_t desired) noexcept {
-    return __atomic_compare_exchange_n(word, &expected, desired, false, __ATOMIC_ACQUIRE,
-                                       __ATOMIC_RELAXED);
+    return __atomic_compare_exchange_n(word, &expected, desired, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
 }
 
 void RecordHolder(std::uint32_t* word, const Ids& ids) noexcept {
@@ -104,7 +111,9 @@ bool HeldBy(const std::uint32_t* word, const Ids& ids) noexcept {
     return (Load(word) & kTidMask) == ids.tid && Load(&word[1]) == ids.pid;
 }
 
-bool SameHolder(std::uint32_t a, std::uint32_t b) noexcept { return (a & kTidMask) == (b & kTidMask); }
+bool SameHolder(std::uint32_t a, std::uint32_t b) noexcept {
+    return (a & kTidMask) == (b & kTidMask);
+}
 
 /// Replaces a dead holder's id, as last seen in `seen`, by ours. False when the word moved on.
 bool TakeOver(std::uint32_t* word, std::uint32_t seen, const Ids& ids) noexcept {
@@ -141,7 +150,7 @@ int LockSlow(std::uint32_t* word, const Ids& ids) noexcept {
         timespec deadline{};
         clock_gettime(CLOCK_REALTIME, &deadline);  // FUTEX_LOCK_PI measures on CLOCK_REALTIME
         deadline.tv_sec += kOwnerCheckSeconds;
-        if (Futex(word, FUTEX_LOCK_PI, 0, &deadline) == 0) {
+        if (Futex(word, FUTEX_LOCK_PI, &deadline) == 0) {
             AcquiredInKernel(word, ids);
             return 0;
         }
@@ -171,8 +180,10 @@ int LockSlow(std::uint32_t* word, const Ids& ids) noexcept {
             case EAGAIN:  // the holder is exiting
                 sched_yield();
                 break;
+            case EDEADLK:  // with another id in the word: the kernel found a cycle of waiting holders
+                if (!SameHolder(now, ids.tid)) return EDEADLK;
+                break;
             case EINTR:
-            case EDEADLK:  // the word changed under us; the checks above decide
                 break;
             default:
                 return error;
@@ -213,7 +224,7 @@ int ProcessMutex::trylock() noexcept {
             if (TakeOver(word_, seen, ids)) return 0;
             continue;
         }
-        if (Futex(word_, FUTEX_TRYLOCK_PI, 0) == 0) {
+        if (Futex(word_, FUTEX_TRYLOCK_PI) == 0) {
             AcquiredInKernel(word_, ids);
             return 0;
         }
@@ -250,7 +261,7 @@ int ProcessMutex::unlock() noexcept {
     __atomic_fetch_or(&word_[0], 0u, __ATOMIC_RELEASE);
     int error = 0;
     for (int attempt = 0; attempt < kTransientLimit; ++attempt) {
-        if (Futex(word_, FUTEX_UNLOCK_PI, 0) == 0) return 0;
+        if (Futex(word_, FUTEX_UNLOCK_PI) == 0) return 0;
         error = errno;
         if (error == EINVAL) {
             // The kernel's waiters belong to a holder that was taken over; they recheck the word
@@ -279,10 +290,9 @@ int WaitOn(std::uint32_t* word, ProcessMutex& mutex, const timespec* deadline) n
         __atomic_fetch_sub(&word[1], 1u, __ATOMIC_SEQ_CST);
         return error;
     }
-    // Without FUTEX_CLOCK_REALTIME the absolute deadline of FUTEX_WAIT_BITSET is on CLOCK_MONOTONIC.
-    // EAGAIN (signalled before we slept) and EINTR end the wait like a wake-up.
-    const bool timedOut = Futex(word, FUTEX_WAIT_BITSET, sequence, deadline, FUTEX_BITSET_MATCH_ANY) == -1 &&
-                          errno == ETIMEDOUT;
+    // The absolute deadline is on CLOCK_MONOTONIC. A signal that came first, and EINTR, end the
+    // wait like a wake-up.
+    const bool timedOut = Linux::futexWait(word, sequence, deadline) == ETIMEDOUT;
     __atomic_fetch_sub(&word[1], 1u, __ATOMIC_SEQ_CST);
     if (const int error = mutex.lock()) return error;
     return timedOut ? ETIMEDOUT : 0;
@@ -290,8 +300,8 @@ int WaitOn(std::uint32_t* word, ProcessMutex& mutex, const timespec* deadline) n
 
 int Wake(std::uint32_t* word, int count) noexcept {
     __atomic_fetch_add(&word[0], 1u, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&word[1], __ATOMIC_SEQ_CST) == 0) return 0;
-    return Futex(word, FUTEX_WAKE, static_cast<std::uint32_t>(count)) == -1 ? errno : 0;
+    if (__atomic_load_n(&word[1], __ATOMIC_SEQ_CST) != 0) Linux::futexWake(word, count);
+    return 0;
 }
 
 }  // namespace
@@ -302,14 +312,20 @@ int ProcessCondition::init() noexcept {
     return 0;
 }
 
-int ProcessCondition::wait(ProcessMutex& mutex) noexcept { return WaitOn(word_, mutex, nullptr); }
+int ProcessCondition::wait(ProcessMutex& mutex) noexcept {
+    return WaitOn(word_, mutex, nullptr);
+}
 
 int ProcessCondition::timedwait(ProcessMutex& mutex, const timespec& deadline) noexcept {
     return WaitOn(word_, mutex, &deadline);
 }
 
-int ProcessCondition::signal() noexcept { return Wake(word_, 1); }
+int ProcessCondition::signal() noexcept {
+    return Wake(word_, 1);
+}
 
-int ProcessCondition::broadcast() noexcept { return Wake(word_, INT_MAX); }
+int ProcessCondition::broadcast() noexcept {
+    return Wake(word_, INT_MAX);
+}
 
 }  // namespace CoreSystem::Platform
