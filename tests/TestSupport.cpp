@@ -91,8 +91,9 @@ Child Spawn(const std::function<int()>& body, bool captureOutput) {
     return child;
 }
 
-Child SpawnProgram(const std::string& path, const std::vector<std::string>& args, bool captureOutput,
-                   const std::string& errorPath) {
+namespace {
+Child SpawnWith(const std::string& path, const std::vector<std::string>& args, bool captureOutput,
+                const std::string& errorPath, const Environment& environment) {
     return Spawn(
         [&]() {
             if (!errorPath.empty()) {
@@ -102,6 +103,7 @@ Child SpawnProgram(const std::string& path, const std::vector<std::string>& args
                     close(fd);
                 }
             }
+            for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
             std::vector<char*> argv;
             argv.push_back(const_cast<char*>(path.c_str()));
             for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -111,43 +113,62 @@ Child SpawnProgram(const std::string& path, const std::vector<std::string>& args
         },
         captureOutput);
 }
+}  // namespace
 
-Outcome Finish(Child& child, const std::string& errorPath, std::chrono::milliseconds limit) {
-    // Read until the child closes its output, but never past the time limit.
+Child SpawnProgram(const std::string& path, const std::vector<std::string>& args, bool captureOutput) {
+    return SpawnWith(path, args, captureOutput, "", {});
+}
+
+Program::Program(const std::string& path, const std::vector<std::string>& args, const Environment& environment) {
+    char pattern[] = "/tmp/coresystem-stderr-XXXXXX";
+    int fd = mkstemp(pattern);
+    if (fd >= 0) close(fd);
+    errorFile_ = pattern;
+    child_ = SpawnWith(path, args, true, errorFile_, environment);
+}
+
+Program::~Program() {
+    if (child_.pid > 0) Wait(child_, std::chrono::milliseconds(0));
+    if (child_.outputFd >= 0) close(child_.outputFd);
+    unlink(errorFile_.c_str());
+}
+
+bool Program::printed(const std::string& text) {
+    out_ += ReadOutput(child_, false);
+    return out_.find(text) != std::string::npos;
+}
+
+Outcome Program::finish(std::chrono::milliseconds limit) {
+    // Read until the program closes its output, but never past the time limit.
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    Outcome outcome{0, "", ""};
-    while (child.outputFd >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd ready{child.outputFd, POLLIN, 0};
+    Outcome outcome{0, out_, ""};
+    while (child_.outputFd >= 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{child_.outputFd, POLLIN, 0};
         if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
         char buffer[4096];
-        ssize_t n = read(child.outputFd, buffer, sizeof buffer);
+        ssize_t n = read(child_.outputFd, buffer, sizeof buffer);
         if (n > 0) {
             outcome.out.append(buffer, static_cast<std::size_t>(n));
         } else if (n == 0 || errno != EINTR) {
             break;
         }
     }
-    if (child.outputFd >= 0) {
-        close(child.outputFd);
-        child.outputFd = -1;
+    if (child_.outputFd >= 0) {
+        close(child_.outputFd);
+        child_.outputFd = -1;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    outcome.status = Wait(child, std::max(left, std::chrono::milliseconds(1)));
-    std::ifstream error(errorPath);
+    outcome.status = Wait(child_, std::max(left, std::chrono::milliseconds(1)));
+    std::ifstream error(errorFile_);
     outcome.err.assign(std::istreambuf_iterator<char>(error), {});
+    out_ = outcome.out;
     return outcome;
 }
 
 Outcome RunProgram(const std::string& path, const std::vector<std::string>& args, std::chrono::milliseconds limit) {
-    char pattern[] = "/tmp/coresystem-stderr-XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd >= 0) close(fd);
-    const std::string errorPath = pattern;
-    Child child = SpawnProgram(path, args, true, errorPath);
-    Outcome outcome = Finish(child, errorPath, limit);
-    unlink(errorPath.c_str());
-    return outcome;
+    return Program(path, args).finish(limit);
 }
 
 int Wait(Child& child, std::chrono::milliseconds limit) {

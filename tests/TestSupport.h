@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace CoreSystemTest {
@@ -36,10 +37,9 @@ struct Child {
 
 /// Runs `body` in a forked child; its return value becomes the exit status.
 Child Spawn(const std::function<int()>& body, bool captureOutput = false);
-/// Runs a program with arguments in a child (argv[0] is `path`). With `errorPath`, its standard
-/// error goes to that file.
+/// Runs a program with arguments in a child (argv[0] is `path`).
 Child SpawnProgram(const std::string& path, const std::vector<std::string>& args,
-                   bool captureOutput = false, const std::string& errorPath = "");
+                   bool captureOutput = false);
 
 /// What a program printed and how it ended.
 struct Outcome {
@@ -47,12 +47,37 @@ struct Outcome {
     std::string out;
     std::string err;
 };
+
+/// Environment variables set for one program only.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+/// A running program whose standard output is captured and whose standard error goes to a file;
+/// killed and reaped at the latest when it goes out of scope.
+class Program {
+public:
+    Program(const std::string& path, const std::vector<std::string>& args, const Environment& environment = {});
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    pid_t pid() const { return child_.pid; }
+    /// What it printed on standard output so far (as read by printed() or finish()).
+    const std::string& output() const { return out_; }
+    /// True once what it printed so far contains `text`.
+    bool printed(const std::string& text);
+    /// Waits for its end (killed after `limit`) and returns everything it printed.
+    Outcome finish(std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+private:
+    Child child_;
+    std::string errorFile_;
+    std::string out_;
+};
+
 /// Runs a program to its end (killed after `limit`) and collects its output.
 Outcome RunProgram(const std::string& path, const std::vector<std::string>& args,
                    std::chrono::milliseconds limit = std::chrono::seconds(20));
-/// Collects the output of a child started with SpawnProgram(..., true, errorPath).
-Outcome Finish(Child& child, const std::string& errorPath,
-               std::chrono::milliseconds limit = std::chrono::seconds(20));
+
 /// Waits for the child to end; kills it (SIGKILL) when it runs past `limit`. Returns the exit
 /// status, 128 + signal when it was killed by a signal, or -1 after the time limit.
 int Wait(Child& child, std::chrono::milliseconds limit = std::chrono::seconds(20));

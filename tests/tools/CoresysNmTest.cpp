@@ -20,53 +20,13 @@ namespace {
 using CoreSystemTest::Child;
 using CoreSystemTest::IsolatedHost;
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
+using CoreSystemTest::Outcome;
+
+std::string CoresysPath() { return CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys"; }
 
 /// A running coresys whose standard output is captured and whose standard error goes to a file.
-struct Coresys {
-    Child child;
-    std::string errorFile;
-    std::string out;
-
-    Coresys(const IsolatedHost& host, const std::vector<std::string>& args) {
-        static int counter = 0;
-        errorFile = host.root() + "/stderr-" + std::to_string(counter++);
-        const std::string program = CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
-        child = CoreSystemTest::Spawn(
-            [&] {
-                const int fd = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-                dup2(fd, STDERR_FILENO);
-                close(fd);
-                std::vector<char*> argv{const_cast<char*>(program.c_str())};
-                for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-                argv.push_back(nullptr);
-                execv(program.c_str(), argv.data());
-                return 127;
-            },
-            true);
-    }
-    ~Coresys() {
-        if (child.pid > 0) CoreSystemTest::Wait(child, std::chrono::milliseconds(0));
-        if (child.outputFd >= 0) close(child.outputFd);
-    }
-
-    /// True once the output read so far contains `text`; reads what has arrived meanwhile.
-    bool printed(const std::string& text) {
-        out += CoreSystemTest::ReadOutput(child, false);
-        return out.find(text) != std::string::npos;
-    }
-    Outcome finish() {
-        const int status = CoreSystemTest::Wait(child);
-        out += CoreSystemTest::ReadOutput(child, true);
-        std::ifstream file(errorFile);
-        std::stringstream err;
-        err << file.rdbuf();
-        return {status, out, err.str()};
-    }
+struct Coresys : CoreSystemTest::Program {
+    Coresys(const IsolatedHost&, const std::vector<std::string>& args) : Program(CoresysPath(), args) {}
 };
 
 /// The lines coresys printed itself, without the NM library's "pid <n> queue [<i>] emptied".
@@ -122,11 +82,11 @@ TEST(CoresysNm, CreatesTheRegistryOnceAndListsItsEndpoints) {
     const int chid = document["endpoints"][0].at("chid");
     EXPECT_GE(chid, 0);
     const nlohmann::json alpha = {
-        {"index", 0}, {"name", "Alpha"}, {"pid", listener->child.pid}, {"chid", chid}, {"alive", true}};
+        {"index", 0}, {"name", "Alpha"}, {"pid", listener->pid()}, {"chid", chid}, {"alive", true}};
     const nlohmann::json beta = {{"index", 1}, {"name", "Beta"}, {"pid", -1}, {"chid", -1}, {"alive", false}};
     EXPECT_EQ(document.at("endpoints"), nlohmann::json::array({alpha, beta})) << listed.out;
 
-    kill(listener->child.pid, SIGTERM);
+    kill(listener->pid(), SIGTERM);
     EXPECT_EQ(listener->finish().status, 0);
 }
 
@@ -149,7 +109,7 @@ TEST(CoresysNm, HeldBackMessagesAreDeliveredWhenTheReceiverAppears) {
     IsolatedHost host;
     ASSERT_EQ(RunCoresys(host, {"nm", "create"}).status, 0);
     Coresys sender(host, {"nm", "send", "Late", "aa", "bbcc", "--timeout", "20"});
-    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return sender.printed("2 held back\n"); })) << sender.out;
+    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return sender.printed("2 held back\n"); })) << sender.output();
 
     auto listener = StartListener(host, {"Late", "--count", "2", "--timeout", "20"});
     Outcome sent = sender.finish();

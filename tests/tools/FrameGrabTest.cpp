@@ -95,8 +95,7 @@ TEST_F(FrameGrab, WaitsForTheServiceAndDeliversRequestsHeldBackMeanwhile) {
     createRegistry();
     sem_t* done = createSemaphore();
     const std::string path = host.root() + "/later.png";
-    const std::string errors = host.root() + "/framegrab.err";
-    Child command = CoreSystemTest::SpawnProgram(frameGrab(), {path}, true, errors);
+    CoreSystemTest::Program command(frameGrab(), {path});
     // The service comes up after the command: the held-back requests reach it.
     Child screenshot = listen("ScreenshotAction", 1);
     Child screen = listen("ScreenAction", 1);
@@ -106,7 +105,7 @@ TEST_F(FrameGrab, WaitsForTheServiceAndDeliversRequestsHeldBackMeanwhile) {
     EXPECT_EQ(payload(CoreSystemTest::ReadOutput(screen)), "0200000000000000\n");
     std::ofstream(path) << "image";
     sem_post(done);
-    Outcome outcome = CoreSystemTest::Finish(command, errors);
+    Outcome outcome = command.finish();
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     // The NM layer reports the delivery of what it held back on the same output.
     EXPECT_NE(outcome.out.find(" queue [0] emptied\n"), std::string::npos) << outcome.out;
@@ -132,12 +131,11 @@ TEST_F(FrameGrab, NeverReportsAScreenshotThatWasNotTaken) {
     expectRefusal(CoreSystemTest::RunProgram(frameGrab(), {"/tmp/x.png"}), "service not running");
     // The service posts without having written the file.
     sem_t* done = createSemaphore();
-    const std::string errors = host.root() + "/framegrab.err";
-    Child command = CoreSystemTest::SpawnProgram(frameGrab(), {host.root() + "/missing.png"}, true, errors);
+    CoreSystemTest::Program command(frameGrab(), {host.root() + "/missing.png"});
     Child screenshot = listen("ScreenshotAction", 1);
     CoreSystemTest::ReadOutput(screenshot);
     sem_post(done);
-    expectRefusal(CoreSystemTest::Finish(command, errors), "file missing after the wait");
+    expectRefusal(command.finish(), "file missing after the wait");
     CoreSystemTest::Wait(screenshot);
 }
 

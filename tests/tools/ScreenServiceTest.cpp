@@ -28,68 +28,21 @@ namespace {
 
 using CoreSystemTest::Child;
 using CoreSystemTest::IsolatedHost;
-using Environment = std::vector<std::pair<std::string, std::string>>;
+using CoreSystemTest::Environment;
+using CoreSystemTest::Program;
 
 constexpr const char* kSemaphore = "/ScreenShotWaiting";
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-/// A running program whose standard output is captured and whose standard error goes to a file.
-struct Program {
-    Child child;
-    std::string errorFile;
-    std::string out;
-
-    Program(const IsolatedHost& host, const std::string& path, const std::vector<std::string>& args,
-            const Environment& environment = {}) {
-        static int counter = 0;
-        errorFile = host.root() + "/stderr-" + std::to_string(counter++);
-        child = CoreSystemTest::Spawn(
-            [&] {
-                const int fd = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-                dup2(fd, STDERR_FILENO);
-                close(fd);
-                for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-                std::vector<char*> argv{const_cast<char*>(path.c_str())};
-                for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-                argv.push_back(nullptr);
-                execv(path.c_str(), argv.data());
-                return 127;
-            },
-            true);
-    }
-    ~Program() {
-        if (child.pid > 0) CoreSystemTest::Wait(child, std::chrono::milliseconds(0));
-        if (child.outputFd >= 0) close(child.outputFd);
-    }
-
-    bool printed(const std::string& text) {
-        out += CoreSystemTest::ReadOutput(child, false);
-        return out.find(text) != std::string::npos;
-    }
-    Outcome finish() {
-        const int status = CoreSystemTest::Wait(child);
-        out += CoreSystemTest::ReadOutput(child, true);
-        std::stringstream err;
-        err << std::ifstream(errorFile).rdbuf();
-        return {status, out, err.str()};
-    }
-};
+using CoreSystemTest::Outcome;
 
 std::string Coresys() {
     return CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
 }
 
-Outcome RunCoresys(const IsolatedHost& host, const std::vector<std::string>& args) {
-    return Program(host, Coresys(), args).finish();
-}
+Outcome RunCoresys(const std::vector<std::string>& args) { return CoreSystemTest::RunProgram(Coresys(), args); }
 
-Outcome RunFrameGrab(const IsolatedHost& host, const std::string& path) {
-    return Program(host, CoreSystemTest::BuildDirectory() + "/tools/framegrab/FrameGrab", {path}).finish();
+Outcome RunFrameGrab(const std::string& path) {
+    return CoreSystemTest::RunProgram(CoreSystemTest::BuildDirectory() + "/tools/framegrab/FrameGrab", {path});
 }
 
 /// Starts the service and waits until it has published both endpoints.
@@ -99,7 +52,7 @@ std::unique_ptr<Program> StartService(const IsolatedHost& host, std::vector<std:
     const std::string ready = host.root() + "/ready-" + std::to_string(counter++);
     args.insert(args.begin(), "screen-service");
     args.insert(args.end(), {"--ready-file", ready});
-    auto service = std::make_unique<Program>(host, Coresys(), args, environment);
+    auto service = std::make_unique<Program>(Coresys(), args, environment);
     EXPECT_TRUE(CoreSystemTest::Eventually([&] { return std::filesystem::exists(ready); }));
     return service;
 }
@@ -142,12 +95,12 @@ Picture ReadPng(const std::string& path) {
 
 TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsOnSigterm) {
     IsolatedHost host;
-    Outcome alone = RunCoresys(host, {"screen-service", "--source", "pattern"});
+    Outcome alone = RunCoresys({"screen-service", "--source", "pattern"});
     EXPECT_EQ(alone.status, 1);
     EXPECT_EQ(alone.err.rfind("coresys: no registry", 0), 0u) << alone.err;
     EXPECT_FALSE(SemaphoreExists());
 
-    ASSERT_EQ(RunCoresys(host, {"nm", "create"}).status, 0);
+    ASSERT_EQ(RunCoresys({"nm", "create"}).status, 0);
     // Posts left by an earlier service would release FrameGrab before its file exists.
     sem_t* leftover = CoreSystem::Platform::sem_open(kSemaphore, O_CREAT, 0600, 2);
     ASSERT_NE(leftover, SEM_FAILED);
@@ -158,7 +111,7 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsOnSigterm) {
     EXPECT_EQ(posts, 0);
 
     const std::string shot = host.root() + "/shot.png";
-    Outcome grab = RunFrameGrab(host, shot);
+    Outcome grab = RunFrameGrab(shot);
     EXPECT_EQ(grab.status, 0) << grab.err;
     EXPECT_EQ(grab.out, "FrameGrab: Finished writing file " + shot + "\n");
     const Picture picture = ReadPng(shot);
@@ -174,16 +127,16 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsOnSigterm) {
 
     // An unwritable path: nothing is written, the semaphore is still posted, FrameGrab tells.
     const std::string lost = host.root() + "/missing/shot.png";
-    Outcome failed = RunFrameGrab(host, lost);
+    Outcome failed = RunFrameGrab(lost);
     EXPECT_EQ(failed.status, 1);
     EXPECT_NE(failed.err.find("does not exist"), std::string::npos) << failed.err;
     // Malformed requests are logged and ignored: too short, and text without its NUL.
-    EXPECT_EQ(RunCoresys(host, {"nm", "send", "ScreenAction", "0102", "6500000001000000020000004142"}).status,
+    EXPECT_EQ(RunCoresys({"nm", "send", "ScreenAction", "0102", "6500000001000000020000004142"}).status,
               0);
     EXPECT_TRUE(CoreSystemTest::Eventually([&] { return service->printed("text without NUL"); }))
-        << service->out;
+        << service->output();
 
-    kill(service->child.pid, SIGTERM);
+    kill(service->pid(), SIGTERM);
     Outcome served = service->finish();
     EXPECT_EQ(served.status, 0);
     for (const std::string& line : std::vector<std::string>{
@@ -302,10 +255,10 @@ TEST(ScreenService, CapturesTheX11RootWindowUnderXvfb) {
     const std::vector<int> corner{0, 64, 255};
     ASSERT_TRUE(PaintRoot(display.name, background, corner));
 
-    ASSERT_EQ(RunCoresys(host, {"nm", "create"}).status, 0);
+    ASSERT_EQ(RunCoresys({"nm", "create"}).status, 0);
     auto service = StartService(host, {"--source", "x11", "--once"}, {{"DISPLAY", display.name}});
     const std::string shot = host.root() + "/x11.png";
-    Outcome grab = RunFrameGrab(host, shot);
+    Outcome grab = RunFrameGrab(shot);
     EXPECT_EQ(grab.status, 0) << grab.err;
     Outcome served = service->finish();  // --once: ends after the one screenshot
     EXPECT_EQ(served.status, 0) << served.err;
