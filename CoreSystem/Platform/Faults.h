@@ -15,6 +15,8 @@ enum class Call {
     Write,
     Fsync,
     Rename,
+    ShortWrite,  ///< write() stores only the first half of its bytes and returns that count
+    Symlink,
     Count_
 };
 

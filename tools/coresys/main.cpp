@@ -5,6 +5,7 @@
 #include <exception>
 #include <iostream>
 
+#include "BackupCommands.h"
 #include "Command.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
                      "coresys"};
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
+        Coresys::AddBackupCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
