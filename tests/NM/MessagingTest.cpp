@@ -180,7 +180,7 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
             CHILD_CHECK(client.openReceiveChannel(second) == second);
             CHILD_CHECK(NM::SlotChid(first) == NM::SlotChid(second));  // one channel serves both
             board->step = 1;
-            CHILD_CHECK(NMTest::awaitStep(board, 2));
+            CHILD_CHECK(NMTest::awaitStep(board, 3));
             // 2505 frames were sent: 2504 wait here, the last was dropped with a line.
             for (int n = 0; n < 2504; ++n) {
                 int size = client.recvMsg(&channel, buffer, sizeof buffer);
@@ -190,9 +190,9 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
                 CHILD_CHECK(tag == n && channel == (n % 2 == 0 ? first : second));
             }
             CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == -1);
-            board->step = 3;
+            board->step = 4;
             // Largest payload, a header-only frame (dropped), and frames shorter than a header.
-            CHILD_CHECK(NMTest::awaitStep(board, 4));
+            CHILD_CHECK(NMTest::awaitStep(board, 5));
             CHILD_CHECK(CoreSystemTest::Eventually([&] {
                 return client.recvMsg(&channel, buffer, sizeof buffer) == NM::kMaxPayload;
             }));
@@ -210,20 +210,29 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
             CHILD_CHECK(client.send(n % 2 == 0 ? first : second, reinterpret_cast<const char*>(&n), 4) == 4);
         }
         board->step = 2;
-        CHILD_CHECK(NMTest::awaitStep(board, 3));
+        CHILD_CHECK(NMTest::awaitStep(board, 4));
         std::string largest(NM::kMaxPayload, 'z');
         CHILD_CHECK(client.send(first, "", 0) == 0);
         int coid = CoreSystem::Platform::ConnectAttach(0, NM::SlotPid(first), NM::SlotChid(first), _NTO_SIDE_CHANNEL, 0);
         CHILD_CHECK(CoreSystem::Platform::MsgSend(coid, "ab", 2, nullptr, 0) == 0);
         CHILD_CHECK(client.send(first, largest.data(), NM::kMaxPayload) == NM::kMaxPayload);
-        board->step = 4;
+        board->step = 5;
         return 0;
     });
+    // The last send returns once its frame is acknowledged, before it is queued or dropped: the
+    // receiver starts taking frames only after the drop has been reported.
+    const std::string dropped = "pid " + std::to_string(receiver.pid) + " reach receive queue max\n";
+    std::string output;
+    EXPECT_TRUE(NMTest::awaitStep(board, 2));
+    EXPECT_TRUE(CoreSystemTest::Eventually([&] {
+        output += CoreSystemTest::ReadOutput(receiver, false);
+        return output.find(dropped) != std::string::npos;
+    }));
+    board->step = 3;
     EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
-    const pid_t receiverPid = receiver.pid;
-    std::string output = CoreSystemTest::ReadOutput(receiver);
+    output += CoreSystemTest::ReadOutput(receiver);
     EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
-    EXPECT_EQ(output, "pid " + std::to_string(receiverPid) + " reach receive queue max\n");
+    EXPECT_EQ(output, dropped);
 }
 
 TEST_F(Messaging, OversizedPayloadsAreRefusedOnEveryPath) {
