@@ -7,8 +7,12 @@ namespace {
 SharedDataObject gSharedData;
 }  // namespace
 
-SharedDataObject& SharedData() { return gSharedData; }
+SharedDataObject& SharedData() {
+    return gSharedData;
+}
 
 }  // namespace CoreSystem
 
-NM::RegistryState& NM::Registry() { return CoreSystem::gSharedData.registry; }
+NM::RegistryState& NM::Registry() {
+    return CoreSystem::gSharedData.registry;
+}

@@ -2,16 +2,16 @@
 // small test card, next to, in the same run, the service's own work (the same PNG written without
 // any request) and the start of a trivial process (/bin/true). The difference is what the request
 // path costs: registry lookup, two NM messages and the wait on the semaphore.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "ScreenCapture.h"
@@ -20,7 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double microseconds(Clock::duration span) { return std::chrono::duration<double, std::micro>(span).count(); }
+double microseconds(Clock::duration span) {
+    return std::chrono::duration<double, std::micro>(span).count();
+}
 
 /// Runs a program to its end; returns its exit status (-1 when it could not run).
 int run(const std::vector<std::string>& args, bool quiet) {
@@ -121,7 +123,8 @@ int main(int argc, char** argv) {
         const Coresys::Image card = Coresys::TestPattern(64, 48);
         alone = measure(rounds, [&](int) {
             std::string error;
-            return Coresys::WritePngFile(work + "/alone.png", Coresys::TestPattern(card.width, card.height), error);
+            return Coresys::WritePngFile(work + "/alone.png", Coresys::TestPattern(card.width, card.height),
+                                         error);
         });
         trivial = measure(rounds, [&](int) { return run({"/bin/true"}, false) == 0; });
     }
@@ -136,11 +139,13 @@ int main(int argc, char** argv) {
 
     const double overhead = command.median - alone.median - trivial.median;
     if (json) {
-        std::printf("{\"rounds\":%d,\"framegrab_us\":{\"median\":%.1f,\"p90\":%.1f},\"png_alone_us\":{\"median\":%.1f,"
-                    "\"p90\":%.1f},\"true_us\":{\"median\":%.1f,\"p90\":%.1f},\"request_path_us\":%.1f,"
-                    "\"ratio_framegrab_to_png_plus_true\":%.3f}\n",
-                    rounds, command.median, command.p90, alone.median, alone.p90, trivial.median, trivial.p90, overhead,
-                    command.median / (alone.median + trivial.median));
+        std::printf(
+            "{\"rounds\":%d,\"framegrab_us\":{\"median\":%.1f,\"p90\":%.1f},\"png_alone_us\":{\"median\":%."
+            "1f,"
+            "\"p90\":%.1f},\"true_us\":{\"median\":%.1f,\"p90\":%.1f},\"request_path_us\":%.1f,"
+            "\"ratio_framegrab_to_png_plus_true\":%.3f}\n",
+            rounds, command.median, command.p90, alone.median, alone.p90, trivial.median, trivial.p90,
+            overhead, command.median / (alone.median + trivial.median));
         return 0;
     }
     std::printf("FrameGrab benchmark: %d rounds, 64x48 test card\n\n", rounds);

@@ -3,19 +3,19 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <csignal>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace CoreSystemTest {
 
@@ -119,7 +119,8 @@ Child SpawnProgram(const std::string& path, const std::vector<std::string>& args
     return SpawnWith(path, args, captureOutput, "", {});
 }
 
-Program::Program(const std::string& path, const std::vector<std::string>& args, const Environment& environment) {
+Program::Program(const std::string& path, const std::vector<std::string>& args,
+                 const Environment& environment) {
     char pattern[] = "/tmp/coresystem-stderr-XXXXXX";
     int fd = mkstemp(pattern);
     if (fd >= 0) close(fd);
@@ -143,8 +144,8 @@ Outcome Program::finish(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     Outcome outcome{0, out_, ""};
     while (child_.outputFd >= 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd ready{child_.outputFd, POLLIN, 0};
         if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
         char buffer[4096];
@@ -159,7 +160,8 @@ Outcome Program::finish(std::chrono::milliseconds limit) {
         close(child_.outputFd);
         child_.outputFd = -1;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     outcome.status = Wait(child_, std::max(left, std::chrono::milliseconds(1)));
     std::ifstream error(errorFile_);
     outcome.err.assign(std::istreambuf_iterator<char>(error), {});
@@ -167,7 +169,8 @@ Outcome Program::finish(std::chrono::milliseconds limit) {
     return outcome;
 }
 
-Outcome RunProgram(const std::string& path, const std::vector<std::string>& args, std::chrono::milliseconds limit) {
+Outcome RunProgram(const std::string& path, const std::vector<std::string>& args,
+                   std::chrono::milliseconds limit) {
     return Program(path, args).finish(limit);
 }
 

@@ -2,10 +2,10 @@
 // processes run under a time limit and always reaped.
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -38,8 +38,7 @@ struct Child {
 /// Runs `body` in a forked child; its return value becomes the exit status.
 Child Spawn(const std::function<int()>& body, bool captureOutput = false);
 /// Runs a program with arguments in a child (argv[0] is `path`).
-Child SpawnProgram(const std::string& path, const std::vector<std::string>& args,
-                   bool captureOutput = false);
+Child SpawnProgram(const std::string& path, const std::vector<std::string>& args, bool captureOutput = false);
 
 /// What a program printed and how it ended.
 struct Outcome {
@@ -55,7 +54,8 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 /// killed and reaped at the latest when it goes out of scope.
 class Program {
 public:
-    Program(const std::string& path, const std::vector<std::string>& args, const Environment& environment = {});
+    Program(const std::string& path, const std::vector<std::string>& args,
+            const Environment& environment = {});
     ~Program();
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;

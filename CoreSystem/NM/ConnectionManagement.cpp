@@ -1,8 +1,8 @@
 // Connections from an NM client to the receivers of channel indexes.
 #include "CoreSystem/NM/ConnectionManagement.h"
 
-#include <mutex>
 #include <unistd.h>
+#include <mutex>
 
 #include "CoreSystem/NM/Registry.h"
 #include "CoreSystem/Platform/Neutrino.h"
@@ -14,7 +14,9 @@ namespace {
 std::mutex gAttachMutex;
 }  // namespace
 
-ConnectionManagement::ConnectionManagement() { pthread_mutex_init(&cacheMutex_, nullptr); }
+ConnectionManagement::ConnectionManagement() {
+    pthread_mutex_init(&cacheMutex_, nullptr);
+}
 
 ConnectionManagement::~ConnectionManagement() {
     pthread_mutex_lock(&cacheMutex_);
@@ -33,7 +35,8 @@ std::intptr_t ConnectionManagement::attachRegistry() {
 
     // The size depends on the slot count stored in the object: map the header first.
     int descriptor = -1;
-    auto* header = static_cast<RegistryHeader*>(openSharedMemory(kRegistryName, sizeof(RegistryHeader), descriptor));
+    auto* header =
+        static_cast<RegistryHeader*>(openSharedMemory(kRegistryName, sizeof(RegistryHeader), descriptor));
     if (!header) {
         if (descriptor != -1) close(descriptor);
         return -1;
@@ -43,8 +46,10 @@ std::intptr_t ConnectionManagement::attachRegistry() {
     header->mutex.unlock();
     close(descriptor);
     // The header mapping is not used again; a corrupt count would map beyond the object.
-    auto* base = count < 0 ? nullptr
-                           : static_cast<RegistryHeader*>(openSharedMemory(kRegistryName, RegistrySize(count), descriptor));
+    auto* base =
+        count < 0
+            ? nullptr
+            : static_cast<RegistryHeader*>(openSharedMemory(kRegistryName, RegistrySize(count), descriptor));
     if (!base) {
         if (descriptor != -1 && count >= 0) close(descriptor);
         return -1;
@@ -79,7 +84,7 @@ int ConnectionManagement::getConnection(int channelIndex) {
         // The receiver was replaced (new process or new channel): reconnect.
         if (found->second.connectionId != -1) CoreSystem::Platform::ConnectDetach(found->second.connectionId);
         connectionId = (pid == -1 || chid == -1) ? (found->second = Entry{-1, -1, -1}).connectionId
-                                                  : attach(found->second, pid, chid);
+                                                 : attach(found->second, pid, chid);
     }
     pthread_mutex_unlock(&cacheMutex_);
     return connectionId;

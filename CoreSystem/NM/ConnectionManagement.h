@@ -1,9 +1,9 @@
 // Connections from one NM client to the receivers of channel indexes, cached for reuse.
 #pragma once
 
+#include <pthread.h>
 #include <cstdint>
 #include <map>
-#include <pthread.h>
 
 namespace NM {
 

@@ -1,12 +1,12 @@
 // NM client: direct and deferred sending, and the receive queue with its thread.
 #include "CoreSystem/NM/NMClient.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <new>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "CoreSystem/NM/Registry.h"
 #include "CoreSystem/Platform/Neutrino.h"
@@ -20,7 +20,9 @@ namespace {
 constexpr const char* kSendSignature = "int NM::NMClient::sendMessage(int, int, const char*, int)";
 
 /// Writes one line in one piece, so that lines of the client's threads never interleave.
-void printLine(std::ostream& stream, const std::string& text) { stream << (text + '\n') << std::flush; }
+void printLine(std::ostream& stream, const std::string& text) {
+    stream << (text + '\n') << std::flush;
+}
 
 class MutexHold {
 public:
@@ -90,7 +92,8 @@ int NMClient::send(int channelIndex, const char* data, int size) {
     {
         MutexHold hold(deferredMutex_);
         // Without a receiver, or behind older held-back messages: hold it back.
-        if (connectionId == -1 || deferred_.count(channelIndex) != 0) return queueLocked(channelIndex, data, size);
+        if (connectionId == -1 || deferred_.count(channelIndex) != 0)
+            return queueLocked(channelIndex, data, size);
     }
     return sendMessage(channelIndex, connectionId, data, size);
 }
@@ -221,7 +224,8 @@ void NMClient::transmitQueue() {
                 ++entry;  // the receiver is gone: the rest waits for the next one
                 continue;
             }
-            printLine(std::cout, "pid " + std::to_string(getpid()) + " queue [" + std::to_string(channelIndex) + "] emptied");
+            printLine(std::cout, "pid " + std::to_string(getpid()) + " queue [" +
+                                     std::to_string(channelIndex) + "] emptied");
             entry = deferred_.erase(entry);
         }
         if (deferred_.empty() || stopping_) break;
@@ -271,7 +275,8 @@ void NMClient::receiveMessage() {
         const std::uint64_t timeout = kReceiveTimeoutNs;
         CoreSystem::Platform::TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, &timeout, nullptr);
         struct _msg_info info;
-        const int rcvid = CoreSystem::Platform::MsgReceive(receiveChannelId_, buffer.get(), kReceiveBuffer, &info);
+        const int rcvid =
+            CoreSystem::Platform::MsgReceive(receiveChannelId_, buffer.get(), kReceiveBuffer, &info);
         if (rcvid <= 0) {
             if (rcvid == -1 && errno != ETIMEDOUT && errno != EINTR) CoreSystem::Platform::delay(10);
             continue;  // time-out, error or pulse
@@ -315,7 +320,8 @@ int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {
     if (channelIndex) *channelIndex = header;
     // Never beyond the frame's payload, whatever `length` says.
     const int copied = std::max(0, std::min(length, frame.size));
-    if (copied > 0 && buffer) std::memcpy(buffer, frame.frame.get() + kFrameHeader, static_cast<std::size_t>(copied));
+    if (copied > 0 && buffer)
+        std::memcpy(buffer, frame.frame.get() + kFrameHeader, static_cast<std::size_t>(copied));
     return frame.size;
 }
 

@@ -2,13 +2,13 @@
 // no receiver, and receives frames for its own endpoints.
 #pragma once
 
+#include <pthread.h>
+#include <semaphore.h>
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
-#include <pthread.h>
-#include <semaphore.h>
 #include <vector>
 
 #include "CoreSystem/NM/ConnectionManagement.h"

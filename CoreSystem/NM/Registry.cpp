@@ -1,11 +1,11 @@
 // The notification registry: creation, attach helpers, name claims and receiver publication.
 #include "CoreSystem/NM/Registry.h"
 
-#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstring>
 
 #include "CoreSystem/Platform/Posix.h"
 
@@ -22,8 +22,12 @@ void* mapDescriptor(int fd, std::size_t size) {
     return address == MAP_FAILED ? nullptr : address;
 }
 
-std::int32_t loadWord(const std::int32_t& word) { return __atomic_load_n(&word, __ATOMIC_ACQUIRE); }
-void storeWord(std::int32_t& word, std::int32_t value) { __atomic_store_n(&word, value, __ATOMIC_RELEASE); }
+std::int32_t loadWord(const std::int32_t& word) {
+    return __atomic_load_n(&word, __ATOMIC_ACQUIRE);
+}
+void storeWord(std::int32_t& word, std::int32_t value) {
+    __atomic_store_n(&word, value, __ATOMIC_RELEASE);
+}
 
 }  // namespace
 
@@ -111,8 +115,12 @@ int publishReceiver(int channelIndex, int chid) {
     return channelIndex;
 }
 
-std::int32_t SlotPid(int channelIndex) { return loadWord(Registry().slots[channelIndex].pid); }
-std::int32_t SlotChid(int channelIndex) { return loadWord(Registry().slots[channelIndex].chid); }
+std::int32_t SlotPid(int channelIndex) {
+    return loadWord(Registry().slots[channelIndex].pid);
+}
+std::int32_t SlotChid(int channelIndex) {
+    return loadWord(Registry().slots[channelIndex].chid);
+}
 void MarkSlotGone(int channelIndex) {
     RegistrySlot& slot = Registry().slots[channelIndex];
     storeWord(slot.chid, -1);

@@ -12,7 +12,9 @@ std::string variable(const char* name) {
 }
 }  // namespace
 
-std::string NamespaceWord() { return variable(kNamespaceVariable); }
+std::string NamespaceWord() {
+    return variable(kNamespaceVariable);
+}
 
 std::string SharedObjectName(const char* name, const std::string& word) {
     std::string plain(name ? name : "");
@@ -21,7 +23,9 @@ std::string SharedObjectName(const char* name, const std::string& word) {
     return "/" + word + "." + plain;
 }
 
-std::string SharedObjectName(const char* name) { return SharedObjectName(name, NamespaceWord()); }
+std::string SharedObjectName(const char* name) {
+    return SharedObjectName(name, NamespaceWord());
+}
 
 std::string DevicePath(const std::string& path, const std::string& root) {
     if (root.empty() || path.empty() || path[0] != '/') return path;
@@ -29,6 +33,8 @@ std::string DevicePath(const std::string& path, const std::string& root) {
     return root + path;
 }
 
-std::string DevicePath(const std::string& path) { return DevicePath(path, variable(kRootVariable)); }
+std::string DevicePath(const std::string& path) {
+    return DevicePath(path, variable(kRootVariable));
+}
 
 }  // namespace CoreSystem::Platform

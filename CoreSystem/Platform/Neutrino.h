@@ -3,11 +3,11 @@
 // platform layer's emulation, which keeps every property the framework relies on.
 #pragma once
 
+#include <sys/types.h>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <csignal>
-#include <sys/types.h>
 
 #if defined(__QNX__)
 #include <sys/neutrino.h>
@@ -27,9 +27,9 @@ typedef struct iovec iov_t;
 #define _NTO_CHF_SENDER_LEN 0x0200
 #define _NTO_CHF_REPLY_LEN 0x0400
 #define _NTO_COF_CLOEXEC 0x0001
-#define _NTO_TIMEOUT_SEND (1 << 4)     /* 1 << STATE_SEND */
-#define _NTO_TIMEOUT_RECEIVE (1 << 5)  /* 1 << STATE_RECEIVE */
-#define _NTO_TIMEOUT_REPLY (1 << 6)    /* 1 << STATE_REPLY */
+#define _NTO_TIMEOUT_SEND (1 << 4)    /* 1 << STATE_SEND */
+#define _NTO_TIMEOUT_RECEIVE (1 << 5) /* 1 << STATE_RECEIVE */
+#define _NTO_TIMEOUT_REPLY (1 << 6)   /* 1 << STATE_REPLY */
 #define _PULSE_TYPE 0
 #define _PULSE_SUBTYPE 0
 #define _PULSE_CODE_MINAVAIL 0

@@ -1,8 +1,8 @@
 // Processes, priorities, path waits and the cycle counter, with the target's calls and results.
 #pragma once
 
-#include <cstdint>
 #include <sys/types.h>
+#include <cstdint>
 
 #if defined(__QNX__)
 #include <libgen.h>

@@ -18,7 +18,7 @@
 #define _SLOG_DEBUG1 6
 #define _SLOG_DEBUG2 7
 #define _SLOG_TEXTBIT 8
-#define _SLOG_SETCODE(major, minor) ((((major) & 0x3ff) << 10) | ((minor) & 0x3ff))
+#define _SLOG_SETCODE(major, minor) ((((major)&0x3ff) << 10) | ((minor)&0x3ff))
 #define _SLOGC_PRIVATE_START 10000
 #define _SLOGC_PRIVATE_END 11000
 #define _SLOGC_TEST _SLOGC_PRIVATE_START

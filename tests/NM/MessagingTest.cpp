@@ -2,12 +2,12 @@
 // the receive queue, size limits and the lifetime of the client's threads.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "CoreSystem/Platform/Faults.h"
@@ -29,7 +29,8 @@ int receiveInOrder(NM::NMClient& client, int index, const std::string& prefix, i
         std::string expected = prefix + std::to_string(n);
         if (size != static_cast<int>(expected.size()) || channel != index ||
             std::string(buffer.data(), static_cast<std::size_t>(size)) != expected) {
-            std::fprintf(stderr, "frame %d: got '%.*s' on %d\n", n, size > 0 ? size : 0, buffer.data(), channel);
+            std::fprintf(stderr, "frame %d: got '%.*s' on %d\n", n, size > 0 ? size : 0, buffer.data(),
+                         channel);
             return 1;
         }
     }
@@ -39,7 +40,8 @@ int receiveInOrder(NM::NMClient& client, int index, const std::string& prefix, i
 int sendNumbered(NM::NMClient& client, int index, const std::string& prefix, int from, int to) {
     for (int n = from; n < to; ++n) {
         std::string text = prefix + std::to_string(n);
-        if (client.send(index, text.data(), static_cast<int>(text.size())) != static_cast<int>(text.size())) return 1;
+        if (client.send(index, text.data(), static_cast<int>(text.size())) != static_cast<int>(text.size()))
+            return 1;
     }
     return 0;
 }
@@ -87,7 +89,8 @@ TEST_F(Messaging, HeldBackMessagesFollowTheReceiverInOrder) {
     const pid_t senderPid = sender.pid;
     std::string output = CoreSystemTest::ReadOutput(sender);
     EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
-    std::string emptied = "pid " + std::to_string(senderPid) + " queue [" + std::to_string(board->value[0]) + "] emptied\n";
+    std::string emptied =
+        "pid " + std::to_string(senderPid) + " queue [" + std::to_string(board->value[0]) + "] emptied\n";
     EXPECT_NE(output.find(emptied), std::string::npos) << output;
 }
 
@@ -193,9 +196,8 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
             board->step = 4;
             // Largest payload, a header-only frame (dropped), and frames shorter than a header.
             CHILD_CHECK(NMTest::awaitStep(board, 5));
-            CHILD_CHECK(CoreSystemTest::Eventually([&] {
-                return client.recvMsg(&channel, buffer, sizeof buffer) == NM::kMaxPayload;
-            }));
+            CHILD_CHECK(CoreSystemTest::Eventually(
+                [&] { return client.recvMsg(&channel, buffer, sizeof buffer) == NM::kMaxPayload; }));
             CHILD_CHECK(buffer[0] == 'z' && buffer[NM::kMaxPayload - 1] == 'z');
             CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == -1);
             return 0;
@@ -213,7 +215,8 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
         CHILD_CHECK(NMTest::awaitStep(board, 4));
         std::string largest(NM::kMaxPayload, 'z');
         CHILD_CHECK(client.send(first, "", 0) == 0);
-        int coid = CoreSystem::Platform::ConnectAttach(0, NM::SlotPid(first), NM::SlotChid(first), _NTO_SIDE_CHANNEL, 0);
+        int coid = CoreSystem::Platform::ConnectAttach(0, NM::SlotPid(first), NM::SlotChid(first),
+                                                       _NTO_SIDE_CHANNEL, 0);
         CHILD_CHECK(CoreSystem::Platform::MsgSend(coid, "ab", 2, nullptr, 0) == 0);
         CHILD_CHECK(client.send(first, largest.data(), NM::kMaxPayload) == NM::kMaxPayload);
         board->step = 5;
@@ -238,9 +241,8 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
 TEST_F(Messaging, OversizedPayloadsAreRefusedOnEveryPath) {
     Child child = CoreSystemTest::Spawn([] {
         std::vector<CoreSystem::Platform::SlogRecord> records;
-        CoreSystem::Platform::SetSlogObserver([&](const CoreSystem::Platform::SlogRecord& record) {
-            records.push_back(record);
-        });
+        CoreSystem::Platform::SetSlogObserver(
+            [&](const CoreSystem::Platform::SlogRecord& record) { records.push_back(record); });
         NM::NMClient client(false);
         int index = client.getChannelIndex("Nobody");
         std::vector<char> payload(NM::kMaxPayload + 1, 'x');
@@ -258,8 +260,9 @@ TEST_F(Messaging, OversizedPayloadsAreRefusedOnEveryPath) {
         CHILD_CHECK(client.send(index, payload.data(), NM::kMaxPayload) == NM::kMaxPayload);
         CHILD_CHECK(records.size() == 2);
         CHILD_CHECK(records[0].opcode == NM::kSizeLimitOpcode && records[0].severity == _SLOG_ERROR);
-        std::string tail = " | int NM::NMClient::sendMessage(int, int, const char*, int): Message size 10241 is "
-                           "larger than NM max message size, 10240";
+        std::string tail =
+            " | int NM::NMClient::sendMessage(int, int, const char*, int): Message size 10241 is "
+            "larger than NM max message size, 10240";
         std::string prefix = std::to_string(getpid()) + " ";
         CHILD_CHECK(records[0].text.rfind(prefix, 0) == 0);
         CHILD_CHECK(records[0].text.size() > tail.size() &&
@@ -384,14 +387,16 @@ TEST_F(Messaging, FailedDeliveryKeepsTheRestForTheNextReceiver) {
         for (int expected : {0, 1}) {
             int channel;
             int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
-            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) == "m" + std::to_string(expected));
+            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) ==
+                        "m" + std::to_string(expected));
         }
         CHILD_CHECK(CoreSystemTest::Eventually([&] { return NM::SlotPid(index) == -1; }));
         CHILD_CHECK(client.openReceiveChannel(index) == index);  // publish again
         for (int expected = 3; expected < 6; ++expected) {
             int channel;
             int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
-            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) == "m" + std::to_string(expected));
+            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) ==
+                        "m" + std::to_string(expected));
         }
         return 0;
     });

@@ -2,9 +2,9 @@
 // and a check that reports the failing line through the child's exit status.
 #pragma once
 
+#include <sys/mman.h>
 #include <chrono>
 #include <cstdio>
-#include <sys/mman.h>
 #include <thread>
 
 #include "CoreSystem/NM/NMClient.h"
@@ -12,12 +12,12 @@
 #include "TestSupport.h"
 
 /// In a forked child: on failure, says what failed and ends the child with a non-zero status.
-#define CHILD_CHECK(condition)                                                              \
-    do {                                                                                    \
-        if (!(condition)) {                                                                 \
+#define CHILD_CHECK(condition)                                                                 \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            return 1;                                                                       \
-        }                                                                                   \
+            return 1;                                                                          \
+        }                                                                                      \
     } while (0)
 
 namespace NMTest {

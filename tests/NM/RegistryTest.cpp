@@ -1,11 +1,11 @@
 // The notification registry: its bytes, name claims across processes, and lock holders that die.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <unistd.h>
 #include <vector>
 
 #include "CoreSystem/Platform/Environment.h"
@@ -77,7 +77,6 @@ TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
     EXPECT_EQ(wordAt(bytes, 24 + 8), -1);  // claimed, no receiver
     EXPECT_EQ(wordAt(bytes, 24 + 48 + 8), publisher);
     EXPECT_EQ(wordAt(bytes, 24 + 48 + 12), 77);
-
 }
 
 TEST_F(Registry, NothingWorksWithoutOrWithZeroSlots) {

@@ -1,13 +1,13 @@
 // Message passing on the host: what the framework relies on, across processes and under death.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <sys/mman.h>
 #include <thread>
-#include <unistd.h>
 
 #include "CoreSystem/Platform/Neutrino.h"
 #include "TestSupport.h"
@@ -30,7 +30,8 @@ struct Board {
 class MessagePassing : public ::testing::Test {
 protected:
     void SetUp() override {
-        void* memory = mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        void* memory =
+            mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(memory, MAP_FAILED);
         board = new (memory) Board{};
     }
@@ -46,7 +47,8 @@ protected:
 
 long millisecondsSince(std::chrono::steady_clock::time_point start) {
     return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count());
 }
 
 TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {

@@ -22,7 +22,9 @@ using CoreSystemTest::IsolatedHost;
 
 using CoreSystemTest::Outcome;
 
-std::string CoresysPath() { return CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys"; }
+std::string CoresysPath() {
+    return CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
+}
 
 /// A running coresys whose standard output is captured and whose standard error goes to a file.
 struct Coresys : CoreSystemTest::Program {
@@ -109,7 +111,8 @@ TEST(CoresysNm, HeldBackMessagesAreDeliveredWhenTheReceiverAppears) {
     IsolatedHost host;
     ASSERT_EQ(RunCoresys(host, {"nm", "create"}).status, 0);
     Coresys sender(host, {"nm", "send", "Late", "aa", "bbcc", "--timeout", "20"});
-    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return sender.printed("2 held back\n"); })) << sender.output();
+    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return sender.printed("2 held back\n"); }))
+        << sender.output();
 
     auto listener = StartListener(host, {"Late", "--count", "2", "--timeout", "20"});
     Outcome sent = sender.finish();

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <fstream>
 #include <semaphore.h>
-#include <string>
 #include <unistd.h>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "CoreSystem/Platform/Posix.h"
@@ -21,8 +21,12 @@ using CoreSystemTest::Outcome;
 const std::string kUsage = "FrameGrab: Argument must be the screenshot file name (full path)\n";
 const std::string kFinished = "FrameGrab: Finished writing file ";
 
-std::string frameGrab() { return CoreSystemTest::BuildDirectory() + "/tools/framegrab/FrameGrab"; }
-std::string coresys() { return CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys"; }
+std::string frameGrab() {
+    return CoreSystemTest::BuildDirectory() + "/tools/framegrab/FrameGrab";
+}
+std::string coresys() {
+    return CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
+}
 
 std::string hexOf(const std::string& bytes) {
     static const char* digits = "0123456789abcdef";
@@ -47,9 +51,11 @@ protected:
     Child listen(const std::string& endpoint, int count) {
         const std::string ready = host.root() + "/ready-" + endpoint;
         unlink(ready.c_str());
-        Child listener = CoreSystemTest::SpawnProgram(
-            coresys(), {"nm", "listen", endpoint, "--count", std::to_string(count), "--timeout", "10", "--ready-file", ready},
-            true);
+        Child listener =
+            CoreSystemTest::SpawnProgram(coresys(),
+                                         {"nm", "listen", endpoint, "--count", std::to_string(count),
+                                          "--timeout", "10", "--ready-file", ready},
+                                         true);
         EXPECT_TRUE(CoreSystemTest::Eventually([&] { return access(ready.c_str(), F_OK) == 0; }));
         return listener;
     }
@@ -77,7 +83,8 @@ TEST_F(FrameGrab, WrongArgumentCountPrintsUsageAndSendsNothing) {
 
 TEST_F(FrameGrab, SendsBothRequestsWithTheirExactBytes) {
     createRegistry();
-    for (const std::string& path : {std::string("/tmp/shot one.png"), std::string(), std::string(1010, 'p')}) {
+    for (const std::string& path :
+         {std::string("/tmp/shot one.png"), std::string(), std::string(1010, 'p')}) {
         Child screen = listen("ScreenAction", 1);
         Child screenshot = listen("ScreenshotAction", 1);
         // Without "/ScreenShotWaiting" there is nothing to wait on; the requests were delivered.
@@ -111,7 +118,8 @@ TEST_F(FrameGrab, WaitsForTheServiceAndDeliversRequestsHeldBackMeanwhile) {
     EXPECT_NE(outcome.out.find(" queue [0] emptied\n"), std::string::npos) << outcome.out;
     EXPECT_NE(outcome.out.find(" queue [1] emptied\n"), std::string::npos) << outcome.out;  // both endpoints
     const std::string finished = kFinished + path + "\n";
-    EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min(outcome.out.size(), finished.size())), finished);
+    EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min(outcome.out.size(), finished.size())),
+              finished);
     CoreSystemTest::Wait(screenshot);
     CoreSystemTest::Wait(screen);
 }

@@ -27,8 +27,8 @@
 namespace {
 
 using CoreSystemTest::Child;
-using CoreSystemTest::IsolatedHost;
 using CoreSystemTest::Environment;
+using CoreSystemTest::IsolatedHost;
 using CoreSystemTest::Program;
 
 constexpr const char* kSemaphore = "/ScreenShotWaiting";
@@ -39,10 +39,13 @@ std::string Coresys() {
     return CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
 }
 
-Outcome RunCoresys(const std::vector<std::string>& args) { return CoreSystemTest::RunProgram(Coresys(), args); }
+Outcome RunCoresys(const std::vector<std::string>& args) {
+    return CoreSystemTest::RunProgram(Coresys(), args);
+}
 
 Outcome RunFrameGrab(const std::string& path) {
-    return CoreSystemTest::RunProgram(CoreSystemTest::BuildDirectory() + "/tools/framegrab/FrameGrab", {path});
+    return CoreSystemTest::RunProgram(CoreSystemTest::BuildDirectory() + "/tools/framegrab/FrameGrab",
+                                      {path});
 }
 
 /// Starts the service and waits until it has published both endpoints.
@@ -131,8 +134,7 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsOnSigterm) {
     EXPECT_EQ(failed.status, 1);
     EXPECT_NE(failed.err.find("does not exist"), std::string::npos) << failed.err;
     // Malformed requests are logged and ignored: too short, and text without its NUL.
-    EXPECT_EQ(RunCoresys({"nm", "send", "ScreenAction", "0102", "6500000001000000020000004142"}).status,
-              0);
+    EXPECT_EQ(RunCoresys({"nm", "send", "ScreenAction", "0102", "6500000001000000020000004142"}).status, 0);
     EXPECT_TRUE(CoreSystemTest::Eventually([&] { return service->printed("text without NUL"); }))
         << service->output();
 

@@ -22,7 +22,9 @@ std::size_t ScreenActionClient::heldBack() const {
     return client_->heldBack(screenActionIndex_) + client_->heldBack(screenshotActionIndex_);
 }
 
-void ScreenActionClient::send(int index, int size) { lastResult_ = client_->send(index, buffer_, size); }
+void ScreenActionClient::send(int index, int size) {
+    lastResult_ = client_->send(index, buffer_, size);
+}
 
 void ScreenActionClient::sendWords(int index, std::int32_t code, std::initializer_list<std::int32_t> words) {
     if (!ready_) return;
@@ -50,17 +52,29 @@ void ScreenActionClient::sendText(int index, std::int32_t code, std::int32_t wor
     send(index, static_cast<int>(size));
 }
 
-void ScreenActionClient::sendAction0(int a) { sendWords(screenActionIndex_, 0, {a}); }
-void ScreenActionClient::sendAction1(int a) { sendWords(screenActionIndex_, 1, {a}); }
-void ScreenActionClient::sendAction2() { sendWords(screenActionIndex_, 2, {0}); }
-void ScreenActionClient::sendAction11(int a) { sendWords(screenActionIndex_, 11, {a}); }
-void ScreenActionClient::sendAction12(int a) { sendWords(screenActionIndex_, 12, {a}); }
+void ScreenActionClient::sendAction0(int a) {
+    sendWords(screenActionIndex_, 0, {a});
+}
+void ScreenActionClient::sendAction1(int a) {
+    sendWords(screenActionIndex_, 1, {a});
+}
+void ScreenActionClient::sendAction2() {
+    sendWords(screenActionIndex_, 2, {0});
+}
+void ScreenActionClient::sendAction11(int a) {
+    sendWords(screenActionIndex_, 11, {a});
+}
+void ScreenActionClient::sendAction12(int a) {
+    sendWords(screenActionIndex_, 12, {a});
+}
 
 void ScreenActionClient::requestScreenshot(std::string path, int flag) {
     sendText(screenshotActionIndex_, kScreenshotRequest, 0, flag, path);
 }
 
-void ScreenActionClient::sendAction101(int a, std::string text) { sendText(screenActionIndex_, 101, a, 0, text); }
+void ScreenActionClient::sendAction101(int a, std::string text) {
+    sendText(screenActionIndex_, 101, a, 0, text);
+}
 void ScreenActionClient::sendAction101(int a, const std::string& text, int b) {
     sendText(screenActionIndex_, 101, a, b, text);
 }
@@ -68,13 +82,21 @@ void ScreenActionClient::sendAction101(int& a, std::string& text, int& b) {
     sendText(screenActionIndex_, 101, a, b, text);
 }
 
-void ScreenActionClient::sendAction102(int a, int b, int c) { sendWords(screenActionIndex_, 102, {a, b, c}); }
+void ScreenActionClient::sendAction102(int a, int b, int c) {
+    sendWords(screenActionIndex_, 102, {a, b, c});
+}
 void ScreenActionClient::sendAction103(int a, int b, int c, int d) {
     sendWords(screenActionIndex_, 103, {a, b, c, d});
 }
-void ScreenActionClient::sendAction104(int a, int b, int c) { sendWords(screenActionIndex_, 104, {a, b, c}); }
+void ScreenActionClient::sendAction104(int a, int b, int c) {
+    sendWords(screenActionIndex_, 104, {a, b, c});
+}
 void ScreenActionClient::sendAction105(int a, int b) {
     sendWords(screenActionIndex_, 105, {a, b < 0 ? 0 : (b > 100 ? 100 : b)});
 }
-void ScreenActionClient::sendAction106(int a, int b, int c) { sendWords(screenActionIndex_, 106, {a, b, c}); }
-void ScreenActionClient::sendAction107(int /*a*/, int b) { sendWords(screenActionIndex_, 107, {0, b}); }
+void ScreenActionClient::sendAction106(int a, int b, int c) {
+    sendWords(screenActionIndex_, 106, {a, b, c});
+}
+void ScreenActionClient::sendAction107(int /*a*/, int b) {
+    sendWords(screenActionIndex_, 107, {0, b});
+}

@@ -63,7 +63,8 @@ public:
 
 private:
     void sendWords(int index, std::int32_t code, std::initializer_list<std::int32_t> words);
-    void sendText(int index, std::int32_t code, std::int32_t word1, std::int32_t word2, const std::string& text);
+    void sendText(int index, std::int32_t code, std::int32_t word1, std::int32_t word2,
+                  const std::string& text);
     void send(int index, int size);
 
     NM::NMClient* client_;

@@ -1,11 +1,11 @@
 // FrameGrab: asks the screen service for a screenshot written to the given path, waits until the
 // service says the file is written, and reports it.
+#include <semaphore.h>
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
-#include <semaphore.h>
 #include <string>
-#include <sys/stat.h>
 
 #include "CoreSystem/Platform/Posix.h"
 #include "ScreenActionClient.h"

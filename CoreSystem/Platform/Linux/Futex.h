@@ -2,13 +2,13 @@
 // the words live in memory mapped by several processes).
 #pragma once
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <ctime>
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace CoreSystem::Platform::Linux {
 

@@ -5,22 +5,22 @@
 // owning process dies: a sender never hangs on a dead receiver.
 #include "CoreSystem/Platform/Neutrino.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 #include <string>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Faults.h"
@@ -61,12 +61,12 @@ enum SlotState : std::uint32_t { kFree = 0, kClaimed = 1, kQueued = 2, kReceived
 /// One message or pulse in a channel. `node` and `custody` must stay adjacent: the kernel finds
 /// the futex word of a robust-list entry at a fixed offset from the entry.
 struct Slot {
-    robust_list node;          ///< link in the owner's keeper list (owner's addresses)
-    std::uint32_t custody;     ///< futex: owner's keeper tid while the owner has the message
-    std::uint32_t state;       ///< SlotState, under the channel lock
+    robust_list node;              ///< link in the owner's keeper list (owner's addresses)
+    std::uint32_t custody;         ///< futex: owner's keeper tid while the owner has the message
+    std::uint32_t state;           ///< SlotState, under the channel lock
     std::uint32_t senderSpinning;  ///< 1 while the sender spins for its reply instead of sleeping
-    std::uint32_t generation;  ///< changes at every claim; part of the receive id
-    std::int32_t next;         ///< queue or free-list link
+    std::uint32_t generation;      ///< changes at every claim; part of the receive id
+    std::int32_t next;             ///< queue or free-list link
     std::int32_t isPulse;
     std::int32_t senderPid;
     std::int32_t senderTid;
@@ -89,15 +89,15 @@ struct ChannelShared {
     std::int32_t chid;
     std::uint32_t destroyed;
     std::uint32_t reserved;
-    robust_list aliveNode;          ///< first entry of the channel in the keeper list
-    std::uint32_t alive;            ///< keeper tid; the kernel sets FUTEX_OWNER_DIED at death
-    std::uint32_t seq;              ///< futex: bumped when something is queued or on destroy
+    robust_list aliveNode;  ///< first entry of the channel in the keeper list
+    std::uint32_t alive;    ///< keeper tid; the kernel sets FUTEX_OWNER_DIED at death
+    std::uint32_t seq;      ///< futex: bumped when something is queued or on destroy
     std::uint32_t receiversWaiting;
-    std::uint32_t freeSeq;          ///< futex: bumped when a slot is freed or on destroy
+    std::uint32_t freeSeq;  ///< futex: bumped when a slot is freed or on destroy
     std::uint32_t sendersWaiting;
-    std::int32_t queueHead;         ///< priority-ordered queue, FIFO within a priority
+    std::int32_t queueHead;  ///< priority-ordered queue, FIFO within a priority
     std::int32_t freeHead;
-    ProcessMutex lock;              ///< guards queue, free list and slot states
+    ProcessMutex lock;  ///< guards queue, free list and slot states
     Slot slots[kSlotCount];
 };
 
@@ -107,13 +107,19 @@ static_assert(offsetof(ChannelShared, alive) - offsetof(ChannelShared, aliveNode
 
 constexpr long kRobustOffset = 8;
 
-std::uint32_t load(const std::uint32_t& word) { return __atomic_load_n(&word, __ATOMIC_ACQUIRE); }
-void store(std::uint32_t& word, std::uint32_t value) { __atomic_store_n(&word, value, __ATOMIC_RELEASE); }
+std::uint32_t load(const std::uint32_t& word) {
+    return __atomic_load_n(&word, __ATOMIC_ACQUIRE);
+}
+void store(std::uint32_t& word, std::uint32_t value) {
+    __atomic_store_n(&word, value, __ATOMIC_RELEASE);
+}
 bool exchange(std::uint32_t& word, std::uint32_t& expected, std::uint32_t desired) {
     return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
-bool processGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+bool processGone(pid_t pid) {
+    return kill(pid, 0) != 0 && errno == ESRCH;
+}
 
 /// True once a sender's wait is over: replied, or failed because the receiver is gone.
 bool settled(std::uint32_t custody) {
@@ -170,8 +176,12 @@ struct State {
 
 State& state();
 
-void atforkPrepare() { state().mutex.lock(); }
-void atforkParent() { state().mutex.unlock(); }
+void atforkPrepare() {
+    state().mutex.lock();
+}
+void atforkParent() {
+    state().mutex.unlock();
+}
 void atforkChild() {
     State& s = state();
     // The parent's channels stay the parent's; its connections remain usable here.
@@ -261,7 +271,8 @@ void linkChannel(State& s, ChannelShared* shared) {
 
 void unlinkChannel(State& s, ChannelShared* shared) {
     robust_list* previous = &s.robustHead.list;
-    while (previous->next != &s.robustHead.list && previous->next != &shared->aliveNode) previous = previous->next;
+    while (previous->next != &s.robustHead.list && previous->next != &shared->aliveNode)
+        previous = previous->next;
     if (previous->next != &shared->aliveNode) return;
     __atomic_store_n(&previous->next, shared->slots[kSlotCount - 1].node.next, __ATOMIC_RELEASE);
 }
@@ -419,7 +430,8 @@ int claimSlot(ChannelShared* ch, const Timeout& timeout) {
             __atomic_add_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
         }
         std::uint64_t now = monotonicNs();
-        if (timeout.armed && (timeout.states & _NTO_TIMEOUT_SEND) && (timeout.poll || now >= timeout.deadline)) {
+        if (timeout.armed && (timeout.states & _NTO_TIMEOUT_SEND) &&
+            (timeout.poll || now >= timeout.deadline)) {
             __atomic_sub_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
             errno = ETIMEDOUT;
             return -1;
@@ -515,12 +527,12 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             }
         }
         if (gotPulse) {
-                if (wakeSender) futexWake(&ch->freeSeq);
-                if (info && !pulsesOnly) {
-                    std::memset(info, 0, sizeof *info);
-                    info->chid = chid;
-                    info->msglen = info->srcmsglen = static_cast<std::int32_t>(sizeof(_pulse));
-                }
+            if (wakeSender) futexWake(&ch->freeSeq);
+            if (info && !pulsesOnly) {
+                std::memset(info, 0, sizeof *info);
+                info->chid = chid;
+                info->msglen = info->srcmsglen = static_cast<std::int32_t>(sizeof(_pulse));
+            }
             return 0;
         }
         if (index >= 0) {
@@ -1021,8 +1033,8 @@ int TimerTimeout(clockid_t id, int flags, const struct sigevent* notify, const s
     } else if (flags & TIMER_ABSTIME) {
         timespec clockNow;
         clock_gettime(id, &clockNow);
-        std::uint64_t nowOnClock =
-            static_cast<std::uint64_t>(clockNow.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(clockNow.tv_nsec);
+        std::uint64_t nowOnClock = static_cast<std::uint64_t>(clockNow.tv_sec) * 1000000000ull +
+                                   static_cast<std::uint64_t>(clockNow.tv_nsec);
         armed.deadline = *ntime > nowOnClock ? now + (*ntime - nowOnClock) : now;
     } else {
         armed.deadline = now + *ntime;

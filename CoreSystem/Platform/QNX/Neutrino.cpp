@@ -5,13 +5,19 @@
 
 namespace CoreSystem::Platform {
 
-int ChannelCreate(unsigned flags) { return ::ChannelCreate(flags); }
-int ChannelDestroy(int chid) { return ::ChannelDestroy(chid); }
+int ChannelCreate(unsigned flags) {
+    return ::ChannelCreate(flags);
+}
+int ChannelDestroy(int chid) {
+    return ::ChannelDestroy(chid);
+}
 int ConnectAttach(std::uint32_t nd, pid_t pid, int chid, unsigned index, int flags) {
     if (InjectedFault(Call::ConnectAttach)) return -1;
     return ::ConnectAttach(nd, pid, chid, index, flags);
 }
-int ConnectDetach(int coid) { return ::ConnectDetach(coid); }
+int ConnectDetach(int coid) {
+    return ::ConnectDetach(coid);
+}
 long MsgSend(int coid, const void* smsg, std::size_t sbytes, void* rmsg, std::size_t rbytes) {
     if (InjectedFault(Call::MsgSend)) return -1;
     return ::MsgSend(coid, smsg, sbytes, rmsg, rbytes);
@@ -31,8 +37,12 @@ int MsgReply(int rcvid, long status, const void* msg, std::size_t bytes) {
     if (InjectedFault(Call::MsgReply)) return -1;
     return ::MsgReply(rcvid, status, msg, bytes);
 }
-int MsgError(int rcvid, int error) { return ::MsgError(rcvid, error); }
-int MsgSendPulse(int coid, int priority, int code, int value) { return ::MsgSendPulse(coid, priority, code, value); }
+int MsgError(int rcvid, int error) {
+    return ::MsgError(rcvid, error);
+}
+int MsgSendPulse(int coid, int priority, int code, int value) {
+    return ::MsgSendPulse(coid, priority, code, value);
+}
 int TimerTimeout(clockid_t id, int flags, const struct sigevent* notify, const std::uint64_t* ntime,
                  std::uint64_t* otime) {
     return ::TimerTimeout(id, flags, notify, ntime, otime);

@@ -16,15 +16,23 @@ int shm_open(const char* name, int oflag, mode_t mode) {
     if (InjectedFault(Call::ShmOpen)) return -1;
     return ::shm_open(SharedObjectName(name).c_str(), oflag, mode);
 }
-int shm_unlink(const char* name) { return ::shm_unlink(SharedObjectName(name).c_str()); }
+int shm_unlink(const char* name) {
+    return ::shm_unlink(SharedObjectName(name).c_str());
+}
 sem_t* sem_open(const char* name, int oflag, mode_t mode, unsigned value) {
     return ::sem_open(SharedObjectName(name).c_str(), oflag, mode, value);
 }
-int sem_unlink(const char* name) { return ::sem_unlink(SharedObjectName(name).c_str()); }
-pid_t gettid() noexcept { return ::gettid(); }
+int sem_unlink(const char* name) {
+    return ::sem_unlink(SharedObjectName(name).c_str());
+}
+pid_t gettid() noexcept {
+    return ::gettid();
+}
 int pthread_setname_np(pthread_t thread, const char* name) noexcept {
     return ::pthread_setname_np(thread == 0 ? pthread_self() : thread, name);
 }
-unsigned delay(unsigned ms) noexcept { return ::delay(ms); }
+unsigned delay(unsigned ms) noexcept {
+    return ::delay(ms);
+}
 
 }  // namespace CoreSystem::Platform

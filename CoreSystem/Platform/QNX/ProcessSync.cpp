@@ -10,8 +10,12 @@ static_assert(sizeof(pthread_mutex_t) == sizeof(ProcessMutex), "the target's mut
 static_assert(sizeof(pthread_cond_t) == sizeof(ProcessCondition), "the target's condition is 8 bytes");
 
 namespace {
-pthread_mutex_t* native(std::uint32_t* words) { return reinterpret_cast<pthread_mutex_t*>(words); }
-pthread_cond_t* nativeCondition(std::uint32_t* words) { return reinterpret_cast<pthread_cond_t*>(words); }
+pthread_mutex_t* native(std::uint32_t* words) {
+    return reinterpret_cast<pthread_mutex_t*>(words);
+}
+pthread_cond_t* nativeCondition(std::uint32_t* words) {
+    return reinterpret_cast<pthread_cond_t*>(words);
+}
 }  // namespace
 
 int ProcessMutex::init() noexcept {
@@ -36,7 +40,9 @@ int ProcessMutex::trylock() noexcept {
     return rc;
 }
 
-int ProcessMutex::unlock() noexcept { return pthread_mutex_unlock(native(word_)); }
+int ProcessMutex::unlock() noexcept {
+    return pthread_mutex_unlock(native(word_));
+}
 
 int ProcessCondition::init() noexcept {
     pthread_condattr_t attr;
@@ -60,7 +66,11 @@ int ProcessCondition::timedwait(ProcessMutex& mutex, const timespec& deadline) n
     return rc;
 }
 
-int ProcessCondition::signal() noexcept { return pthread_cond_signal(nativeCondition(word_)); }
-int ProcessCondition::broadcast() noexcept { return pthread_cond_broadcast(nativeCondition(word_)); }
+int ProcessCondition::signal() noexcept {
+    return pthread_cond_signal(nativeCondition(word_));
+}
+int ProcessCondition::broadcast() noexcept {
+    return pthread_cond_broadcast(nativeCondition(word_));
+}
 
 }  // namespace CoreSystem::Platform
