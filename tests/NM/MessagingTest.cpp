@@ -258,6 +258,10 @@ TEST_F(Messaging, OversizedPayloadsAreRefusedOnEveryPath) {
         CHILD_CHECK(refused([&] { client.queueMessage(index, payload.data(), NM::kMaxPayload + 1); }));
         CHILD_CHECK(client.heldBack(index) == 0);  // nothing oversized is ever held back
         CHILD_CHECK(client.send(index, payload.data(), NM::kMaxPayload) == NM::kMaxPayload);
+        // One index holds back at most 2505 messages; the next is refused.
+        for (int n = 1; n < 2505; ++n) CHILD_CHECK(client.send(index, "x", 1) == 1);
+        CHILD_CHECK(client.send(index, "x", 1) == -1);
+        CHILD_CHECK(client.heldBack(index) == 2505);
         CHILD_CHECK(records.size() == 2);
         CHILD_CHECK(records[0].opcode == NM::kSizeLimitOpcode && records[0].severity == _SLOG_ERROR);
         std::string tail =
