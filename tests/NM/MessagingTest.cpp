@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -305,17 +306,22 @@ TEST_F(Messaging, ClientThreadsEndWithTheClient) {
     EXPECT_EQ(CoreSystemTest::Wait(child), 0);
 }
 
+/// Frame `n` of side 0 ("L0lll...", 100 bytes) or side 1 ("R0rrr...", 3100 bytes).
+std::string sideFrame(int side, int n) {
+    std::string text = std::string(side == 0 ? "L" : "R") + std::to_string(n);
+    text.resize(static_cast<std::size_t>(100 + side * 3000), side == 0 ? 'l' : 'r');
+    return text;
+}
+
 TEST_F(Messaging, ConcurrentSendersOfOneClientLoseAndMixNothing) {
     // Two caller threads and the transmit thread of one client send to two endpoints while the
     // receivers come and go in the registry; every frame must arrive whole, once, in order.
     constexpr int kPerThread = 400;
-    board->step = 0;
     Child receiver = CoreSystemTest::Spawn([&] {
         NM::NMClient client(false);
-        int left = client.getChannelIndex("Left");
-        int right = client.getChannelIndex("Right");
+        const int left = client.getChannelIndex("Left");
         client.openReceiveChannel(left);
-        client.openReceiveChannel(right);
+        client.openReceiveChannel(client.getChannelIndex("Right"));
         board->value[0] = NM::SlotChid(left);
         board->pid = getpid();
         board->step = 1;
@@ -324,33 +330,31 @@ TEST_F(Messaging, ConcurrentSendersOfOneClientLoseAndMixNothing) {
         for (int n = 0; n < 2 * kPerThread; ++n) {
             int channel = -1;
             int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
-            int side = channel == left ? 0 : 1;
-            std::string expected = std::string(side == 0 ? "L" : "R") + std::to_string(next[side]++);
-            expected.resize(static_cast<std::size_t>(100 + side * 3000), side == 0 ? 'l' : 'r');
-            CHILD_CHECK(size == static_cast<int>(expected.size()));
-            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) == expected);
+            const int side = channel == left ? 0 : 1;
+            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(std::max(size, 0))) ==
+                        sideFrame(side, next[side]++));
         }
         return 0;
     });
     ASSERT_TRUE(NMTest::awaitStep(board, 1));
     Child sender = CoreSystemTest::Spawn([&] {
         NM::NMClient client(false);
-        int indexes[2] = {client.getChannelIndex("Left"), client.getChannelIndex("Right")};
+        const int indexes[2] = {client.getChannelIndex("Left"), client.getChannelIndex("Right")};
         std::atomic<bool> failed{false};
         auto sendSide = [&](int side) {
+            const int index = indexes[side];
+            NM::RegistrySlot& slot = NM::Registry().slots[index];
             for (int n = 0; n < kPerThread; ++n) {
-                int index = indexes[side];
-                if (n % 50 == 0) {
-                    // The receiver vanishes from the registry and comes back: the next
-                    // messages are held back and delivered by the transmit thread.
-                    NM::RegistrySlot& slot = NM::Registry().slots[index];
-                    {
-                        CoreSystem::Platform::ProcessLock hold(slot.mutex);
-                        NM::MarkSlotGone(index);
-                    }
-                    std::string text = std::string(side == 0 ? "L" : "R") + std::to_string(n);
-                    text.resize(static_cast<std::size_t>(100 + side * 3000), side == 0 ? 'l' : 'r');
-                    if (client.send(index, text.data(), static_cast<int>(text.size())) < 0) failed = true;
+                // Every 50th message finds no receiver (it vanishes from the registry and comes
+                // back right after): it is held back and delivered by the transmit thread.
+                const bool vanish = n % 50 == 0;
+                if (vanish) {
+                    CoreSystem::Platform::ProcessLock hold(slot.mutex);
+                    NM::MarkSlotGone(index);
+                }
+                const std::string text = sideFrame(side, n);
+                if (client.send(index, text.data(), static_cast<int>(text.size())) < 0) failed = true;
+                if (vanish) {
                     {
                         CoreSystem::Platform::ProcessLock hold(slot.mutex);
                         __atomic_store_n(&slot.chid, board->value[0], __ATOMIC_RELEASE);
@@ -358,11 +362,7 @@ TEST_F(Messaging, ConcurrentSendersOfOneClientLoseAndMixNothing) {
                     }
                     CoreSystem::Platform::ProcessLock hold(NM::Registry().base->mutex);
                     NM::Registry().base->condition.broadcast();
-                    continue;
                 }
-                std::string text = std::string(side == 0 ? "L" : "R") + std::to_string(n);
-                text.resize(static_cast<std::size_t>(100 + side * 3000), side == 0 ? 'l' : 'r');
-                if (client.send(index, text.data(), static_cast<int>(text.size())) < 0) failed = true;
             }
         };
         std::thread left(sendSide, 0);
