@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,95 +14,81 @@
 namespace {
 
 using namespace CoreSystem;
-using Getter = std::string (*)(std::string&);
+namespace fs = std::filesystem;
 
 class StorageLayoutTest : public ::testing::Test {
 protected:
+    StorageLayoutTest() { unsetenv("AUTOLOADPATH"); }
     ~StorageLayoutTest() override { unsetenv("AUTOLOADPATH"); }
     void makeMapStick() {
-        std::filesystem::create_directories(host.root() + "/fs/usb0");
+        fs::create_directories(host.root() + "/fs/usb0");
         std::ofstream(host.root() + "/fs/usb0/mapid.bin").put('1');
     }
     CoreSystemTest::IsolatedHost host;
 };
 
-std::string With(Getter getter, std::string name) {
-    return getter(name);
-}
-
 TEST_F(StorageLayoutTest, GettersComposeTheTreeFromTheBaseVerbatim) {
-    unsetenv("AUTOLOADPATH");
-    EXPECT_EQ(With(AppPath, "start.sh"), "/fs/etfs/app/start.sh");
-
-    setenv("AUTOLOADPATH", "/data/", 1);
+    using Getter = std::string (*)(std::string&);
+    // Expected paths below the base; one starting with "/" does not depend on it.
     // clang-format off
     const std::pair<Getter, const char*> cases[] = {
-        {AutoloadPath, "/data/x"}, {DataPath, "/data/x"}, {RootPath, "/data/root/x"}, {OsPath, "/data/os/x"},
-        {MapPath, "/data/map/x"}, {TempDirPath, "/data/temp/x"}, {ScriptPath, "/data/script/x"},
-        {AppPath, "/data/app/x"}, {NvdataPath, "/data/nvdata/x"}, {ConfigPath, "/data/config/x"},
-        {CurrentConfigPath, "/data/config/current/x"}, {StickPath, "/mnt/stick/x"},
-        {CustomerExtensionsPath, "/data/config/current/CustomerExtensions/x"}};
+        {AutoloadPath, "x"}, {DataPath, "x"}, {RootPath, "root/x"}, {OsPath, "os/x"}, {MapPath, "map/x"},
+        {TempDirPath, "temp/x"}, {ScriptPath, "script/x"}, {AppPath, "app/x"}, {NvdataPath, "nvdata/x"},
+        {ConfigPath, "config/x"}, {CurrentConfigPath, "config/current/x"}, {StickPath, "/mnt/stick/x"},
+        {CustomerExtensionsPath, "config/current/CustomerExtensions/x"}};
     // clang-format on
-    for (const auto& [getter, expected] : cases) {
-        std::string name = "//x";
-        EXPECT_EQ(getter(name), expected);
-        EXPECT_EQ(name, "x") << "the caller's string loses its leading slashes";
+    for (const char* base : {"", "/data/", "/data"}) {  // none, and one without a trailing separator
+        SCOPED_TRACE(base);
+        if (*base) setenv("AUTOLOADPATH", base, 1);
+        const std::string prefix = *base ? base : "/fs/etfs/";
+        for (const auto& [getter, expected] : cases) {
+            std::string name = "//x";
+            EXPECT_EQ(getter(name), *expected == '/' ? expected : prefix + expected);
+            EXPECT_EQ(name, "x") << "the caller's string loses its leading slashes";
+        }
     }
+    setenv("AUTOLOADPATH", "/data/", 1);
     EXPECT_EQ(BinaryDataImagePath(12), "/data/config/current/BinaryData/12.png");
     EXPECT_EQ(NvdataImagePath(-3), "/data/nvdata/Images/-3.png");
     EXPECT_EQ(StoragePath(kStorageData, "/n") + StoragePath(kStorageSdCard, "n"), "/data/n/mnt/sd/");
-    EXPECT_EQ(StoragePath(7, "/n"), "");
-
-    setenv("AUTOLOADPATH", "/data", 1);  // no separator is added
-    EXPECT_EQ(With(RootPath, "x"), "/dataroot/x");
 }
 
+// On M2 and E2 the user's stick is the one without the map marker; other families have one
+// fixed stick path, built from a copy of the name.
 TEST_F(StorageLayoutTest, UsbRootFollowsFamilyAndMapMarker) {
-    auto usb = [](std::string name, DeviceFamily family) { return UsbPath(name, family); };
-    for (DeviceFamily family : {kFamilyM2, kFamilyE2}) {
-        EXPECT_EQ(usb("x", family), "/fs/usb0/x") << "no stick mounted";
-        std::filesystem::create_directories(host.root() + "/fs/usb0");
-        EXPECT_EQ(usb("/x", family), "/fs/usb0/x") << "stick without marker";
-        makeMapStick();
-        EXPECT_EQ(usb("x", family), "/fs/usb1/x") << "map stick first, with or without a second";
-        std::filesystem::remove_all(host.root() + "/fs");
-    }
-    for (DeviceFamily family : {kFamilyIMX35, kFamilyUnknown}) {
+    for (DeviceFamily family : {kFamilyM2, kFamilyE2, kFamilyIMX35, kFamilyUnknown}) {
+        const bool usb = family == kFamilyM2 || family == kFamilyE2;
         std::string name = "/x";
-        EXPECT_EQ(UsbPath(name, family), "/mnt/stick/x");
-        EXPECT_EQ(name, "/x") << "only a copy is stripped";
+        EXPECT_EQ(UsbPath(name, family), usb ? "/fs/usb0/x" : "/mnt/stick/x") << "no stick mounted";
+        EXPECT_EQ(name, usb ? "x" : "/x");
+        fs::create_directories(host.root() + "/fs/usb0");
+        EXPECT_EQ(UsbPath(name, family), usb ? "/fs/usb0/x" : "/mnt/stick/x") << "stick without marker";
+        makeMapStick();
+        EXPECT_EQ(UsbPath(name, family), usb ? "/fs/usb1/x" : "/mnt/stick/x") << "map stick first";
+        fs::remove_all(host.root() + "/fs");
     }
 }
 
 TEST_F(StorageLayoutTest, FamilyIsReadOnceAndExactly) {
-    for (const char* text : {"m2", "M2 ", "iMX35x", "", static_cast<const char*>(nullptr)}) {
+    for (const char* text : {"m2", "M2 ", "iMX35x", "", static_cast<const char*>(nullptr)})
         EXPECT_EQ(DeviceFamilyFromText(text), kFamilyUnknown);
-    }
-
     makeMapStick();
     // A forked child detects afresh as long as this program never asks for its own family.
-    CoreSystemTest::Child child = CoreSystemTest::Spawn(
-        [] {
-            setenv("DEVICEFAMILY", "M2", 1);
-            std::string first = "x", second = "x";
-            const std::string before = UsbPath(first);
-            setenv("DEVICEFAMILY", "iMX35", 1);
-            std::printf("%s %s %s %d", before.c_str(), UsbPath(second).c_str(),
-                        StoragePath(kStorageUsb, "").c_str(), IsM2() ? 1 : 0);
-            return 0;
-        },
-        true);
-    EXPECT_EQ(CoreSystemTest::ReadOutput(child), "/fs/usb1/x /fs/usb1/x /fs/usb1/ 1");
-    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+    CoreSystemTest::Child child = CoreSystemTest::Spawn([] {
+        setenv("DEVICEFAMILY", "M2", 1);
+        const bool m2 = IsM2();
+        setenv("DEVICEFAMILY", "iMX35", 1);
+        return m2 && IsM2() && StoragePath(kStorageUsb, "") == "/fs/usb1/" ? 0 : 1;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(child), 0) << "the family is the one read first";
 }
 
 TEST_F(StorageLayoutTest, BuiltInBaseIsLookedAtUnderTheHostRoot) {
-    unsetenv("AUTOLOADPATH");
     EXPECT_FALSE(HasStoryboard());
-    std::filesystem::create_directories(host.root() + "/fs/etfs/config/current/storyboard");
+    fs::create_directories(host.root() + "/fs/etfs/config/current/storyboard");
     EXPECT_TRUE(HasStoryboard());
     setenv("AUTOLOADPATH", "/fs/etfs/", 1);  // a base given in the environment is used as is
-    EXPECT_EQ(HasStoryboard(), std::filesystem::is_directory("/fs/etfs/config/current/storyboard"));
+    EXPECT_EQ(HasStoryboard(), fs::is_directory("/fs/etfs/config/current/storyboard"));
 }
 
 }  // namespace
