@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     struct stat seen;
     const bool up = stat(ready.c_str(), &seen) == 0;
 
-    Figures command{}, alone{}, trivial{};
+    Figures command{}, alone{}, trivial{}, usage{};
     if (up) {
         const std::string shot = work + "/shot.png";
         run({frameGrab, shot}, true);  // warm-up
@@ -127,6 +127,8 @@ int main(int argc, char** argv) {
                                          error);
         });
         trivial = measure(rounds, [&](int) { return run({"/bin/true"}, false) == 0; });
+        // FrameGrab's own start and exit, without a request (it prints its usage line).
+        usage = measure(rounds, [&](int) { return run({frameGrab}, true) == 1; });
     }
     kill(service, SIGTERM);
     waitpid(service, nullptr, 0);
@@ -138,14 +140,16 @@ int main(int argc, char** argv) {
     }
 
     const double overhead = command.median - alone.median - trivial.median;
+    const double requestPath = command.median - alone.median - usage.median;
     if (json) {
         std::printf(
             "{\"rounds\":%d,\"framegrab_us\":{\"median\":%.1f,\"p90\":%.1f},\"png_alone_us\":{\"median\":%."
             "1f,"
             "\"p90\":%.1f},\"true_us\":{\"median\":%.1f,\"p90\":%.1f},\"request_path_us\":%.1f,"
+            "\"framegrab_start_us\":{\"median\":%.1f,\"p90\":%.1f},\"request_path_beyond_own_start_us\":%.1f,"
             "\"ratio_framegrab_to_png_plus_true\":%.3f}\n",
             rounds, command.median, command.p90, alone.median, alone.p90, trivial.median, trivial.p90,
-            overhead, command.median / (alone.median + trivial.median));
+            overhead, usage.median, usage.p90, requestPath, command.median / (alone.median + trivial.median));
         return 0;
     }
     std::printf("FrameGrab benchmark: %d rounds, 64x48 test card\n\n", rounds);
@@ -153,7 +157,10 @@ int main(int argc, char** argv) {
     std::printf("%-44s %8.1f us %8.1f us\n", "FrameGrab, whole command", command.median, command.p90);
     std::printf("%-44s %8.1f us %8.1f us\n", "service's PNG alone (no request)", alone.median, alone.p90);
     std::printf("%-44s %8.1f us %8.1f us\n", "/bin/true (process start)", trivial.median, trivial.p90);
+    std::printf("%-44s %8.1f us %8.1f us\n", "FrameGrab start, no request (usage line)", usage.median,
+                usage.p90);
     std::printf("\nrequest path = command - PNG - process start: %.1f us\n", overhead);
+    std::printf("request path beyond FrameGrab's own start: %.1f us\n", requestPath);
     std::printf("command / (PNG + process start): %.2f\n", command.median / (alone.median + trivial.median));
     return 0;
 }
