@@ -1,5 +1,4 @@
-// POSIX services on a Linux host: shared names in the host namespace, thread ids, thread names cut
-// to Linux's limit, and the target's delay().
+// Thread ids, thread names cut to Linux's limit, and the target's delay() on a Linux host.
 #include "CoreSystem/Platform/Posix.h"
 
 #include "CoreSystem/Platform/Environment.h"
@@ -29,23 +28,6 @@ struct CachedTid {
 };
 thread_local CachedTid tCachedTid;
 }  // namespace
-
-int shm_open(const char* name, int oflag, mode_t mode) {
-    if (InjectedFault(Call::ShmOpen)) return -1;
-    return ::shm_open(SharedObjectName(name).c_str(), oflag, mode);
-}
-
-int shm_unlink(const char* name) {
-    return ::shm_unlink(SharedObjectName(name).c_str());
-}
-
-sem_t* sem_open(const char* name, int oflag, mode_t mode, unsigned value) {
-    return ::sem_open(SharedObjectName(name).c_str(), oflag, mode, value);
-}
-
-int sem_unlink(const char* name) {
-    return ::sem_unlink(SharedObjectName(name).c_str());
-}
 
 pid_t gettid() noexcept {
     static const int registered =
