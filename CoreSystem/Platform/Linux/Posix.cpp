@@ -1,11 +1,7 @@
 // Thread ids, thread names cut to Linux's limit, and the target's delay() on a Linux host.
 #include "CoreSystem/Platform/Posix.h"
 
-#include "CoreSystem/Platform/Environment.h"
-#include "CoreSystem/Platform/Faults.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <atomic>
