@@ -28,6 +28,7 @@
 #include <iterator>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CoreSystem/NM/NMClient.h"
@@ -229,6 +230,43 @@ Spread FutexRoundTrip(Shared& shared, int warmUp, int rounds) {
         return 0;
     };
     if (!RunPair("futex round trip", pinger, echo)) return {};
+    return SpreadOf(shared.samples, rounds);
+}
+
+/// The floor of NM's design: a frame wakes a thread of the receiving process, which hands it to
+/// the consumer thread. One-way from the sender to the consumer over raw futexes, with nothing
+/// else on the way (the consumer's acknowledgement is not counted).
+Spread FutexRelayOneWay(Shared& shared, int warmUp, int rounds) {
+    shared.reset();
+    const int total = warmUp + rounds;
+    const auto sender = [&] {
+        for (int i = 0; i < total; ++i) {
+            shared.start = NowNs();
+            shared.turn.store(static_cast<std::uint32_t>(i + 1));
+            FutexWake(shared.turn);
+            if (!WaitUntil(shared.ready, static_cast<std::uint32_t>(i + 1))) return 1;
+        }
+        return 0;
+    };
+    const auto receiver = [&] {
+        std::atomic<bool> failed{false};
+        std::thread consumer([&] {
+            for (int i = 0; i < total && !failed; ++i) {
+                if (!WaitUntil(shared.progress, static_cast<std::uint32_t>(i + 1))) failed = true;
+                if (i >= warmUp) shared.samples[i - warmUp] = NowNs() - shared.start;
+                shared.ready.store(static_cast<std::uint32_t>(i + 1));
+                FutexWake(shared.ready);
+            }
+        });
+        for (int i = 0; i < total && !failed; ++i) {
+            if (!WaitUntil(shared.turn, static_cast<std::uint32_t>(i + 1))) failed = true;
+            shared.progress.store(static_cast<std::uint32_t>(i + 1));
+            FutexWake(shared.progress);
+        }
+        consumer.join();
+        return failed ? 1 : 0;
+    };
+    if (!RunPair("futex relay one-way", sender, receiver)) return {};
     return SpreadOf(shared.samples, rounds);
 }
 
@@ -469,6 +507,7 @@ struct Results {
     int warmUp = 0;
     Spread futex;
     Spread socket;
+    Spread relay;
     Spread oneWay[std::size(kLatencySizes)];
     double throughput = -1;
     double drainMs = -1;
@@ -506,13 +545,15 @@ std::string Json(const Results& r) {
     oneWay += "}";
     return "{\"rounds\":" + std::to_string(r.rounds) + ",\"warm_up\":" + std::to_string(r.warmUp) +
            ",\"futex_round_trip_us\":" + JsonSpread(r.futex) +
-           ",\"uds_round_trip_us\":" + JsonSpread(r.socket) + ",\"nm_one_way_us\":" + oneWay +
+           ",\"uds_round_trip_us\":" + JsonSpread(r.socket) +
+           ",\"futex_relay_one_way_us\":" + JsonSpread(r.relay) + ",\"nm_one_way_us\":" + oneWay +
            ",\"nm_throughput_msgs_per_s\":" + JsonNumber(r.throughput, r.throughput > 0) +
            ",\"nm_throughput_message_bytes\":" + std::to_string(kThroughputSize) +
            ",\"nm_drain_messages\":" + std::to_string(kDrainMessages) +
            ",\"nm_drain_ms\":" + JsonNumber(r.drainMs, r.drainMs >= 0) +
            ",\"ratio_nm_one_way_to_futex_round_trip\":" + JsonRatios(r, r.futex) +
-           ",\"ratio_nm_one_way_to_uds_round_trip\":" + JsonRatios(r, r.socket) + "}";
+           ",\"ratio_nm_one_way_to_uds_round_trip\":" + JsonRatios(r, r.socket) +
+           ",\"ratio_nm_one_way_to_futex_relay\":" + JsonRatios(r, r.relay) + "}";
 }
 
 void PrintSpread(const char* label, const Spread& spread) {
@@ -529,6 +570,7 @@ void PrintTable(const Results& r) {
     std::printf("%-36s %13s %13s\n", "", "median", "p99");
     PrintSpread("futex round trip (baseline)", r.futex);
     PrintSpread("Unix socket round trip (baseline)", r.socket);
+    PrintSpread("futex relay one-way, 3 threads", r.relay);
     for (std::size_t i = 0; i < std::size(kLatencySizes); ++i) {
         const std::string label = "NM one-way, " + std::to_string(kLatencySizes[i]) + " bytes";
         PrintSpread(label.c_str(), r.oneWay[i]);
@@ -558,6 +600,7 @@ void PrintTable(const Results& r) {
             }
         };
         ratio("futex", r.futex);
+        ratio("relay", r.relay);
         ratio("socket", r.socket);
         std::printf("\n");
     }
@@ -621,6 +664,7 @@ int main(int argc, char** argv) {
     };
     if (step("futex round trip")) results.futex = FutexRoundTrip(*shared, results.warmUp, rounds);
     if (step("Unix socket round trip")) results.socket = SocketRoundTrip(*shared, results.warmUp, rounds);
+    if (step("futex relay one-way")) results.relay = FutexRelayOneWay(*shared, results.warmUp, rounds);
     for (std::size_t i = 0; i < std::size(kLatencySizes); ++i) {
         const std::string what = "NM one-way latency, " + std::to_string(kLatencySizes[i]) + " bytes";
         if (step(what.c_str())) {
@@ -637,8 +681,8 @@ int main(int argc, char** argv) {
 
     if (!json) PrintTable(results);
     std::printf("%s\n", Json(results).c_str());
-    bool complete =
-        results.futex.valid && results.socket.valid && results.throughput > 0 && results.drainMs >= 0;
+    bool complete = results.futex.valid && results.socket.valid && results.relay.valid &&
+                    results.throughput > 0 && results.drainMs >= 0;
     for (const Spread& spread : results.oneWay) complete = complete && spread.valid;
     return complete ? 0 : 1;
 }
