@@ -19,36 +19,35 @@ public:
     ~IsolatedHost();
     IsolatedHost(const IsolatedHost&) = delete;
     IsolatedHost& operator=(const IsolatedHost&) = delete;
-
     const std::string& word() const { return word_; }
     const std::string& root() const { return root_; }
 
 private:
-    void removeSharedObjects() const;
     std::string word_;
     std::string root_;
 };
 
-/// A forked child whose standard output is captured.
+/// A forked child; `outputFd` is the read end of its standard output, or -1 when not captured.
 struct Child {
     pid_t pid = -1;
-    int outputFd = -1;  ///< read end of the child's standard output, or -1 when not captured
+    int outputFd = -1;
 };
 
 /// Runs `body` in a forked child; its return value becomes the exit status.
 Child Spawn(const std::function<int()>& body, bool captureOutput = false);
-/// Runs a program with arguments in a child (argv[0] is `path`).
-Child SpawnProgram(const std::string& path, const std::vector<std::string>& args, bool captureOutput = false);
 
-/// What a program printed and how it ended.
+using Environment = std::vector<std::pair<std::string, std::string>>;  ///< variables added for one program
+
+/// Runs a program with arguments in a child (argv[0] is `path`), with its standard error on
+/// `errorFd` when that is given and with `environment` added to its environment.
+Child SpawnProgram(const std::string& path, const std::vector<std::string>& args, bool captureOutput = false,
+                   int errorFd = -1, const Environment& environment = {});
+
+/// How a program ended and what it printed.
 struct Outcome {
     int status;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
-
-/// Environment variables set for one program only.
-using Environment = std::vector<std::pair<std::string, std::string>>;
 
 /// A running program whose standard output is captured and whose standard error goes to a file;
 /// killed and reaped at the latest when it goes out of scope.
@@ -70,7 +69,7 @@ public:
 
 private:
     Child child_;
-    std::string errorFile_;
+    int errorFd_ = -1;
     std::string out_;
 };
 
@@ -81,7 +80,7 @@ Outcome RunProgram(const std::string& path, const std::vector<std::string>& args
 /// Waits for the child to end; kills it (SIGKILL) when it runs past `limit`. Returns the exit
 /// status, 128 + signal when it was killed by a signal, or -1 after the time limit.
 int Wait(Child& child, std::chrono::milliseconds limit = std::chrono::seconds(20));
-/// Reads what the child wrote to standard output so far (until end of file when `toEnd`).
+/// Reads what the child wrote to standard output so far, or (`toEnd`) up to its end, at most 1 min.
 std::string ReadOutput(Child& child, bool toEnd = true);
 /// Polls `predicate` until it holds or `limit` passes. Returns its last value.
 bool Eventually(const std::function<bool()>& predicate,
