@@ -2,9 +2,11 @@
 // processes run under a time limit and always reaped.
 #pragma once
 
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <chrono>
 #include <functional>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,6 +87,14 @@ std::string ReadOutput(Child& child, bool toEnd = true);
 /// Polls `predicate` until it holds or `limit` passes. Returns its last value.
 bool Eventually(const std::function<bool()>& predicate,
                 std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+/// A value-initialised T in anonymous shared memory, seen by children forked afterwards; null when
+/// it cannot be mapped.
+template <typename T>
+T* SharedWithChildren() {
+    void* memory = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : new (memory) T{};
+}
 
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();

@@ -35,8 +35,7 @@ inline bool awaitStep(const Board* board, int step, std::chrono::seconds limit =
 }
 
 inline Board* makeBoard() {
-    void* memory = mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    return memory == MAP_FAILED ? nullptr : new (memory) Board{};
+    return CoreSystemTest::SharedWithChildren<Board>();
 }
 
 /// Creates the registry from a short-lived child, as the device's system process does.

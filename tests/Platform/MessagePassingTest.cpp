@@ -28,12 +28,7 @@ struct Board {
 
 class MessagePassing : public ::testing::Test {
 protected:
-    void SetUp() override {
-        void* memory =
-            mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        ASSERT_NE(memory, MAP_FAILED);
-        board = new (memory) Board{};
-    }
+    void SetUp() override { ASSERT_NE(board = CoreSystemTest::SharedWithChildren<Board>(), nullptr); }
     void TearDown() override { munmap(board, sizeof(Board)); }
 
     bool waitReady(int value = 1) {

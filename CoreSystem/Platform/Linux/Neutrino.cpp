@@ -169,8 +169,7 @@ struct State {
     int nextSideCoid = _NTO_SIDE_CHANNEL;
     pid_t pid = 0;
     pid_t keeperTid = 0;
-    bool swept = false;
-    bool exitHook = false;
+    bool prepared = false;  ///< stale channels swept and the exit hook registered
     robust_list_head robustHead{};
 };
 
@@ -635,13 +634,10 @@ int ChannelCreate(unsigned flags) {
     }
     State& s = state();
     std::lock_guard<std::mutex> hold(s.mutex);
-    if (!s.swept) {
+    if (!s.prepared) {
         sweepStaleChannels();
-        s.swept = true;
-    }
-    if (!s.exitHook) {
         atexit(unlinkOwnChannels);
-        s.exitHook = true;
+        s.prepared = true;
     }
     int tableIndex = -1;
     for (int i = 0; i < kChannelTable && tableIndex < 0; ++i) {

@@ -16,6 +16,10 @@ pthread_mutex_t* native(std::uint32_t* words) {
 pthread_cond_t* nativeCondition(std::uint32_t* words) {
     return reinterpret_cast<pthread_cond_t*>(words);
 }
+/// A lock whose holder died is taken over: its data is used as it was left.
+int recovered(int rc, std::uint32_t* words) {
+    return rc == EOWNERDEAD ? pthread_mutex_consistent(native(words)) : rc;
+}
 }  // namespace
 
 int ProcessMutex::init() noexcept {
@@ -29,15 +33,11 @@ int ProcessMutex::init() noexcept {
 }
 
 int ProcessMutex::lock() noexcept {
-    int rc = pthread_mutex_lock(native(word_));
-    if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(native(word_));  // take over a dead holder's lock
-    return rc;
+    return recovered(pthread_mutex_lock(native(word_)), word_);
 }
 
 int ProcessMutex::trylock() noexcept {
-    int rc = pthread_mutex_trylock(native(word_));
-    if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(native(word_));
-    return rc;
+    return recovered(pthread_mutex_trylock(native(word_)), word_);
 }
 
 int ProcessMutex::unlock() noexcept {
@@ -55,15 +55,12 @@ int ProcessCondition::init() noexcept {
 }
 
 int ProcessCondition::wait(ProcessMutex& mutex) noexcept {
-    int rc = pthread_cond_wait(nativeCondition(word_), native(mutex.word_));
-    if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(native(mutex.word_));
-    return rc;
+    return recovered(pthread_cond_wait(nativeCondition(word_), native(mutex.word_)), mutex.word_);
 }
 
 int ProcessCondition::timedwait(ProcessMutex& mutex, const timespec& deadline) noexcept {
-    int rc = pthread_cond_timedwait(nativeCondition(word_), native(mutex.word_), &deadline);
-    if (rc == EOWNERDEAD) rc = pthread_mutex_consistent(native(mutex.word_));
-    return rc;
+    return recovered(pthread_cond_timedwait(nativeCondition(word_), native(mutex.word_), &deadline),
+                     mutex.word_);
 }
 
 int ProcessCondition::signal() noexcept {
