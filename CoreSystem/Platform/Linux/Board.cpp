@@ -269,7 +269,8 @@ int ProgramOtp(const std::string& root, int type, const Block& block) {
         if (*target != WriteTarget::Both && Name(bank) != std::string(Name(*target))) continue;
         Fd fd(OpenFile(BankFile(root, bank), O_RDWR));
         Block cells(kOtpBlockSize);
-        if (!fd || !Lock(fd.get(), LOCK_EX) || !ReadAt(fd.get(), BlockOffset(type), cells.data(), cells.size())) {
+        if (!fd || !Lock(fd.get(), LOCK_EX) ||
+            !ReadAt(fd.get(), BlockOffset(type), cells.data(), cells.size())) {
             result = EIO;
             continue;
         }
@@ -329,7 +330,8 @@ std::optional<std::string> FaultCallNamed(const std::string& name) {
         return std::nullopt;
     }
     char canonical[32];
-    std::snprintf(canonical, sizeof canonical, "devctl-0x%08lx", std::strtoul(name.c_str() + prefix.size(), nullptr, 16));
+    std::snprintf(canonical, sizeof canonical, "devctl-0x%08lx",
+                  std::strtoul(name.c_str() + prefix.size(), nullptr, 16));
     return std::string(canonical);
 }
 
