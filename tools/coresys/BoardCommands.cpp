@@ -30,7 +30,7 @@ std::string ErrorText() {
 
 /// The host root, which must be set: the board lives under it and nowhere else.
 std::string RootOrFail() {
-    const std::string root = Board::Root();
+    std::string root = Board::Root();
     if (root.empty())
         Fail(kExitFailure, "CORESYSTEM_ROOT is not set: the simulated board lives under the host root");
     return root;
@@ -38,7 +38,7 @@ std::string RootOrFail() {
 
 /// The host root of an existing board.
 std::string BoardOrFail() {
-    const std::string root = RootOrFail();
+    std::string root = RootOrFail();
     if (!Board::Exists(root))
         Fail(kExitFailure, "no board under " + root + " (create one with 'coresys board init')");
     return root;

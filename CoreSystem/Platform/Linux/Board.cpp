@@ -390,7 +390,7 @@ std::string ErrorName(int error) {
 
 int ErrorNumber(const std::string& name) {
     if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
-        return name.size() < 5 ? std::atoi(name.c_str()) : 0;
+        return name.size() < 5 ? static_cast<int>(std::strtol(name.c_str(), nullptr, 10)) : 0;
     }
     for (int error = 1; error < 200; ++error) {
         const char* known = ::strerrorname_np(error);
