@@ -17,6 +17,10 @@ enum class Call {
     Rename,
     ShortWrite,  ///< write() stores only the first half of its bytes and returns that count
     Symlink,
+    MsgReceivePulse,
+    TimerCreate,
+    TimerSettime,
+    TimerDelete,
     Count_
 };
 
