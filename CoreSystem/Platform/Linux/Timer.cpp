@@ -131,9 +131,10 @@ void fireDue(TimerTable& t, std::uint64_t now) {
         const auto [due, key] = *t.deadlines.begin();
         PulseTimer& timer = t.timers[key];
         disarm(t, key, timer);
-        if (!timer.pending && MsgSendPulse(timer.coid, timer.priority, timer.code, timer.value) == 0 &&
-            timer.observable) {
-            setPending(t, timer, true);
+        if (!timer.pending) {
+            // Marked first: the receiver may take the pulse before MsgSendPulse returns.
+            setPending(t, timer, timer.observable);
+            if (MsgSendPulse(timer.coid, timer.priority, timer.code, timer.value) != 0) setPending(t, timer, false);
         }
         if (timer.interval == 0) continue;
         // Expiries that were missed are skipped; the next one stays on the period's grid.
