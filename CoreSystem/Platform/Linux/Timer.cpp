@@ -1,25 +1,29 @@
 // Pulse timers emulated on Linux. One service thread per process, started when a timer is first
-// armed, sleeps on a timerfd set to the earliest deadline of all armed timers and sends each
-// expiry as a pulse through the channel layer. A timer keeps at most one undelivered pulse: the
-// channel layer reports every pulse a receiver of this process takes (PulseTaken), and until
-// then the timer's later expiries send nothing, as a POSIX timer keeps one pending signal.
-// A pulse to a channel of another process cannot be seen arriving; such a timer sends every
-// expiry and the receiving channel's pulse queue bounds what waits.
+// armed, sleeps until the earliest deadline of all armed timers and sends each expiry as a pulse
+// through the channel layer. A timer keeps at most one undelivered pulse: the channel layer
+// reports every pulse a receiver of this process takes (PulseTaken), and until then the timer's
+// later expiries send nothing, as a POSIX timer keeps one pending signal. A pulse to a channel of
+// another process cannot be seen arriving; such a timer sends every expiry and the receiving
+// channel's pulse queue bounds what waits.
 //
-// Lock order: the timer table's mutex, then the channel layer's locks (MsgSendPulse runs under
-// it, so that no pulse leaves for a timer once timer_delete has returned). The channel layer
-// calls PulseTaken without holding any of its locks.
+// Locks: the table's mutex guards the timers and their deadlines; MsgSendPulse runs under it, so
+// no pulse leaves for a timer once timer_delete has returned (the channel layer's locks come
+// after it). The delivery index has a lock of its own, taken after the table's mutex or alone
+// (PulseTaken), so receivers never wait for the service thread.
 #include "CoreSystem/Platform/Timer.h"
 
 #include <pthread.h>
-#include <sys/timerfd.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "CoreSystem/Platform/Faults.h"
@@ -35,6 +39,19 @@ namespace {
 using Linux::monotonicNs;
 
 constexpr std::uint64_t kNsPerSecond = 1000000000ull;
+constexpr std::uint64_t kNever = UINT64_MAX;
+/// Up to this many armed timers the service thread wakes precisely; beyond, with kBatchSlackNs
+/// of slack (the kernel's default for sleeping threads). Measured in bench/timer_bench.
+constexpr std::size_t kPreciseTimers = 4;
+constexpr unsigned long kBatchSlackNs = 50000;
+
+/// Whether a timer's last pulse still waits in its channel (timers to this process's channels).
+struct Delivery {
+    int chid = 0;
+    int code = 0;
+    int value = 0;
+    std::atomic<bool> pending{false};
+};
 
 struct PulseTimer {
     clockid_t clock = CLOCK_MONOTONIC;
@@ -42,40 +59,46 @@ struct PulseTimer {
     int priority = 0;
     int code = 0;
     int value = 0;
-    int targetChid = 0;
-    bool observable = false;  ///< the channel is this process's own: deliveries are reported
-    bool pending = false;     ///< a pulse was sent and not yet taken by a receiver
-    std::uint64_t deadline = 0;  ///< next expiry, CLOCK_MONOTONIC ns; 0: disarmed
-    std::uint64_t interval = 0;  ///< ns; 0: single shot
+    std::shared_ptr<Delivery> delivery;  ///< null when deliveries cannot be seen
+    std::uint64_t deadline = 0;          ///< next expiry, CLOCK_MONOTONIC ns; 0: disarmed
+    std::uint64_t interval = 0;          ///< ns; 0: single shot
 };
 
-/// Process-local table; never destroyed, so timers stay usable while the process exits.
+/// Process-local state; never destroyed, so timers stay usable while the process exits.
 struct TimerTable {
     std::mutex mutex;
     std::map<long, PulseTimer> timers;
     std::set<std::pair<std::uint64_t, long>> deadlines;  ///< armed timers by expiry
-    long nextId = 1;           ///< ids are never reused within a process
-    int clockFd = -1;          ///< the service thread's timerfd; -1 until it runs
-    std::atomic<int> pendingObservable{0};  ///< timers waiting for PulseTaken (a fast path for all others)
+    long nextId = 1;                  ///< ids are never reused within a process
+    bool serviceRunning = false;
+    std::uint64_t sleepingUntil = 0;  ///< the service thread's wake-up time (kNever: none)
+    std::uint32_t wakeWord = 0;       ///< futex the service thread sleeps on
+
+    std::mutex deliveryLock;  ///< guards `deliveries`
+    std::unordered_multimap<int, std::shared_ptr<Delivery>> deliveries;  ///< by channel id
+    std::atomic<int> pendingCount{0};  ///< pulses waiting to be taken: a fast path for all others
 };
 
 TimerTable& table();
 
 void atforkPrepare() {
     table().mutex.lock();
+    table().deliveryLock.lock();
 }
 void atforkParent() {
+    table().deliveryLock.unlock();
     table().mutex.unlock();
 }
 void atforkChild() {
-    // A child inherits no timers and no service thread; its copy of the timerfd is the parent's
-    // timer and must not be touched.
+    // A child inherits no timers and no service thread.
     TimerTable& t = table();
-    if (t.clockFd >= 0) close(t.clockFd);
-    t.clockFd = -1;
     t.timers.clear();
     t.deadlines.clear();
-    t.pendingObservable.store(0);
+    t.deliveries.clear();
+    t.pendingCount.store(0);
+    t.serviceRunning = false;
+    t.sleepingUntil = 0;
+    t.deliveryLock.unlock();
     t.mutex.unlock();
 }
 
@@ -101,17 +124,16 @@ bool validTimespec(const timespec& value) {
     return value.tv_sec >= 0 && value.tv_nsec >= 0 && value.tv_nsec < static_cast<long>(kNsPerSecond);
 }
 
-bool timerOf(timer_t id, long* key) {
-    *key = static_cast<long>(reinterpret_cast<std::intptr_t>(id));
-    return *key > 0;
+long keyOf(timer_t id) {
+    return static_cast<long>(reinterpret_cast<std::intptr_t>(id));
 }
 
-/// Points the service thread's timerfd at the earliest deadline (or disarms it). Under the mutex.
-void reprogram(TimerTable& t) {
-    if (t.clockFd < 0) return;
-    itimerspec next{};
-    if (!t.deadlines.empty()) next.it_value = Linux::toTimespec(t.deadlines.begin()->first);
-    timerfd_settime(t.clockFd, TFD_TIMER_ABSTIME, &next, nullptr);
+/// Wakes the service thread when the earliest deadline now lies before its wake-up. Under the mutex.
+void nudge(TimerTable& t) {
+    if (!t.serviceRunning || t.deadlines.empty() || t.deadlines.begin()->first >= t.sleepingUntil) return;
+    t.sleepingUntil = t.deadlines.begin()->first;
+    __atomic_add_fetch(&t.wakeWord, 1, __ATOMIC_RELEASE);
+    Linux::futexWake(&t.wakeWord, 1);
 }
 
 void disarm(TimerTable& t, long key, PulseTimer& timer) {
@@ -119,23 +141,28 @@ void disarm(TimerTable& t, long key, PulseTimer& timer) {
     timer.deadline = 0;
 }
 
-void setPending(TimerTable& t, PulseTimer& timer, bool pending) {
-    if (timer.pending == pending) return;
-    timer.pending = pending;
-    t.pendingObservable.fetch_add(pending ? 1 : -1, std::memory_order_relaxed);
+void clearPending(TimerTable& t, Delivery& delivery) {
+    if (delivery.pending.exchange(false)) t.pendingCount.fetch_sub(1);
 }
 
-/// Sends the pulses of every timer due at `now` and schedules their next expiries. Under the mutex.
+/// Sends the pulse of one expiry unless the last one still waits. Under the mutex.
+void expire(TimerTable& t, PulseTimer& timer) {
+    Delivery* delivery = timer.delivery.get();
+    if (delivery) {
+        // Marked first: the receiver may take the pulse before MsgSendPulse returns.
+        if (delivery->pending.exchange(true)) return;
+        t.pendingCount.fetch_add(1);
+    }
+    if (MsgSendPulse(timer.coid, timer.priority, timer.code, timer.value) != 0 && delivery) clearPending(t, *delivery);
+}
+
+/// Handles every timer due at `now` and schedules the next expiries. Under the mutex.
 void fireDue(TimerTable& t, std::uint64_t now) {
     while (!t.deadlines.empty() && t.deadlines.begin()->first <= now) {
         const auto [due, key] = *t.deadlines.begin();
         PulseTimer& timer = t.timers[key];
         disarm(t, key, timer);
-        if (!timer.pending) {
-            // Marked first: the receiver may take the pulse before MsgSendPulse returns.
-            setPending(t, timer, timer.observable);
-            if (MsgSendPulse(timer.coid, timer.priority, timer.code, timer.value) != 0) setPending(t, timer, false);
-        }
+        expire(t, timer);
         if (timer.interval == 0) continue;
         // Expiries that were missed are skipped; the next one stays on the period's grid.
         std::uint64_t next = due + timer.interval;
@@ -145,39 +172,44 @@ void fireDue(TimerTable& t, std::uint64_t now) {
     }
 }
 
-void* serviceMain(void* clockFd) {
+void* serviceMain(void*) {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
     Platform::pthread_setname_np(0, "pulseTimers");
     TimerTable& t = table();
-    const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(clockFd));
+    unsigned long slack = 0;
+    std::unique_lock<std::mutex> hold(t.mutex);
     for (;;) {
-        std::uint64_t expirations;
-        if (read(fd, &expirations, sizeof expirations) < 0 && errno != EINTR && errno != EAGAIN) return nullptr;
-        std::lock_guard<std::mutex> hold(t.mutex);
         fireDue(t, monotonicNs());
-        reprogram(t);
+        // The target's timers have no slack: with few timers armed the thread wakes at the
+        // deadline. With many, the kernel's usual slack lets it serve nearby expiries in one
+        // wake-up, which keeps a single thread abreast of them on a busy host.
+        const unsigned long wanted = t.deadlines.size() <= kPreciseTimers ? 1 : kBatchSlackNs;
+        if (wanted != slack && prctl(PR_SET_TIMERSLACK, wanted, 0UL, 0UL, 0UL) == 0) slack = wanted;
+        t.sleepingUntil = t.deadlines.empty() ? kNever : t.deadlines.begin()->first;
+        const std::uint32_t seen = __atomic_load_n(&t.wakeWord, __ATOMIC_ACQUIRE);
+        const timespec until = Linux::toTimespec(t.sleepingUntil);
+        const bool forever = t.sleepingUntil == kNever;
+        hold.unlock();
+        Linux::futexWait(&t.wakeWord, seen, forever ? nullptr : &until);
+        hold.lock();
     }
 }
 
 /// Starts the service thread once per process. Under the mutex.
 bool ensureService(TimerTable& t) {
-    if (t.clockFd >= 0) return true;
-    const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-    if (fd < 0) return false;
-    t.clockFd = fd;
+    if (t.serviceRunning) return true;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, 128 * 1024);
     pthread_t thread;
-    const int rc = pthread_create(&thread, &attr, serviceMain, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+    const int rc = pthread_create(&thread, &attr, serviceMain, nullptr);
     pthread_attr_destroy(&attr);
-    if (rc == 0) return true;
-    close(fd);
-    t.clockFd = -1;
-    return false;
+    t.serviceRunning = rc == 0;
+    t.sleepingUntil = 0;  // it looks at the deadlines before it first sleeps
+    return t.serviceRunning;
 }
 
 }  // namespace
@@ -186,11 +218,13 @@ namespace Linux {
 
 void PulseTaken(int chid, pid_t senderPid, int code, int value) noexcept {
     TimerTable& t = table();
-    if (t.pendingObservable.load(std::memory_order_relaxed) == 0 || senderPid != ::getpid()) return;
-    std::lock_guard<std::mutex> hold(t.mutex);
-    for (auto& [key, timer] : t.timers) {
-        if (timer.pending && timer.targetChid == chid && timer.code == code && timer.value == value) {
-            setPending(t, timer, false);
+    if (t.pendingCount.load(std::memory_order_acquire) == 0 || senderPid != ::getpid()) return;
+    std::lock_guard<std::mutex> hold(t.deliveryLock);
+    auto [first, last] = t.deliveries.equal_range(chid);
+    for (auto it = first; it != last; ++it) {
+        Delivery& delivery = *it->second;
+        if (delivery.code == code && delivery.value == value && delivery.pending.exchange(false)) {
+            t.pendingCount.fetch_sub(1);
             return;
         }
     }
@@ -214,9 +248,19 @@ int timer_create(clockid_t clockId, struct sigevent* event, timer_t* timerId) {
     timer.code = event->sigev_code;
     timer.value = event->sigev_value.sival_int;
     pid_t targetPid = 0;
-    timer.observable = Linux::ConnectionTarget(timer.coid, &targetPid, &timer.targetChid) && targetPid == ::getpid();
+    int targetChid = 0;
+    if (Linux::ConnectionTarget(timer.coid, &targetPid, &targetChid) && targetPid == ::getpid()) {
+        timer.delivery = std::make_shared<Delivery>();
+        timer.delivery->chid = targetChid;
+        timer.delivery->code = timer.code;
+        timer.delivery->value = timer.value;
+    }
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
+    if (timer.delivery) {
+        std::lock_guard<std::mutex> index(t.deliveryLock);
+        t.deliveries.emplace(timer.delivery->chid, timer.delivery);
+    }
     const long key = t.nextId++;
     t.timers[key] = timer;
     *timerId = reinterpret_cast<timer_t>(static_cast<std::intptr_t>(key));
@@ -225,14 +269,13 @@ int timer_create(clockid_t clockId, struct sigevent* event, timer_t* timerId) {
 
 int timer_settime(timer_t timerId, int flags, const struct itimerspec* value, struct itimerspec* oldValue) {
     if (InjectedFault(Call::TimerSettime)) return -1;
-    long key;
-    if (!timerOf(timerId, &key) || !value || !validTimespec(value->it_value) ||
-        !validTimespec(value->it_interval)) {
+    if (!value || !validTimespec(value->it_value) || !validTimespec(value->it_interval)) {
         errno = EINVAL;
         return -1;
     }
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
+    const long key = keyOf(timerId);
     auto found = t.timers.find(key);
     if (found == t.timers.end()) {
         errno = EINVAL;
@@ -254,39 +297,46 @@ int timer_settime(timer_t timerId, int flags, const struct itimerspec* value, st
     }
     disarm(t, key, timer);
     timer.interval = toNs(value->it_interval);
-    if (wanted != 0) {
-        std::uint64_t deadline = now + wanted;
-        if ((flags & TIMER_ABSTIME) && timer.clock == CLOCK_MONOTONIC) {
-            deadline = wanted;
-        } else if (flags & TIMER_ABSTIME) {
-            // A wall-clock time is turned into a monotonic one when armed; later clock changes
-            // do not move it.
-            timespec wallNow;
-            clock_gettime(CLOCK_REALTIME, &wallNow);
-            const std::uint64_t wall = toNs(wallNow);
-            deadline = wanted > wall ? now + (wanted - wall) : now;
-        }
-        timer.deadline = deadline;
-        t.deadlines.insert({deadline, key});
+    if (wanted == 0) return 0;
+    std::uint64_t deadline = now + wanted;
+    if ((flags & TIMER_ABSTIME) && timer.clock == CLOCK_MONOTONIC) {
+        deadline = wanted;
+    } else if (flags & TIMER_ABSTIME) {
+        // A wall-clock time becomes a monotonic one when armed; later clock changes do not move it.
+        timespec wallNow;
+        clock_gettime(CLOCK_REALTIME, &wallNow);
+        const std::uint64_t wall = toNs(wallNow);
+        deadline = wanted > wall ? now + (wanted - wall) : now;
     }
-    reprogram(t);
+    timer.deadline = deadline;
+    t.deadlines.insert({deadline, key});
+    nudge(t);
     return 0;
 }
 
 int timer_delete(timer_t timerId) {
     if (InjectedFault(Call::TimerDelete)) return -1;
-    long key;
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
-    auto found = timerOf(timerId, &key) ? t.timers.find(key) : t.timers.end();
+    const long key = keyOf(timerId);
+    auto found = t.timers.find(key);
     if (found == t.timers.end()) {
         errno = EINVAL;
         return -1;
     }
     disarm(t, key, found->second);
-    setPending(t, found->second, false);
+    if (const auto& delivery = found->second.delivery) {
+        std::lock_guard<std::mutex> index(t.deliveryLock);
+        clearPending(t, *delivery);
+        auto [first, last] = t.deliveries.equal_range(delivery->chid);
+        for (auto it = first; it != last; ++it) {
+            if (it->second == delivery) {
+                t.deliveries.erase(it);
+                break;
+            }
+        }
+    }
     t.timers.erase(found);
-    reprogram(t);
     return 0;
 }
 
