@@ -88,20 +88,26 @@ std::vector<std::unique_ptr<Recorder>> MakeRecorders(int sources, std::int64_t p
     return recorders;
 }
 
-/// Baseline: one thread per source, each reading its own timerfd.
+timespec ToTimespec(std::int64_t ns) {
+    return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+/// Baseline: one thread per source, each reading its own timerfd. All are armed from one start
+/// time, as the listeners are started within microseconds of each other: their expiries coincide.
 Figures RunTimerfd(int sources, std::int64_t periodNs, double seconds) {
     auto recorders = MakeRecorders(sources, periodNs, seconds);
     const double cpuBefore = CpuSeconds();
+    const std::int64_t start = NowNs() + 20000000;  // after every thread has armed its timer
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     for (auto& recorder : recorders) {
-        threads.emplace_back([&stop, periodNs, r = recorder.get()] {
+        threads.emplace_back([&stop, periodNs, start, r = recorder.get()] {
             const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
             itimerspec spec{};
-            spec.it_value.tv_sec = spec.it_interval.tv_sec = static_cast<time_t>(periodNs / 1000000000);
-            spec.it_value.tv_nsec = spec.it_interval.tv_nsec = static_cast<long>(periodNs % 1000000000);
-            r->start = NowNs();
-            timerfd_settime(fd, 0, &spec, nullptr);
+            spec.it_value = ToTimespec(start + periodNs);
+            spec.it_interval = ToTimespec(periodNs);
+            r->start = start;
+            timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr);
             std::uint64_t expirations;
             while (!stop.load(std::memory_order_relaxed)) {
                 if (read(fd, &expirations, sizeof expirations) == static_cast<ssize_t>(sizeof expirations)) r->record();
@@ -109,7 +115,7 @@ Figures RunTimerfd(int sources, std::int64_t periodNs, double seconds) {
             close(fd);
         });
     }
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds) + std::chrono::milliseconds(20));
     stop = true;
     for (auto& thread : threads) thread.join();
     Figures figures = Summarise(recorders);

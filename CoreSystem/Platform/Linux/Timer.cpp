@@ -74,6 +74,7 @@ struct TimerTable {
     std::uint64_t sleepingUntil = 0;  ///< the service thread's wake-up time (kNever: none)
     std::uint32_t wakeWord = 0;       ///< futex the service thread sleeps on
 
+    std::atomic<pid_t> pid{::getpid()};  ///< this process (getpid() is a system call)
     std::mutex deliveryLock;  ///< guards `deliveries`
     std::unordered_multimap<int, std::shared_ptr<Delivery>> deliveries;  ///< by channel id
     std::atomic<int> pendingCount{0};  ///< pulses waiting to be taken: a fast path for all others
@@ -96,6 +97,7 @@ void atforkChild() {
     t.deadlines.clear();
     t.deliveries.clear();
     t.pendingCount.store(0);
+    t.pid.store(::getpid());
     t.serviceRunning = false;
     t.sleepingUntil = 0;
     t.deliveryLock.unlock();
@@ -218,7 +220,7 @@ namespace Linux {
 
 void PulseTaken(int chid, pid_t senderPid, int code, int value) noexcept {
     TimerTable& t = table();
-    if (t.pendingCount.load(std::memory_order_acquire) == 0 || senderPid != ::getpid()) return;
+    if (t.pendingCount.load(std::memory_order_acquire) == 0 || senderPid != t.pid.load(std::memory_order_relaxed)) return;
     std::lock_guard<std::mutex> hold(t.deliveryLock);
     auto [first, last] = t.deliveries.equal_range(chid);
     for (auto it = first; it != last; ++it) {
