@@ -50,7 +50,7 @@ TimerListener::TimerListener()
     pthread_mutex_init(&callbackLock_, &attributes);
     pthread_mutexattr_destroy(&attributes);
     chid_ = Platform::ChannelCreate(0);
-    if (chid_ != -1) coid_ = Platform::ConnectAttach(ND_LOCAL_NODE, 0, chid_, _NTO_SIDE_CHANNEL, 0);
+    if (chid_ != -1) coid_ = Platform::ConnectAttach(0, 0, chid_, _NTO_SIDE_CHANNEL, 0);
     SIGEV_PULSE_INIT(&event_, coid_, Platform::getprio(0), pulseCode_, 0);
     if (coid_ != -1) timerCreated_ = Platform::timer_create(CLOCK_MONOTONIC, &event_, &timerId_) == 0;
     if (chid_ != -1) threadStarted_ = pthread_create(&thread_, nullptr, listen, this) == 0;
