@@ -126,8 +126,11 @@ bool validTimespec(const timespec& value) {
     return value.tv_sec >= 0 && value.tv_nsec >= 0 && value.tv_nsec < static_cast<long>(kNsPerSecond);
 }
 
-long keyOf(timer_t id) {
-    return static_cast<long>(reinterpret_cast<std::intptr_t>(id));
+/// The timer `id` names; the end of the table (errno EINVAL) when none. Under the mutex.
+std::map<long, PulseTimer>::iterator findTimer(TimerTable& t, timer_t id) {
+    const auto found = t.timers.find(static_cast<long>(reinterpret_cast<std::intptr_t>(id)));
+    if (found == t.timers.end()) errno = EINVAL;
+    return found;
 }
 
 /// Wakes the service thread when the earliest deadline now lies before its wake-up. Under the mutex.
@@ -277,12 +280,9 @@ int timer_settime(timer_t timerId, int flags, const struct itimerspec* value, st
     }
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
-    const long key = keyOf(timerId);
-    auto found = t.timers.find(key);
-    if (found == t.timers.end()) {
-        errno = EINVAL;
-        return -1;
-    }
+    const auto found = findTimer(t, timerId);
+    if (found == t.timers.end()) return -1;
+    const long key = found->first;
     PulseTimer& timer = found->second;
     const std::uint64_t now = monotonicNs();
     if (oldValue) {
@@ -320,12 +320,9 @@ int timer_delete(timer_t timerId) {
     if (InjectedFault(Call::TimerDelete)) return -1;
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
-    const long key = keyOf(timerId);
-    auto found = t.timers.find(key);
-    if (found == t.timers.end()) {
-        errno = EINVAL;
-        return -1;
-    }
+    const auto found = findTimer(t, timerId);
+    if (found == t.timers.end()) return -1;
+    const long key = found->first;
     disarm(t, key, found->second);
     if (const auto& delivery = found->second.delivery) {
         std::lock_guard<std::mutex> index(t.deliveryLock);
