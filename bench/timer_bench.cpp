@@ -103,11 +103,11 @@ Figures RunTimerfd(int sources, std::int64_t periodNs, double seconds) {
     for (auto& recorder : recorders) {
         threads.emplace_back([&stop, periodNs, start, r = recorder.get()] {
             const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-            itimerspec spec{};
-            spec.it_value = ToTimespec(start + periodNs);
-            spec.it_interval = ToTimespec(periodNs);
+            itimerspec setting{};
+            setting.it_value = ToTimespec(start + periodNs);
+            setting.it_interval = ToTimespec(periodNs);
             r->start = start;
-            timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+            timerfd_settime(fd, TFD_TIMER_ABSTIME, &setting, nullptr);
             std::uint64_t expirations;
             while (!stop.load(std::memory_order_relaxed)) {
                 if (read(fd, &expirations, sizeof expirations) == static_cast<ssize_t>(sizeof expirations)) r->record();

@@ -112,10 +112,10 @@ int TimerListener::start(unsigned periodMs, unsigned firstMs) {
         errno = EINVAL;
         return -1;
     }
-    itimerspec spec{};
-    spec.it_value = fromMs(firstMs);
-    spec.it_interval = fromMs(periodMs);
-    return Platform::timer_settime(timerId_, 0, &spec, nullptr);
+    itimerspec setting{};
+    setting.it_value = fromMs(firstMs);
+    setting.it_interval = fromMs(periodMs);
+    return Platform::timer_settime(timerId_, 0, &setting, nullptr);
 }
 
 int TimerListener::setCallback(Callback function, void* argument, unsigned periodMs, unsigned firstMs) {

@@ -21,10 +21,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kMs = 1000000;
 
 int Arm(timer_t timer, int flags, itimerspec* old, std::uint64_t firstNs, std::uint64_t periodNs = 0) {
-    itimerspec spec{};
-    spec.it_value = {static_cast<time_t>(firstNs / 1000000000), static_cast<long>(firstNs % 1000000000)};
-    spec.it_interval = {static_cast<time_t>(periodNs / 1000000000), static_cast<long>(periodNs % 1000000000)};
-    return Platform::timer_settime(timer, flags, &spec, old);
+    itimerspec setting{};
+    setting.it_value = {static_cast<time_t>(firstNs / 1000000000), static_cast<long>(firstNs % 1000000000)};
+    setting.it_interval = {static_cast<time_t>(periodNs / 1000000000), static_cast<long>(periodNs % 1000000000)};
+    return Platform::timer_settime(timer, flags, &setting, old);
 }
 
 /// A channel, a connection to it and a pulse timer (code 5, value 77, priority 12) on it.
