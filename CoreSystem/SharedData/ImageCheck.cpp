@@ -1,0 +1,308 @@
+// The image check: a walk over what the framework follows from the root of a shared image, with
+// bounds, tags and overlaps checked before any word of a record is read.
+#include "CoreSystem/SharedData/ImageCheck.h"
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace conf {
+namespace {
+
+std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+/// One walk over one image. The first fault stops it.
+class Checker {
+public:
+    Checker(const void* image, std::size_t size)
+        : base_(static_cast<const std::uint8_t*>(image)), size_(size) {}
+
+    std::optional<ImageFault> fault;
+
+    /// Result of visiting a record: new (walk on), seen before (nothing more to do), or failed.
+    enum class Visit { New, Seen, Failed };
+
+    std::uint32_t word(Offset at, unsigned index) const { return ReadWord(base_ + at + 4 * index); }
+
+    Visit fail(Offset at, const std::string& what, const std::string& problem) {
+        if (!fault) fault = ImageFault{at, what + " at offset " + std::to_string(at) + ": " + problem};
+        return Visit::Failed;
+    }
+
+    bool refuse(Offset at, const std::string& what, const std::string& problem) {
+        fail(at, what, problem);
+        return false;
+    }
+
+    bool inside(std::uint64_t at, std::uint64_t bytes) const { return at <= size_ && bytes <= size_ - at; }
+
+    /// `bytes` at `at` lie inside the image on a word boundary.
+    bool place(Offset at, std::uint64_t bytes, const std::string& what) {
+        if (at == kNoOffset) return refuse(at, what, "missing (0xFFFFFFFF)");
+        if (at % 4 != 0) return refuse(at, what, "not on a 4-byte boundary");
+        if (!inside(at, bytes)) {
+            return refuse(at, what,
+                          std::to_string(bytes) + " bytes do not fit in the image of " +
+                              std::to_string(size_) + " bytes");
+        }
+        return true;
+    }
+
+    bool tagged(Offset at, std::uint32_t tag, const std::string& what) {
+        if (word(at, 0) == tag) return true;
+        return refuse(at, what, "tag " + Hex(word(at, 0)) + " instead of " + Hex(tag));
+    }
+
+    /// Claims [start, end) for the image's structure: the same range again is seen, a partial
+    /// overlap with another claimed range is a fault.
+    Visit claim(std::uint64_t start, std::uint64_t end, const std::string& what) {
+        auto next = structure_.lower_bound(start);
+        if (next != structure_.end() && next->first == start && next->second == end) return Visit::Seen;
+        if (next != structure_.end() && next->first < end) {
+            return fail(static_cast<Offset>(start), what,
+                        "overlaps the record at offset " + std::to_string(next->first));
+        }
+        if (next != structure_.begin() && std::prev(next)->second > start) {
+            return fail(static_cast<Offset>(start), what,
+                        "overlaps the record at offset " + std::to_string(std::prev(next)->first));
+        }
+        structure_.emplace(start, end);
+        return Visit::New;
+    }
+
+    /// A fixed-size record of `kind`; only its first `claimed` bytes belong to the structure.
+    Visit record(Offset at, const RecordLayout& kind, const std::string& what, std::uint32_t claimed = 0) {
+        if (!place(at, kind.bytes, what) || !tagged(at, kind.tag, what)) return Visit::Failed;
+        return claim(at, at + (claimed ? claimed : kind.bytes), what);
+    }
+
+    /// A list record; its payload length goes to `length`. With `table` its payload (a table of
+    /// offsets) belongs to the structure, else only its header. 0xFFFFFFFF may stand for an empty
+    /// list when `optional`.
+    Visit list(Offset at, const std::string& what, std::uint32_t& length, bool table, bool optional = true) {
+        length = 0;
+        if (at == kNoOffset && optional) return Visit::Seen;
+        if (!place(at, kListHeaderBytes, what) || !tagged(at, kListTag, what)) return Visit::Failed;
+        length = word(at, 1);
+        if (!inside(std::uint64_t{at} + kListHeaderBytes, length)) {
+            return fail(at, what,
+                        "a payload of " + std::to_string(length) +
+                            " bytes runs past the end of the image of " + std::to_string(size_) + " bytes");
+        }
+        return claim(at, std::uint64_t{at} + kListHeaderBytes + (table ? length : 0), what);
+    }
+
+    /// A list of records of `kind`: each new element is handed to `visit` with its number.
+    bool elements(Offset at, const RecordLayout& kind, const std::string& what, const std::string& element,
+                  const std::function<bool(Offset, const std::string&)>& visit = {}) {
+        std::uint32_t length = 0;
+        const Visit listed = list(at, what, length, true);
+        if (listed != Visit::New) return listed != Visit::Failed;
+        for (std::uint32_t k = 0; k < length / 4; ++k) {
+            const Offset e = word(at, 2 + k);
+            const std::string name = element + " " + std::to_string(k);
+            const Visit visited = record(e, kind, name);
+            if (visited == Visit::Failed || (visited == Visit::New && visit && !visit(e, name))) return false;
+        }
+        return true;
+    }
+
+    /// Marks [start, start + bytes) as written by the framework at run time.
+    void writable(std::uint64_t start, std::uint64_t bytes, const std::string& what) {
+        if (bytes > 0) writable_.push_back({start, start + bytes, what});
+    }
+
+    /// No writable range touches the structure; the first one (the mutex) touches no other.
+    bool separated() {
+        for (const Range& w : writable_) {
+            auto after = structure_.upper_bound(w.start);
+            if (after != structure_.end() && after->first < w.end) {
+                return refuse(static_cast<Offset>(w.start), w.what,
+                              "overlaps the record at offset " + std::to_string(after->first));
+            }
+            if (after != structure_.begin() && std::prev(after)->second > w.start) {
+                return refuse(static_cast<Offset>(w.start), w.what,
+                              "overlaps the record at offset " + std::to_string(std::prev(after)->first));
+            }
+        }
+        for (std::size_t i = 1; i < writable_.size(); ++i) {
+            const Range& mutex = writable_[0];
+            if (writable_[i].start < mutex.end && mutex.start < writable_[i].end) {
+                return refuse(static_cast<Offset>(writable_[i].start), writable_[i].what,
+                              "overlaps the culture mutex at offset " + std::to_string(mutex.start));
+            }
+        }
+        return true;
+    }
+
+    bool culture(Offset root) {
+        const Offset cr = word(root, ConfigurationRoot::kCultureRoot);
+        const std::string crName = "culture root (root word 5)";
+        if (record(cr, Layout::ConfCultureRootClass, crName) == Visit::Failed) return false;
+        const Offset rd = word(cr, ConfCultureRootClass::kRuntimeData);
+        const std::string rdName = "culture runtime data (culture root word 4)";
+        if (record(rd, Layout::ConfCultureRuntimeData, rdName, ConfCultureRuntimeData::kMutexOffset) ==
+            Visit::Failed) {
+            return false;
+        }
+        writable(std::uint64_t{rd} + ConfCultureRuntimeData::kMutexOffset, 8, "culture mutex");
+        const std::uint32_t cultures = word(cr, ConfCultureRootClass::kCultureCount);
+        const std::uint32_t current = word(rd, ConfCultureRuntimeData::kCurrentCulture);
+        if (cultures > 0 && current >= cultures) {
+            return refuse(rd, rdName,
+                          "current culture " + std::to_string(current) + " is not below the " +
+                              std::to_string(cultures) + " cultures");
+        }
+        const Offset counters = word(rd, ConfCultureRuntimeData::kCounterList);
+        std::uint32_t counterBytes = 0;
+        if (list(counters, "change counter list (runtime data word 3)", counterBytes, false) ==
+            Visit::Failed) {
+            return false;
+        }
+        const std::uint32_t strings = counterBytes / 4;
+        writable(std::uint64_t{counters} + kListHeaderBytes, 4ull * strings, "change counters");
+
+        const Offset slots = word(cr, ConfCultureRootClass::kStringList);
+        const std::string listName = "culture string list (culture root word 2)";
+        std::uint32_t slotBytes = 0;
+        if (list(slots, listName, slotBytes, true) == Visit::Failed) return false;
+        const std::uint64_t needed = std::uint64_t{cultures} * strings;
+        if (needed > slotBytes / 4) {
+            return refuse(slots, listName,
+                          std::to_string(slotBytes / 4) + " text slots, fewer than " +
+                              std::to_string(cultures) + " cultures x " + std::to_string(strings) +
+                              " strings");
+        }
+        for (std::uint64_t i = 0; i < needed; ++i) {
+            const std::string name = "text slot " + std::to_string(i) + " (string " +
+                                     std::to_string(i / cultures) + ", culture " +
+                                     std::to_string(i % cultures) + ")";
+            std::uint32_t capacity = 0;
+            const Offset slot = word(slots, 2 + static_cast<unsigned>(i));
+            const Visit visited = list(slot, name, capacity, false, false);
+            if (visited == Visit::Failed) return false;
+            if (visited == Visit::New)
+                writable(std::uint64_t{slot} + kListHeaderBytes, capacity, name + " text");
+        }
+        return true;
+    }
+
+    bool application(Offset app, const std::string& name) {
+        std::uint32_t unused = 0;
+        if (list(word(app, ApplicationInformation::kName), "name of " + name, unused, false) ==
+                Visit::Failed ||
+            !elements(word(app, ApplicationInformation::kActions), Layout::ApplicationAction,
+                      "action list of " + name, "action of " + name) ||
+            !elements(word(app, ApplicationInformation::kVariables), Layout::ApplicationVariable,
+                      "variable list of " + name, "variable of " + name) ||
+            !elements(word(app, ApplicationInformation::kEvents), Layout::ApplicationEvent,
+                      "event list of " + name, "event of " + name) ||
+            !elements(word(app, ApplicationInformation::kReservedStrings), Layout::ApplicationReservedString,
+                      "reserved-string list of " + name, "reserved string of " + name)) {
+            return false;
+        }
+        const Offset reference = word(app, ApplicationInformation::kReference);
+        if (reference == 0 || reference == kNoOffset) return true;
+        const std::string what = "reference of " + name + " (word 7)";
+        if (!place(reference, 4, what)) return false;
+        if (word(reference, 0) == kListTag)
+            return list(reference, what, unused, false, false) != Visit::Failed;
+        const RecordLayout* kind = FindLayout(word(reference, 0));
+        if (!kind) return refuse(reference, what, "unknown tag " + Hex(word(reference, 0)));
+        return record(reference, *kind, what) != Visit::Failed;
+    }
+
+    bool programming(Offset root) {
+        const Offset p = word(root, ConfigurationRoot::kProgrammingConfiguration);
+        if (record(p, Layout::ProgrammingConfiguration, "programming configuration (root word 3)") ==
+            Visit::Failed) {
+            return false;
+        }
+        return elements(word(p, ProgrammingConfiguration::kApplications), Layout::ApplicationInformation,
+                        "application list (programming configuration word 2)", "application",
+                        [&](Offset app, const std::string& name) { return application(app, name); }) &&
+               elements(word(p, ProgrammingConfiguration::kVariables), Layout::Variable,
+                        "variable list (programming configuration word 5)", "variable record",
+                        [&](Offset v, const std::string& name) {
+                            std::uint32_t unused = 0;
+                            return list(word(v, Variable::kValueTable), "value table of " + name, unused,
+                                        false) != Visit::Failed;
+                        }) &&
+               elements(word(p, ProgrammingConfiguration::kReservedStrings), Layout::ReservedString,
+                        "reserved string list (programming configuration word 7)", "reserved string") &&
+               elements(word(p, ProgrammingConfiguration::kListDefinitions), Layout::ListDefinition,
+                        "list definition list (programming configuration word 9)", "list definition",
+                        [&](Offset d, const std::string& name) {
+                            std::uint32_t unused = 0;
+                            return list(word(d, ListDefinition::kBlob), "blob of " + name, unused, false,
+                                        false) != Visit::Failed;
+                        });
+    }
+
+    void image() {
+        if (!base_ || size_ < kRootOffset) {
+            fail(0, "image", "shorter than its " + std::to_string(kRootOffset) + " header bytes");
+            return;
+        }
+        if (record(kRootOffset, Layout::ConfigurationRoot, "root record") == Visit::Failed) return;
+        if (programming(kRootOffset) && culture(kRootOffset)) separated();
+    }
+
+    /// Every record copyTo reaches from `start`, each visited once.
+    void graph(Offset start) {
+        std::vector<std::pair<Offset, std::string>> pending{{start, "record"}};
+        std::set<Offset> visited;
+        while (!pending.empty() && !fault) {
+            const auto [at, what] = pending.back();
+            pending.pop_back();
+            if (!visited.insert(at).second || !place(at, 4, what)) continue;
+            std::uint32_t unused = 0;
+            const std::uint32_t tag = word(at, 0);
+            const RecordLayout* kind = FindLayout(tag);
+            if (tag == kListTag) {
+                list(at, what, unused, false, false);  // copied whole, elements not followed
+            } else if (kind && place(at, kind->bytes, what)) {
+                for (unsigned w = 0; w < kind->bytes / 4; ++w) {
+                    const Offset target = word(at, w);
+                    if ((kind->references & (1u << w)) && target != kNoOffset) {
+                        pending.push_back({target, "word " + std::to_string(w) + " of the record at offset " +
+                                                       std::to_string(at)});
+                    }
+                }
+            }
+        }
+    }
+
+private:
+    struct Range {
+        std::uint64_t start, end;
+        std::string what;
+    };
+    const std::uint8_t* base_;
+    std::uint64_t size_;
+    std::map<std::uint64_t, std::uint64_t> structure_;  ///< claimed ranges: start -> end
+    std::vector<Range> writable_;                       ///< the culture mutex first
+};
+
+}  // namespace
+
+std::optional<ImageFault> CheckImage(const void* image, std::size_t size) {
+    Checker checker(image, size);
+    checker.image();
+    return checker.fault;
+}
+
+std::optional<ImageFault> CheckRecordGraph(const void* image, std::size_t size, Offset offset) {
+    Checker checker(image, size);
+    if (!image) return ImageFault{offset, "no image"};
+    checker.graph(offset);
+    return checker.fault;
+}
+
+}  // namespace conf
