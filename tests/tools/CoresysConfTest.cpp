@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -65,15 +66,10 @@ TEST(CoresysConf, BuildsTheDocumentedExampleChecksItAndExportsARecordGraph) {
     EXPECT_EQ(conf::ReadWord(&written[24 + 8]), 1u);
     EXPECT_EQ(std::string(written.begin() + 68, written.begin() + 73), "Radio");
 
+    std::ostringstream hex;
+    hex << "0x" << std::hex << radio;
     const Outcome small =
-        RunCoresys({"conf", "export", image, "--record",
-                    "0x" +
-                        [&] {
-                            char text[16];
-                            std::snprintf(text, sizeof text, "%lx", static_cast<long>(radio));
-                            return std::string(text);
-                        }(),
-                    "--capacity", "1", "-o", toc});
+        RunCoresys({"conf", "export", image, "--record", hex.str(), "--capacity", "1", "-o", toc});
     EXPECT_EQ(small.status, 1);
     EXPECT_NE(small.err.find("need more than 1 entries"), std::string::npos) << small.err;
 }
