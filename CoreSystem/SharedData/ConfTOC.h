@@ -78,4 +78,31 @@ private:
     std::uint32_t nextRecordId_ = kFirstRecordId;
 };
 
+/// One prototype handle of every class, for copying whole record graphs: the list tag is
+/// registered with ListObject, so list records are copied whole and their elements not followed.
+class AllPrototypes {
+public:
+    AllPrototypes();
+    AllPrototypes(const AllPrototypes&) = delete;
+    AllPrototypes& operator=(const AllPrototypes&) = delete;
+    /// The table for the ConfTOC constructor; valid while this object lives.
+    const ConfTOC::Prototype* table() const { return table_; }
+
+private:
+    ConfigurationRoot root_;
+    ApplicationVariable applicationVariable_;
+    ApplicationEvent applicationEvent_;
+    ConfCultureRuntimeData runtimeData_;
+    ApplicationReservedString applicationReservedString_;
+    ConfCultureRootClass cultureRoot_;
+    ApplicationAction applicationAction_;
+    ApplicationInformation applicationInformation_;
+    Variable variable_;
+    ListDefinition listDefinition_;
+    ReservedString reservedString_;
+    ProgrammingConfiguration programming_;
+    ListObject list_;
+    ConfTOC::Prototype table_[14];  ///< twelve fixed classes, the list tag, the end
+};
+
 }  // namespace conf
