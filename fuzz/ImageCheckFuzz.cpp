@@ -22,20 +22,34 @@ void Touch(const std::uint8_t* bytes, std::size_t size) {
     gSink = gSink + sum;
 }
 
-/// Every element of the list at `list` as a record of `Handle`, its first `words` words read.
-template <typename Handle>
-void Elements(const conf::Conf& owner, conf::Offset list, unsigned words) {
+/// Hands every element of the list at `list` to `visit` as a record of `Handle`.
+template <typename Handle, typename Visit>
+void ForEach(const conf::Conf& owner, conf::Offset list, Visit&& visit) {
     Handle element;
     element.setBase(owner.base());
     for (std::uint32_t k = 0; k < owner.listCount(list); ++k) {
         element.setRecord(owner.listElementAt(list, k));
-        for (unsigned w = 0; w < words; ++w) gSink = gSink + element.word(w);
+        visit(element);
     }
+}
+
+/// Reads the first `words` words of every element of the list at `list`.
+template <typename Handle>
+void Elements(const conf::Conf& owner, conf::Offset list, unsigned words) {
+    ForEach<Handle>(owner, list, [&](const Handle& element) {
+        for (unsigned w = 0; w < words; ++w) gSink = gSink + element.word(w);
+    });
+}
+
+/// Reads the payload of the list record that word `w` of `record` refers to (none: nothing).
+void Payload(const conf::Conf& record, unsigned w) {
+    const conf::Offset list = record.word(w);
+    if (list != conf::kNoOffset) Touch(record.listData(list), conf::ReadWord(record.resolve(list) + 4));
 }
 
 /// Reads what the clients read; with `write`, also writes where they write (text slots,
 /// counters, the culture mutex).
-void Walk(std::uint8_t* image, std::size_t size, bool write) {
+void Walk(std::uint8_t* image, bool write) {
     conf::ConfigurationRoot root;
     if (!root.attachImage(image)) __builtin_trap();  // the check demands the root
     conf::ProgrammingConfiguration p(
@@ -64,42 +78,25 @@ void Walk(std::uint8_t* image, std::size_t size, bool write) {
     if (write) std::memset(rd.record() + conf::ConfCultureRuntimeData::kMutexOffset, 0x5A, 8);
 
     Elements<conf::ReservedString>(p, p.word(conf::ProgrammingConfiguration::kReservedStrings), 8);
-    conf::Variable variable;
-    variable.setBase(image);
-    const conf::Offset variables = p.word(conf::ProgrammingConfiguration::kVariables);
-    for (std::uint32_t v = 0; v < p.listCount(variables); ++v) {
-        variable.setRecord(p.listElementAt(variables, v));
-        const conf::Offset values = variable.word(conf::Variable::kValueTable);
-        if (values == conf::kNoOffset) continue;
-        const std::uint32_t entries =
-            conf::ReadWord(variable.resolve(values) + 4) / conf::Variable::kValueEntryBytes;
-        Touch(variable.listData(values), std::size_t{entries} * conf::Variable::kValueEntryBytes);
-    }
-    conf::ListDefinition definition;
-    definition.setBase(image);
-    const conf::Offset definitions = p.word(conf::ProgrammingConfiguration::kListDefinitions);
-    for (std::uint32_t d = 0; d < p.listCount(definitions); ++d) {
-        definition.setRecord(p.listElementAt(definitions, d));
-        const conf::Offset blob = definition.word(conf::ListDefinition::kBlob);
-        Touch(definition.listData(blob), conf::ReadWord(definition.resolve(blob) + 4));
-    }
-    conf::ApplicationInformation app;
-    app.setBase(image);
-    const conf::Offset apps = p.word(conf::ProgrammingConfiguration::kApplications);
-    for (std::uint32_t a = 0; a < p.listCount(apps); ++a) {
-        app.setRecord(p.listElementAt(apps, a));
-        gSink = gSink + static_cast<std::uint32_t>(
+    ForEach<conf::Variable>(p, p.word(conf::ProgrammingConfiguration::kVariables),
+                            [](const conf::Variable& v) { Payload(v, conf::Variable::kValueTable); });
+    ForEach<conf::ListDefinition>(
+        p, p.word(conf::ProgrammingConfiguration::kListDefinitions),
+        [](const conf::ListDefinition& d) { Payload(d, conf::ListDefinition::kBlob); });
+    ForEach<conf::ApplicationInformation>(
+        p, p.word(conf::ProgrammingConfiguration::kApplications), [](const auto& app) {
+            gSink =
+                gSink + static_cast<std::uint32_t>(
                             conf::Conf::textAt(app, app.word(conf::ApplicationInformation::kName)).size());
-        Elements<conf::ApplicationAction>(app, app.word(conf::ApplicationInformation::kActions), 5);
-        Elements<conf::ApplicationVariable>(app, app.word(conf::ApplicationInformation::kVariables), 5);
-        Elements<conf::ApplicationEvent>(app, app.word(conf::ApplicationInformation::kEvents), 5);
-        Elements<conf::ApplicationReservedString>(
-            app, app.word(conf::ApplicationInformation::kReservedStrings), 5);
-        const conf::Offset reference = app.word(conf::ApplicationInformation::kReference);
-        if (reference != 0 && reference != conf::kNoOffset)
-            gSink = gSink + conf::ReadWord(app.resolve(reference));
-    }
-    (void)size;
+            Elements<conf::ApplicationAction>(app, app.word(conf::ApplicationInformation::kActions), 5);
+            Elements<conf::ApplicationVariable>(app, app.word(conf::ApplicationInformation::kVariables), 5);
+            Elements<conf::ApplicationEvent>(app, app.word(conf::ApplicationInformation::kEvents), 5);
+            Elements<conf::ApplicationReservedString>(
+                app, app.word(conf::ApplicationInformation::kReservedStrings), 5);
+            const conf::Offset reference = app.word(conf::ApplicationInformation::kReference);
+            if (reference != 0 && reference != conf::kNoOffset)
+                gSink = gSink + conf::ReadWord(app.resolve(reference));
+        });
 }
 
 /// Copies the record at `offset` with a prototype for every class, as coresys conf export does.
@@ -126,10 +123,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Export(image.get(), size, size >= 8 ? conf::ReadWord(image.get() + 4) : conf::kRootOffset);
     if (conf::CheckImage(image.get(), size)) return 0;
     Export(image.get(), size, conf::kRootOffset);
-    Walk(image.get(), size, false);
-    Walk(image.get(), size, true);
+    Walk(image.get(), false);
+    Walk(image.get(), true);
     // What the framework writes at run time never changes what the check verified.
     if (conf::CheckImage(image.get(), size)) __builtin_trap();
-    Walk(image.get(), size, false);
+    Walk(image.get(), false);
     return 0;
 }

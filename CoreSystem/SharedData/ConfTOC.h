@@ -41,7 +41,8 @@ public:
     /// Returns its entry index, or -1 when the table is full (the buffer then stays the caller's;
     /// a message goes to standard error).
     std::int32_t add(std::uint8_t* buffer, std::uint32_t size);
-    /// Adds the handle's record with the handle's record size (see add).
+    /// Adds the handle's record with the handle's record size and takes it over (see add): the
+    /// record must come from createIn, never from an image.
     std::int32_t addObject(Conf& handle);
     /// Copies the record at `record` of the image at `image` with the prototype of its tag, or
     /// stands the table's NullRecord in for it. Returns the entry index or -1.
