@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "BackupCommands.h"
+#include "BoardCommands.h"
 #include "Command.h"
 #include "ConfCommands.h"
 #include "NmCommands.h"
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
         Coresys::AddConfCommands(app);
+        Coresys::AddBoardCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
