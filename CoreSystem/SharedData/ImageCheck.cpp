@@ -2,6 +2,7 @@
 // bounds, tags and overlaps checked before any word of a record is read.
 #include "CoreSystem/SharedData/ImageCheck.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -84,6 +85,11 @@ public:
     /// Claims [start, end) for the image's structure: the same range again is seen, a partial
     /// overlap with another claimed range is a fault (and stops the walk before it repeats).
     Visit claim(std::uint64_t start, std::uint64_t end, const Name& name) {
+        // The walk follows a builder's layout order, so most claims start past all earlier ones.
+        if (structure_.empty() || start >= std::prev(structure_.end())->second) {
+            structure_.emplace_hint(structure_.end(), start, end);
+            return Visit::New;
+        }
         auto next = structure_.lower_bound(start);
         if (next != structure_.end() && next->first == start && next->second == end) return Visit::Seen;
         if (next != structure_.end() && next->first < end) {
@@ -142,22 +148,23 @@ public:
 
     /// No writable range touches the structure; the first one (the mutex) touches no other.
     bool separated() {
-        for (const Range& w : writable_) {
-            auto after = structure_.upper_bound(w.start);
-            if (after != structure_.end() && after->first < w.end) {
-                return refuse(w.start, w.name,
-                              "overlaps the record at offset " + std::to_string(after->first));
-            }
-            if (after != structure_.begin() && std::prev(after)->second > w.start) {
-                return refuse(w.start, w.name,
-                              "overlaps the record at offset " + std::to_string(std::prev(after)->first));
-            }
-        }
-        const Range& mutex = writable_[0];
+        const Range mutex = writable_.front();
         for (std::size_t i = 1; i < writable_.size(); ++i) {
             if (writable_[i].start < mutex.end && mutex.start < writable_[i].end) {
                 return refuse(writable_[i].start, writable_[i].name,
                               "overlaps the culture mutex at offset " + std::to_string(mutex.start));
+            }
+        }
+        // The claimed ranges are disjoint, so their ends rise with their starts: one sweep over
+        // both, in offset order, finds every writable range that meets one of them.
+        std::sort(writable_.begin(), writable_.end(),
+                  [](const Range& a, const Range& b) { return a.start < b.start; });
+        auto claimed = structure_.begin();
+        for (const Range& w : writable_) {
+            while (claimed != structure_.end() && claimed->second <= w.start) ++claimed;
+            if (claimed != structure_.end() && claimed->first < w.end) {
+                return refuse(w.start, w.name,
+                              "overlaps the record at offset " + std::to_string(claimed->first));
             }
         }
         return true;
@@ -239,31 +246,28 @@ public:
         return record(reference, *kind, what) != Visit::Failed;
     }
 
-    bool programming(Offset root) {
-        const Offset p = word(root, ConfigurationRoot::kProgrammingConfiguration);
-        if (record(p, Layout::ProgrammingConfiguration, {"programming configuration (root word 3)"}) ==
-            Visit::Failed) {
-            return false;
-        }
+    /// The lists of the programming configuration at `p`, in the order a builder lays them out.
+    bool programming(Offset p) {
         std::uint32_t unused = 0;
-        return elements(word(p, ProgrammingConfiguration::kApplications), Layout::ApplicationInformation,
-                        {"application list (programming configuration word 2)"}, "application", nullptr,
-                        [&](Offset app, const Name& name) { return application(app, name); }) &&
+        return elements(word(p, ProgrammingConfiguration::kReservedStrings), Layout::ReservedString,
+                        {"reserved string list (programming configuration word 7)"}, "reserved string",
+                        nullptr) &&
                elements(word(p, ProgrammingConfiguration::kVariables), Layout::Variable,
                         {"variable list (programming configuration word 5)"}, "variable record", nullptr,
                         [&](Offset v, const Name& name) {
                             return list(word(v, Variable::kValueTable), {"value table", kNoIndex, &name},
                                         unused, false) != Visit::Failed;
                         }) &&
-               elements(word(p, ProgrammingConfiguration::kReservedStrings), Layout::ReservedString,
-                        {"reserved string list (programming configuration word 7)"}, "reserved string",
-                        nullptr) &&
                elements(word(p, ProgrammingConfiguration::kListDefinitions), Layout::ListDefinition,
                         {"list definition list (programming configuration word 9)"}, "list definition",
-                        nullptr, [&](Offset d, const Name& name) {
+                        nullptr,
+                        [&](Offset d, const Name& name) {
                             return list(word(d, ListDefinition::kBlob), {"blob", kNoIndex, &name}, unused,
                                         false, false) != Visit::Failed;
-                        });
+                        }) &&
+               elements(word(p, ProgrammingConfiguration::kApplications), Layout::ApplicationInformation,
+                        {"application list (programming configuration word 2)"}, "application", nullptr,
+                        [&](Offset app, const Name& name) { return application(app, name); });
     }
 
     void image() {
@@ -272,7 +276,12 @@ public:
             return;
         }
         if (record(kRootOffset, Layout::ConfigurationRoot, {"root record"}) == Visit::Failed) return;
-        if (programming(kRootOffset) && culture(kRootOffset)) separated();
+        const Offset p = word(kRootOffset, ConfigurationRoot::kProgrammingConfiguration);
+        if (record(p, Layout::ProgrammingConfiguration, {"programming configuration (root word 3)"}) ==
+            Visit::Failed) {
+            return;
+        }
+        if (culture(kRootOffset) && programming(p)) separated();
     }
 
     /// Every record copyTo reaches from `start`, each visited once.
