@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "CoreSystem/SharedData/ImageBuilder.h"
+
 namespace CoreSystemTest {
 
 /// Gives the current test case its own namespace word (CORESYSTEM_NAMESPACE) and root directory
@@ -111,6 +113,13 @@ inline constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
 #else
 inline constexpr bool kThreadSanitizer = false;
 #endif
+/// The configuration of the simulated device's tests: two cultures (current 1), four strings,
+/// two reserved strings, two variables (one with values), one list and the applications "Radio"
+/// and "NVMgr". The same content as docs/examples/radio.json.
+conf::ImageDescription ExampleConfiguration();
+/// The image of `description` (the test fails when the builder refuses it).
+std::vector<std::uint8_t> BuildConfiguration(
+    const conf::ImageDescription& description = ExampleConfiguration());
 
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();
