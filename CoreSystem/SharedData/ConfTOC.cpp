@@ -53,6 +53,7 @@ std::int32_t ConfTOC::nullRecordIndex() {
 
 template <typename Sink>
 bool ConfTOC::emit(Sink&& sink) const {
+    if (count_ == 0) return true;  // an empty table writes nothing
     std::uint64_t total = 16 + 4ull * count_;
     for (std::uint32_t i = 0; i < count_; ++i) total += sizes_[i];
     if (total > 0xFFFFFFFFu) return false;

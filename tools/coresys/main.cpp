@@ -7,6 +7,7 @@
 
 #include "BackupCommands.h"
 #include "Command.h"
+#include "ConfCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
+        Coresys::AddConfCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
