@@ -8,6 +8,7 @@
 #include "BackupCommands.h"
 #include "Command.h"
 #include "ConfCommands.h"
+#include "ImageCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
         Coresys::AddConfCommands(app);
+        Coresys::AddImageCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
