@@ -116,10 +116,12 @@ std::int32_t CultureStrings::stringCapacity(std::int32_t id) {
 
 std::uint32_t CultureStrings::getStringForCulture(std::int32_t id, std::uint32_t culture, std::string& out,
                                                   std::uint32_t last) {
+    if (!base_ || id < 0 || static_cast<std::uint32_t>(id) >= counterCount_ || culture >= cultureCount()) return 0;
     Hold hold(*this);
-    if (!hold.held || !selectSlot(id, culture)) return 0;
+    if (!hold.held) return 0;
+    // The polling path: an unchanged counter ends the call before any slot is looked up.
     const std::uint32_t now = conf::ReadWord(counters_ + 4 * static_cast<std::size_t>(id));
-    if (now == last) return 0;
+    if (now == last || !selectSlot(id, culture)) return 0;
     const std::string_view text = slotText();
     out.assign(text.data(), text.size());
     return now;
