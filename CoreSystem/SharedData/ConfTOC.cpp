@@ -88,4 +88,23 @@ int ConfTOC::write(std::ostream& out) {
     return 0;
 }
 
+AllPrototypes::AllPrototypes() {
+    FixedConf* const fixed[] = {&root_,
+                                &applicationVariable_,
+                                &applicationEvent_,
+                                &runtimeData_,
+                                &applicationReservedString_,
+                                &cultureRoot_,
+                                &applicationAction_,
+                                &applicationInformation_,
+                                &variable_,
+                                &listDefinition_,
+                                &reservedString_,
+                                &programming_};
+    std::size_t n = 0;
+    for (FixedConf* handle : fixed) table_[n++] = {handle->layout().tag, handle};
+    table_[n++] = {kListTag, &list_};
+    table_[n] = {0, nullptr};
+}
+
 }  // namespace conf

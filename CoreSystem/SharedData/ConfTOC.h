@@ -41,7 +41,8 @@ public:
     /// Returns its entry index, or -1 when the table is full (the buffer then stays the caller's;
     /// a message goes to standard error).
     std::int32_t add(std::uint8_t* buffer, std::uint32_t size);
-    /// Adds the handle's record with the handle's record size (see add).
+    /// Adds the handle's record with the handle's record size and takes it over (see add): the
+    /// record must come from createIn, never from an image.
     std::int32_t addObject(Conf& handle);
     /// Copies the record at `record` of the image at `image` with the prototype of its tag, or
     /// stands the table's NullRecord in for it. Returns the entry index or -1.
@@ -76,6 +77,33 @@ private:
     std::map<std::uint32_t, Conf*>::const_iterator lastMatch_;
     std::int32_t nullRecordIndex_ = -1;
     std::uint32_t nextRecordId_ = kFirstRecordId;
+};
+
+/// One prototype handle of every class, for copying whole record graphs: the list tag is
+/// registered with ListObject, so list records are copied whole and their elements not followed.
+class AllPrototypes {
+public:
+    AllPrototypes();
+    AllPrototypes(const AllPrototypes&) = delete;
+    AllPrototypes& operator=(const AllPrototypes&) = delete;
+    /// The table for the ConfTOC constructor; valid while this object lives.
+    const ConfTOC::Prototype* table() const { return table_; }
+
+private:
+    ConfigurationRoot root_;
+    ApplicationVariable applicationVariable_;
+    ApplicationEvent applicationEvent_;
+    ConfCultureRuntimeData runtimeData_;
+    ApplicationReservedString applicationReservedString_;
+    ConfCultureRootClass cultureRoot_;
+    ApplicationAction applicationAction_;
+    ApplicationInformation applicationInformation_;
+    Variable variable_;
+    ListDefinition listDefinition_;
+    ReservedString reservedString_;
+    ProgrammingConfiguration programming_;
+    ListObject list_;
+    ConfTOC::Prototype table_[14];  ///< twelve fixed classes, the list tag, the end
 };
 
 }  // namespace conf

@@ -96,41 +96,9 @@ void Export(const ExportOptions& options) {
         return conf::CheckRecordGraph(base, size, offset);
     });
 
-    // A prototype of every class; list records are copied whole as ListObjects.
-    conf::ConfigurationRoot root;
-    conf::ApplicationVariable applicationVariable;
-    conf::ApplicationEvent applicationEvent;
-    conf::ConfCultureRuntimeData runtimeData;
-    conf::ApplicationReservedString applicationReservedString;
-    conf::ConfCultureRootClass cultureRoot;
-    conf::ApplicationAction applicationAction;
-    conf::ApplicationInformation applicationInformation;
-    conf::Variable variable;
-    conf::ListDefinition listDefinition;
-    conf::ReservedString reservedString;
-    conf::ProgrammingConfiguration programming;
-    conf::ListObject list;
-    conf::FixedConf* fixed[] = {&root,
-                                      &applicationVariable,
-                                      &applicationEvent,
-                                      &runtimeData,
-                                      &applicationReservedString,
-                                      &cultureRoot,
-                                      &applicationAction,
-                                      &applicationInformation,
-                                      &variable,
-                                      &listDefinition,
-                                      &reservedString,
-                                      &programming};
-    std::vector<conf::ConfTOC::Prototype> prototypes;
-    for (conf::FixedConf* handle : fixed) {
-        prototypes.push_back({handle->layout().tag, handle});
-    }
-    prototypes.push_back({conf::kListTag, &list});
-    prototypes.push_back({0, nullptr});
-
+    const conf::AllPrototypes prototypes;
     // One entry more than allowed shows that the graph does not fit.
-    conf::ConfTOC toc(options.capacity + 1, 0, prototypes.data());
+    conf::ConfTOC toc(options.capacity + 1, 0, prototypes.table());
     const std::int32_t index = toc.copyReferenced(image.data(), image.data() + offset);
     if (index < 0 || toc.count() > options.capacity) {
         Fail(kExitFailure, "the record at offset " + std::to_string(offset) +
