@@ -5,9 +5,11 @@
 #include <unistd.h>
 #include <cstdio>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Posix.h"
@@ -86,6 +88,40 @@ TEST(BinaryClient, OpensOnlyACheckedImageAndOnlyOnce) {
         << check;
     EXPECT_NE(check.find("text slot 3 (string 1, culture 1)"), std::string::npos) << check;
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2);
+}
+
+TEST(BinaryClient, ThreadsOfOneProcessOpenOnceAndShareTheCultureMutex) {
+    CoreSystemTest::IsolatedHost host;
+    const std::vector<std::uint8_t> image = Image();
+    std::string error;
+    ASSERT_TRUE(CoreSystem::LoadConfiguration(image.data(), image.size(), false, error)) << error;
+    Child child = CoreSystemTest::Spawn([] {
+        std::atomic<int> opened{0};
+        CoreSystem::Platform::SetSlogObserver([&opened](const CoreSystem::Platform::SlogRecord& record) {
+            if (record.text.rfind("BinaryClient: Opened", 0) == 0) ++opened;
+        });
+        std::atomic<int> ready{0}, wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                ++ready;
+                while (ready < 4) std::this_thread::yield();
+                BinaryClient::open();
+                const std::string mine = "thread " + std::to_string(t);
+                std::string seen;
+                for (int n = 0; n < 200; ++n) {
+                    BinaryClient::setStringForCulture(kGreeting, 1, mine, true);
+                    BinaryClient::getStringForCulture(kGreeting, 1, seen, 0);
+                    if (seen.rfind("thread ", 0) != 0) ++wrong;  // never a torn or foreign text
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        CoreSystem::Platform::SetSlogObserver({});
+        CHILD_CHECK(opened == 1 && wrong == 0);
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
 }
 
 TEST(BinaryClient, ProcessesShareTextsCountersAndEvents) {
