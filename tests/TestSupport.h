@@ -104,6 +104,14 @@ T* SharedWithChildren() {
     return memory == MAP_FAILED ? nullptr : new (memory) T{};
 }
 
+/// The configuration of the simulated device's tests: two cultures (current 1), four strings,
+/// two reserved strings, two variables (one with values), one list and the applications "Radio"
+/// and "NVMgr". The same content as docs/examples/radio.json.
+conf::ImageDescription ExampleConfiguration();
+/// The image of `description` (the test fails when the builder refuses it).
+std::vector<std::uint8_t> BuildConfiguration(
+    const conf::ImageDescription& description = ExampleConfiguration());
+
 /// True in a ThreadSanitizer build, whose forked children of a threaded process may not start
 /// threads: tests of such children skip themselves there (the other builds run them).
 #if defined(__SANITIZE_THREAD__)
@@ -113,13 +121,6 @@ inline constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
 #else
 inline constexpr bool kThreadSanitizer = false;
 #endif
-/// The configuration of the simulated device's tests: two cultures (current 1), four strings,
-/// two reserved strings, two variables (one with values), one list and the applications "Radio"
-/// and "NVMgr". The same content as docs/examples/radio.json.
-conf::ImageDescription ExampleConfiguration();
-/// The image of `description` (the test fails when the builder refuses it).
-std::vector<std::uint8_t> BuildConfiguration(
-    const conf::ImageDescription& description = ExampleConfiguration());
 
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();

@@ -9,6 +9,7 @@
 #include "BoardCommands.h"
 #include "Command.h"
 #include "ConfCommands.h"
+#include "ImageCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
         Coresys::AddConfCommands(app);
+        Coresys::AddImageCommands(app);
         Coresys::AddBoardCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
