@@ -31,6 +31,12 @@ private:
     std::string root_;
 };
 
+/// Creates a fresh simulated board in the host's root (as "coresys board init" does), with OTP
+/// writes landing on `writeTarget` ("nor", "legacy" or "both"). Fails the test when it cannot.
+void CreateBoard(const IsolatedHost& host, const std::string& writeTarget = "nor");
+/// The lines of the board's event log in the host's root (empty when there is none).
+std::vector<std::string> BoardLog(const IsolatedHost& host);
+
 /// A forked child; `outputFd` is the read end of its standard output, or -1 when not captured.
 struct Child {
     pid_t pid = -1;

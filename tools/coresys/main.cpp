@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "BackupCommands.h"
+#include "BoardCommands.h"
 #include "Command.h"
 #include "ConfCommands.h"
 #include "ImageCommands.h"
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
         Coresys::AddBackupCommands(app);
         Coresys::AddConfCommands(app);
         Coresys::AddImageCommands(app);
+        Coresys::AddBoardCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
