@@ -112,6 +112,12 @@ conf::ImageDescription ExampleConfiguration();
 std::vector<std::uint8_t> BuildConfiguration(
     const conf::ImageDescription& description = ExampleConfiguration());
 
+/// Sets up the shared data of a simulated device as its loader and its database owner do, from a
+/// short-lived child (so the owner's process-wide state stays out of the caller): the image of
+/// `description` in "/BINARY_CONFIGURATION" with its marker, and "/DBSHM" with its variables.
+/// False (and the test fails) when either is refused.
+bool LoadDevice(const conf::ImageDescription& description = ExampleConfiguration());
+
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();
 
