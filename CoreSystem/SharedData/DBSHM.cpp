@@ -96,22 +96,28 @@ void DBSHM::createDatabase() {
 
 void DBSHM::openDatabase() {
     DatabaseClientState& state = State();
+    bool missing = false;
     {
         std::lock_guard<std::mutex> lock(state.openMutex);
         if (state.opened.load(std::memory_order_acquire)) return;
         int fd = -1;
         // A missing object and one too short to hold the table are the same to a client.
         void* mapped = NM::openSharedMemory(kDatabaseObject, sizeof(DatabaseLayout), fd);
-        if (!mapped) {
-            std::fputs("DBSHM_main Open() ERROR, could not open DBSHM.\n", stderr);
-            std::fflush(stderr);
-            std::exit(1);
+        if (mapped) {
+            const auto* table = static_cast<const DatabaseLayout*>(mapped);
+            state.connectionId = Platform::ConnectAttach(ND_LOCAL_NODE, table->ownerPid, table->ownerChannel,
+                                                         _NTO_SIDE_CHANNEL, 0);
+            AttachImage(state);
+            Publish(state, mapped, fd);
+        } else {
+            if (fd != -1) ::close(fd);
+            missing = true;
         }
-        const auto* table = static_cast<const DatabaseLayout*>(mapped);
-        state.connectionId = Platform::ConnectAttach(ND_LOCAL_NODE, table->ownerPid, table->ownerChannel,
-                                                     _NTO_SIDE_CHANNEL, 0);
-        AttachImage(state);
-        Publish(state, mapped, fd);
+    }
+    if (missing) {  // a client cannot run without the database
+        std::fputs("DBSHM_main Open() ERROR, could not open DBSHM.\n", stderr);
+        std::fflush(stderr);
+        std::exit(1);
     }
     rebuildNameIndex();
 }

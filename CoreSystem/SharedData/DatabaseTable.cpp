@@ -35,6 +35,12 @@ bool AsTableValue(double value, std::uint32_t& out) {
     return true;
 }
 
+/// Whether the entry of `id` looks timed, read without the mutex: the owner sets the flag at
+/// creation and clients never change it, so this only decides whether to read the clock early.
+bool LooksTimed(const DatabaseLayout* table, std::int32_t id) {
+    return __atomic_load_n(&table->variables[id].noTimeout, __ATOMIC_RELAXED) == 0;
+}
+
 std::uint32_t EntryValue(const std::uint8_t* entry) {
     return conf::ReadWord(entry + 8);
 }
@@ -62,9 +68,14 @@ double ConvertToStorage(std::int32_t type, double value) {
 }
 
 /// Holds the table mutex; `held` is false when it could not be taken (nothing is touched then).
+/// Given a time read just before, it keeps that time when the mutex was free and drops it when
+/// it had to wait, so that a hold never spans a clock read on the uncontended path and a time
+/// is never older than the wait.
 class DatabaseTable::Hold {
 public:
     explicit Hold(DatabaseLayout* table) : table_(table), held(table && table->mutex.lock() == 0) {}
+    Hold(DatabaseLayout* table, bool& haveNow)
+        : table_(table), held(table && (table->mutex.trylock() == 0 || (haveNow = false, table->mutex.lock() == 0))) {}
     ~Hold() {
         if (held) table_->mutex.unlock();
     }
@@ -101,13 +112,14 @@ bool DatabaseTable::timedValid(VariableEntry& e, std::uint64_t& now, bool& haveN
 
 int DatabaseTable::get(std::int32_t id, double& value, std::uint64_t* lastChange) {
     value = 0;
-    if (!HasEntry(id)) return 0;
-    Hold hold(table_);
+    if (!HasEntry(id) || !table_) return 0;
+    std::uint64_t now = 0;
+    bool haveNow = LooksTimed(table_, id);
+    if (haveNow) now = clock_();
+    Hold hold(table_, haveNow);
     if (!hold.held) return 0;
     VariableEntry& e = table_->variables[id];
     if (lastChange) *lastChange = e.lastChange;
-    std::uint64_t now = 0;
-    bool haveNow = false;
     if (!timedValid(e, now, haveNow)) return 0;
     value = e.value;
     return 1;
@@ -132,7 +144,7 @@ void DatabaseTable::getMany(int n, const std::int32_t* ids, double* values, std:
     }
 }
 
-std::uint32_t DatabaseTable::setLocked(std::int32_t id, double& value, std::uint64_t& now, bool& haveNow) {
+inline std::uint32_t DatabaseTable::setLocked(std::int32_t id, double& value, std::uint64_t& now, bool& haveNow) {
     VariableEntry& e = table_->variables[id];
     const bool changed = e.value != value;  // decided before the conversion
     if (changed) {
@@ -151,11 +163,12 @@ std::uint32_t DatabaseTable::setLocked(std::int32_t id, double& value, std::uint
 }
 
 std::uint32_t DatabaseTable::set(std::int32_t id, double value) {
-    if (!HasEntry(id)) return 0;
-    Hold hold(table_);
-    if (!hold.held) return 0;
+    if (!HasEntry(id) || !table_) return 0;
     std::uint64_t now = 0;
-    bool haveNow = false;
+    bool haveNow = LooksTimed(table_, id);
+    if (haveNow) now = clock_();
+    Hold hold(table_, haveNow);
+    if (!hold.held) return 0;
     return setLocked(id, value, now, haveNow);
 }
 
