@@ -68,6 +68,15 @@ void AttachImage(DatabaseClientState& state) {
     state.imageBase = image;
 }
 
+/// Sets `id` to the value a step from its current value leads to: 1, or 0 when there is none.
+int Step(std::int32_t id, bool up) {
+    DatabaseTable* table = Opened();
+    double target = 0;
+    if (!table || !table->stepTarget(id, up, target)) return 0;
+    DBSHM::setVariable(id, target);
+    return 1;
+}
+
 }  // namespace
 
 void DBSHM::createDatabase() {
@@ -229,19 +238,11 @@ int DBSHM::textIdAtIndex(std::int32_t id, std::uint32_t index, std::uint32_t& te
 }
 
 int DBSHM::stepValueDown(std::int32_t id) {
-    DatabaseTable* table = Opened();
-    double target = 0;
-    if (!table || !table->stepTarget(id, false, target)) return 0;
-    setVariable(id, target);
-    return 1;
+    return Step(id, false);
 }
 
 int DBSHM::stepValueUp(std::int32_t id) {
-    DatabaseTable* table = Opened();
-    double target = 0;
-    if (!table || !table->stepTarget(id, true, target)) return 0;
-    setVariable(id, target);
-    return 1;
+    return Step(id, true);
 }
 
 bool DBSHM::variableEntry(std::int32_t id, VariableEntry& out) {

@@ -219,13 +219,15 @@ DatabaseTable::ValueTable DatabaseTable::valueTable(std::int32_t id) const {
     return {record + conf::kListHeaderBytes, conf::ReadWord(record + 4) / conf::Variable::kValueEntryBytes};
 }
 
-int DatabaseTable::valueTextId(std::int32_t id, std::uint32_t& textId) {
-    const ValueTable values = valueTable(id);
-    double current = 0;
-    if (values.count == 0 || get(id, current) == 0) return 0;
-    for (std::uint32_t k = 0; k < values.count; ++k) {
-        const std::uint8_t* e = values.entries + conf::Variable::kValueEntryBytes * k;
-        if (EntryValue(e) != current) continue;
+namespace {
+
+/// The text of the first entry of `values` that `equal` accepts: 1 and `textId` when that entry
+/// has one; 0 when it has none or no entry is accepted.
+template <typename Equal>
+int FirstText(const std::uint8_t* entries, std::uint32_t count, Equal&& equal, std::uint32_t& textId) {
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint8_t* e = entries + conf::Variable::kValueEntryBytes * k;
+        if (!equal(EntryValue(e))) continue;
         if (EntryText(e) == kNoText) return 0;
         textId = EntryText(e);
         return 1;
@@ -233,18 +235,20 @@ int DatabaseTable::valueTextId(std::int32_t id, std::uint32_t& textId) {
     return 0;
 }
 
+}  // namespace
+
+int DatabaseTable::valueTextId(std::int32_t id, std::uint32_t& textId) {
+    const ValueTable values = valueTable(id);
+    double current = 0;
+    if (values.count == 0 || get(id, current) == 0) return 0;
+    return FirstText(values.entries, values.count, [current](std::uint32_t v) { return v == current; }, textId);
+}
+
 int DatabaseTable::textIdForValue(std::int32_t id, double value, std::uint32_t& textId) {
     const ValueTable values = valueTable(id);
     std::uint32_t wanted = 0;
     if (values.count == 0 || !AsTableValue(value, wanted)) return 0;
-    for (std::uint32_t k = 0; k < values.count; ++k) {
-        const std::uint8_t* e = values.entries + conf::Variable::kValueEntryBytes * k;
-        if (EntryValue(e) != wanted) continue;
-        if (EntryText(e) == kNoText) return 0;
-        textId = EntryText(e);
-        return 1;
-    }
-    return 0;
+    return FirstText(values.entries, values.count, [wanted](std::uint32_t v) { return v == wanted; }, textId);
 }
 
 std::uint32_t DatabaseTable::valueIndex(std::int32_t id, double value) {

@@ -72,21 +72,7 @@ TEST(DBSHM, ValuesAndEventsReachOtherProcessesInOrder) {
     ASSERT_EQ(NMTest::createRegistryInChild(8), 0);
     ASSERT_TRUE(CoreSystemTest::LoadDevice());
 
-    Child receiver = CoreSystemTest::Spawn([board] {
-        NM::NMClient client(true);
-        CHILD_CHECK(client.openReceiveChannel(client.getChannelIndex(CoreSystem::kEventEndpoint)) >= 0);
-        board->step = 1;
-        int received = 0;
-        CHILD_CHECK(CoreSystemTest::Eventually([&] {
-            int index = -1;
-            std::uint32_t code = 0;
-            while (received < 6 && client.recvMsg(&index, reinterpret_cast<char*>(&code), sizeof code) == 4) {
-                board->value[received++] = static_cast<int>(code);
-            }
-            return received == 6;
-        }));
-        return 0;
-    });
+    Child receiver = NMTest::startCodeRecorder(board, CoreSystem::kEventEndpoint, 6);
     ASSERT_TRUE(CoreSystemTest::Eventually([&] { return board->step >= 1; })) << "no receiver of CCMEvent";
 
     Child writer = CoreSystemTest::Spawn([] {
