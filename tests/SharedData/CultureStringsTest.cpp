@@ -16,7 +16,10 @@ using conf::WriteWord;
 class CultureStringsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        strings.attach(image.data(), image.size(), [this](std::uint32_t code) { sent.push_back(code); });
+        strings.attach(image.data(), image.size(), [this](std::uint32_t code) {
+            sent.push_back(code);
+            mutexFree = mutexFree && strings.counter(kGreeting) != 0;  // 0: the culture mutex is held
+        });
     }
     std::string get(std::int32_t id, std::uint32_t culture) {
         std::string out = "untouched";
@@ -27,6 +30,7 @@ protected:
     std::vector<std::uint8_t> image = Image();
     CoreSystem::CultureStrings strings;
     std::vector<std::uint32_t> sent;
+    bool mutexFree = true;  ///< every event was sent after the culture mutex was released
 };
 
 TEST_F(CultureStringsTest, CountersAndEventsFollowRealChangesOnly) {
@@ -59,6 +63,7 @@ TEST_F(CultureStringsTest, CountersAndEventsFollowRealChangesOnly) {
     EXPECT_EQ(ReadWord(Counter(image, kZero)), 1u);
 
     EXPECT_EQ(sent, (std::vector<std::uint32_t>{701, 705}));
+    EXPECT_TRUE(mutexFree);
 }
 
 TEST_F(CultureStringsTest, LongTextsAreCutAtCharacterBoundariesOnceAndPerSlot) {
