@@ -114,8 +114,8 @@ void DBSHM::openDatabase() {
         void* mapped = NM::openSharedMemory(kDatabaseObject, sizeof(DatabaseLayout), fd);
         if (mapped) {
             const auto* table = static_cast<const DatabaseLayout*>(mapped);
-            state.connectionId = Platform::ConnectAttach(ND_LOCAL_NODE, table->ownerPid, table->ownerChannel,
-                                                         _NTO_SIDE_CHANNEL, 0);
+            state.connectionId =
+                Platform::ConnectAttach(0, table->ownerPid, table->ownerChannel, _NTO_SIDE_CHANNEL, 0);
             AttachImage(state);
             Publish(state, mapped, fd);
         } else {
