@@ -49,7 +49,7 @@ void Send(EventClient& events, const std::uint32_t* codes, std::size_t count) {
     }
 }
 
-/// Maps the table and publishes it; the caller holds the open mutex.
+/// Publishes the mapped table to the process; the caller holds the open mutex.
 void Publish(DatabaseClientState& state, void* table, int fd) {
     state.descriptor = fd;
     state.table = DatabaseTable(static_cast<DatabaseLayout*>(table), state.imageBase, MonotonicClock);
