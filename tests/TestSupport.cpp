@@ -12,11 +12,15 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <thread>
+
+#include "CoreSystem/SharedData/DatabaseOwner.h"
+#include "CoreSystem/SharedData/ImageLoader.h"
 
 #include "CoreSystem/Platform/Linux/Board.h"
 
@@ -209,6 +213,25 @@ std::vector<std::uint8_t> BuildConfiguration(const conf::ImageDescription& descr
     std::string error;
     EXPECT_TRUE(conf::BuildImage(description, image, error)) << error;
     return image;
+}
+
+bool LoadDevice(const conf::ImageDescription& description) {
+    const std::vector<std::uint8_t> image = BuildConfiguration(description);
+    std::string error;
+    if (!CoreSystem::LoadConfiguration(image.data(), image.size(), true, error)) {
+        ADD_FAILURE() << error;
+        return false;
+    }
+    Child owner = Spawn(
+        [&description] {
+            std::string refused;
+            if (CoreSystem::CreateDatabase(description, true, refused)) return 0;
+            std::fprintf(stderr, "%s\n", refused.c_str());
+            return 1;
+        });
+    const int status = Wait(owner);
+    EXPECT_EQ(status, 0) << "the database owner failed";
+    return status == 0;
 }
 
 std::string BuildDirectory() {

@@ -112,6 +112,12 @@ conf::ImageDescription ExampleConfiguration();
 std::vector<std::uint8_t> BuildConfiguration(
     const conf::ImageDescription& description = ExampleConfiguration());
 
+/// Sets up the shared data of a simulated device as its loader and its database owner do, from a
+/// short-lived child (so the owner's process-wide state stays out of the caller): the image of
+/// `description` in "/BINARY_CONFIGURATION" with its marker, and "/DBSHM" with its variables.
+/// False (and the test fails) when either is refused.
+bool LoadDevice(const conf::ImageDescription& description = ExampleConfiguration());
+
 /// True in a ThreadSanitizer build, whose forked children of a threaded process may not start
 /// threads: tests of such children skip themselves there (the other builds run them).
 #if defined(__SANITIZE_THREAD__)

@@ -9,6 +9,7 @@
 #include "BoardCommands.h"
 #include "Command.h"
 #include "ConfCommands.h"
+#include "DbCommands.h"
 #include "ImageCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
         Coresys::AddBackupCommands(app);
         Coresys::AddConfCommands(app);
         Coresys::AddImageCommands(app);
+        Coresys::AddDbCommands(app);
         Coresys::AddBoardCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
