@@ -5,6 +5,7 @@
 #include "CoreSystem/NM/NMClient.h"
 #include "CoreSystem/NM/Registry.h"
 #include "CoreSystem/SharedData/BinaryClient.h"
+#include "CoreSystem/SharedData/ListManager.h"
 
 namespace CoreSystem {
 
@@ -18,6 +19,8 @@ struct SharedDataObject {
     BinaryClientState binaryClient;
     /// The process-wide client (polling mode off); its constructor attaches the registry.
     NM::NMClient client{false};
+    /// The list map and the list manager lock: nothing is attached here.
+    ListManagerState lists;
 };
 
 /// The process's shared-data object.
