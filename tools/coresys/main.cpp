@@ -9,6 +9,7 @@
 #include "Command.h"
 #include "ConfCommands.h"
 #include "ImageCommands.h"
+#include "ListCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
         Coresys::AddBackupCommands(app);
         Coresys::AddConfCommands(app);
         Coresys::AddImageCommands(app);
+        Coresys::AddListCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
