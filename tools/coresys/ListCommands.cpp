@@ -40,15 +40,15 @@ struct ListOptions {
 };
 
 /// Attaches the device's lists as a client does and returns list `id`; fails the command when
-/// there is no image, the lists are not started or the id is not among them.
-ListRef Attach(std::uint32_t id) {
+/// there is no image, or (when `required`) the lists are not started or the id is not among them.
+ListRef Attach(std::uint32_t id, bool required = true) {
     namespace Platform = CoreSystem::Platform;
     if (!CoreSystem::ConfigurationLoaded()) {
         Fail(kExitFailure, "no configuration image is loaded (coresys conf load IMAGE)");
     }
     ListManager::attachAll();
     const ListRef list = ListManager::find(id);
-    if (list.object) return list;
+    if (list.object || !required) return list;
     struct stat info;
     if (::stat(Platform::SharedObjectPath(CoreSystem::kListManagerLock).c_str(), &info) != 0) {
         Fail(kExitFailure, "the lists are not started (coresys lists create --first DIR --second DIR)");
@@ -234,7 +234,7 @@ void AddListCommands(CLI::App& app) {
                      "Offset of the text in the element (default 4, after the index word)");
     find->add_option("--max", o->max, "Longest text compared (default: the element size)");
     find->callback([o] {
-        const ListRef list = Attach(o->id);
+        const ListRef list = Attach(o->id, false);  // a missing id is findElement's -3
         const int end = o->end.value_or(static_cast<int>(ListManager::listLength(o->id)));
         const int max = o->max.value_or(static_cast<int>(list.geometry.elementSize));
         std::cout << ListManager::findElement(o->id, o->start, end, o->offset, max, o->pattern) << std::endl;
