@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "BackupCommands.h"
+#include "BoardCommands.h"
 #include "Command.h"
 #include "ConfCommands.h"
 #include "ImageCommands.h"
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
         Coresys::AddBackupCommands(app);
         Coresys::AddConfCommands(app);
         Coresys::AddImageCommands(app);
+        Coresys::AddBoardCommands(app);
         Coresys::AddListCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
