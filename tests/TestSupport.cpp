@@ -263,4 +263,12 @@ std::vector<CoreSystem::ListStart> StartDevice(const std::string& first, const s
     return RestartLists(first, second);
 }
 
+std::string CoresysPath() {
+    return BuildDirectory() + "/tools/coresys/coresys";
+}
+
+Outcome RunCoresys(const std::vector<std::string>& args) {
+    return RunProgram(CoresysPath(), args);
+}
+
 }  // namespace CoreSystemTest

@@ -137,4 +137,8 @@ std::vector<CoreSystem::ListStart> StartDevice(
 /// Restarts the list owner of the device StartDevice set up (the image stays loaded).
 std::vector<CoreSystem::ListStart> RestartLists(const std::string& first, const std::string& second);
 
+/// The coresys program built beside the tests, and one run of it to its end.
+std::string CoresysPath();
+Outcome RunCoresys(const std::vector<std::string>& args);
+
 }  // namespace CoreSystemTest

@@ -52,6 +52,16 @@ bool WriteFully(int fd, const void* buffer, std::size_t bytes) {
     return true;
 }
 
+std::size_t ReadFully(int fd, void* buffer, std::size_t bytes) {
+    std::size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = read(fd, static_cast<char*>(buffer) + done, bytes - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
 int fsync(int fd) {
     if (InjectedFault(Call::Fsync)) return -1;
     return Retried<int>([&] { return ::fsync(fd); });

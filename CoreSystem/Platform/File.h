@@ -18,6 +18,8 @@ ssize_t write(int fd, const void* buffer, std::size_t bytes);
 /// Writes all `bytes` bytes, continuing after short writes; false when a write fails or writes
 /// nothing.
 bool WriteFully(int fd, const void* buffer, std::size_t bytes);
+/// Reads until `bytes` bytes arrived, the file ends or a read fails; returns the count read.
+std::size_t ReadFully(int fd, void* buffer, std::size_t bytes);
 /// fsync(); 0, or -1 with errno. Fault: Call::Fsync.
 int fsync(int fd);
 /// close(); never retried (the descriptor is gone either way).

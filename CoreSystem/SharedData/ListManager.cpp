@@ -3,7 +3,6 @@
 #include "CoreSystem/SharedData/ListManager.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -26,16 +25,6 @@ namespace {
 
 constexpr int kLogCode = 10000;
 constexpr const char* kDefinitionFile = "ListDefinition";
-
-std::size_t ReadFully(int fd, void* buffer, std::size_t bytes) {
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t n = Platform::read(fd, static_cast<char*>(buffer) + done, bytes - done);
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
-}
 
 /// Restores `list` from its data file when that holds a sound saved object of its definition;
 /// otherwise returns why it starts fresh.
@@ -60,7 +49,7 @@ std::optional<std::string> Restore(const ListRef& list, const ListDefinitionEntr
     if (definitionFd >= 0) {
         // One byte more than the blob tells a longer file from an equal one.
         std::vector<std::uint8_t> stored(std::size_t{definition.blobLength} + 1);
-        stored.resize(ReadFully(definitionFd, stored.data(), stored.size()));
+        stored.resize(Platform::ReadFully(definitionFd, stored.data(), stored.size()));
         Platform::close(definitionFd);
         if (stored.size() != definition.blobLength ||
             (definition.blobLength != 0 &&
@@ -68,7 +57,7 @@ std::optional<std::string> Restore(const ListRef& list, const ListDefinitionEntr
             return "the definition changed";
         }
     }
-    if (ReadFully(fd, list.bytes(), size) != size) return "the saved copy cannot be read whole";
+    if (Platform::ReadFully(fd, list.bytes(), size) != size) return "the saved copy cannot be read whole";
     if (auto fault = CheckSavedObject(list.bytes(), size, list.geometry)) return fault;
     list.object->mutex.init();  // the saved mutex bytes mean nothing now
     return std::nullopt;

@@ -18,49 +18,44 @@
 namespace {
 
 using CoreSystemTest::Outcome;
+using CoreSystemTest::RunCoresys;
 using nlohmann::json;
-
-const std::string kCoresys = CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
-
-Outcome Coresys(const std::vector<std::string>& args) {
-    return CoreSystemTest::RunProgram(kCoresys, args);
-}
 
 TEST(CoresysLists, CreatesEditsPagesSavesAndRestores) {
     CoreSystemTest::IsolatedHost host;
     const std::string image = host.root() + "/radio.img", dir = host.root() + "/";
-    ASSERT_EQ(Coresys({"conf", "build", std::string(CORESYSTEM_SOURCE_DIR) + "/docs/examples/radio.json",
-                       "-o", image})
+    ASSERT_EQ(RunCoresys({"conf", "build", std::string(CORESYSTEM_SOURCE_DIR) + "/docs/examples/radio.json",
+                          "-o", image})
                   .status,
               0);
     EXPECT_NE(
-        Coresys({"lists", "create", "--first", dir, "--second", dir}).err.find("no configuration image"),
+        RunCoresys({"lists", "create", "--first", dir, "--second", dir}).err.find("no configuration image"),
         std::string::npos);
-    ASSERT_EQ(Coresys({"conf", "load", image}).status, 0);
-    EXPECT_NE(Coresys({"lists", "show", "7"}).err.find("the lists are not started"), std::string::npos);
-    EXPECT_EQ(Coresys({"lists", "create", "--first", dir, "--second", dir}).out,
+    ASSERT_EQ(RunCoresys({"conf", "load", image}).status, 0);
+    EXPECT_NE(RunCoresys({"lists", "show", "7"}).err.find("the lists are not started"), std::string::npos);
+    EXPECT_EQ(RunCoresys({"lists", "create", "--first", dir, "--second", dir}).out,
               "list 7: 70 bytes, fresh (no complete saved copy)\n");
-    EXPECT_EQ(Coresys({"lists", "create", "--first", dir, "--second", dir}).status, 1);  // started already
+    EXPECT_EQ(RunCoresys({"lists", "create", "--first", dir, "--second", dir}).status, 1);  // started already
 
     for (const char* text : {"00000000616c70686100", "0000000062657461", "00000000616c736f00"}) {
-        EXPECT_EQ(Coresys({"lists", "add", "7", text}).status, 0) << text;
+        EXPECT_EQ(RunCoresys({"lists", "add", "7", text}).status, 0) << text;
     }
-    const Outcome full = Coresys({"lists", "add", "7", "00"});
+    const Outcome full = RunCoresys({"lists", "add", "7", "00"});
     EXPECT_EQ(full.status, 1);
     EXPECT_NE(full.err.find("full"), std::string::npos) << full.err;
-    EXPECT_EQ(Coresys({"lists", "add", "9", "00"}).status, 1);  // no such list
-    EXPECT_EQ(Coresys({"lists", "find", "7", "a*a"}).out, "0\n");
-    EXPECT_EQ(Coresys({"lists", "find", "7", "--start", "1", "*a"}).out, "1\n");
-    EXPECT_EQ(Coresys({"lists", "find", "7", "--max", "2", "al"}).out, "0\n");
-    EXPECT_EQ(Coresys({"lists", "find", "7", "gamma"}).out, "-4\n");
-    EXPECT_EQ(Coresys({"lists", "find", "8", "*"}).out, "-3\n");
-    EXPECT_EQ(Coresys({"lists", "remove", "7", "0"}).status, 0);
-    EXPECT_EQ(Coresys({"lists", "remove", "7", "-1"}).status, 1);
-    EXPECT_EQ(Coresys({"lists", "element", "7", "--mode", "0", "--index", "1"}).out,
+    EXPECT_EQ(RunCoresys({"lists", "add", "9", "00"}).status, 1);  // no such list
+    EXPECT_EQ(RunCoresys({"lists", "find", "7", "a*a"}).out, "0\n");
+    EXPECT_EQ(RunCoresys({"lists", "find", "7", "--start", "1", "*a"}).out, "1\n");
+    EXPECT_EQ(RunCoresys({"lists", "find", "7", "--max", "2", "al"}).out, "0\n");
+    EXPECT_EQ(RunCoresys({"lists", "find", "7", "gamma"}).out, "-4\n");
+    EXPECT_EQ(RunCoresys({"lists", "find", "8", "*"}).out, "-3\n");
+    EXPECT_EQ(RunCoresys({"lists", "remove", "7", "0"}).status, 0);
+    EXPECT_EQ(RunCoresys({"lists", "remove", "7", "-1"}).status, 1);
+    EXPECT_EQ(RunCoresys({"lists", "element", "7", "--mode", "0", "--index", "1"}).out,
               "01000000616c736f0000\n");
-    EXPECT_EQ(Coresys({"lists", "element", "7", "--mode", "2", "--index", "2", "--page", "2"}).status, 1);
+    EXPECT_EQ(RunCoresys({"lists", "element", "7", "--mode", "2", "--index", "2", "--page", "2"}).status, 1);
 
-    const json shown = json::parse(Coresys({"lists", "show", "7", "--json"}).out);
+    const json shown = json::parse(RunCoresys({"lists", "show", "7", "--json"}).out);
     // Searches stamp the indexes they visit: "beta" was at 1 when last searched.
     const json expected = {{"id", 7},
                            {"elementSize", 10},
@@ -73,17 +68,17 @@ TEST(CoresysLists, CreatesEditsPagesSavesAndRestores) {
     EXPECT_EQ(shown, expected);
 
     // Saved, restarted: restored byte for byte; then a cleared list saved and restored empty.
-    EXPECT_EQ(Coresys({"lists", "save", "7"}).status, 0);
-    EXPECT_EQ(Coresys({"lists", "save-definition", "7", dir}).status, 0);
-    EXPECT_EQ(Coresys({"lists", "save-definition", "7", dir + "missing/"}).status, 1);
-    EXPECT_EQ(Coresys({"lists", "create", "--first", dir, "--second", dir, "--replace"}).out,
+    EXPECT_EQ(RunCoresys({"lists", "save", "7"}).status, 0);
+    EXPECT_EQ(RunCoresys({"lists", "save-definition", "7", dir}).status, 0);
+    EXPECT_EQ(RunCoresys({"lists", "save-definition", "7", dir + "missing/"}).status, 1);
+    EXPECT_EQ(RunCoresys({"lists", "create", "--first", dir, "--second", dir, "--replace"}).out,
               "list 7: 70 bytes, restored\n");
-    json restored = json::parse(Coresys({"lists", "show", "7", "--json"}).out);
+    json restored = json::parse(RunCoresys({"lists", "show", "7", "--json"}).out);
     EXPECT_EQ(restored, shown);
-    EXPECT_EQ(Coresys({"lists", "clear", "7"}).status, 0);
-    EXPECT_EQ(Coresys({"lists", "save", "7"}).status, 0);
-    Coresys({"lists", "create", "--first", dir, "--second", dir, "--replace"});
-    restored = json::parse(Coresys({"lists", "show", "7", "--json"}).out);
+    EXPECT_EQ(RunCoresys({"lists", "clear", "7"}).status, 0);
+    EXPECT_EQ(RunCoresys({"lists", "save", "7"}).status, 0);
+    RunCoresys({"lists", "create", "--first", dir, "--second", dir, "--replace"});
+    restored = json::parse(RunCoresys({"lists", "show", "7", "--json"}).out);
     EXPECT_EQ(restored.at("count"), 0);
     EXPECT_EQ(restored.at("slots"), expected.at("slots"));
 }
@@ -133,7 +128,7 @@ TEST(CoresysLists, PowerCutsDuringSavesNeverLoseASavedList) {
     CoreSystemTest::StartDevice(dir, dir, BigList());
     ASSERT_EQ(CheckAndAdvance(0, 0, 1), 2);  // fresh: empty; now version 1
     const auto began = std::chrono::steady_clock::now();
-    ASSERT_EQ(Coresys({"lists", "save", "7"}).status, 0);
+    ASSERT_EQ(RunCoresys({"lists", "save", "7"}).status, 0);
     const auto saveTime = std::chrono::steady_clock::now() - began;
     ASSERT_EQ(CoreSystemTest::RestartLists(dir, dir).at(0).outcome, CoreSystem::ListStart::Outcome::Restored);
 
@@ -148,7 +143,7 @@ TEST(CoresysLists, PowerCutsDuringSavesNeverLoseASavedList) {
     for (int round = 0; round < kKills; ++round) {
         const bool data = round % 2 == 0;
         CoreSystemTest::Child save = CoreSystemTest::SpawnProgram(
-            kCoresys,
+            CoreSystemTest::CoresysPath(),
             data ? std::vector<std::string>{"lists", "save", "7"}
                  : std::vector<std::string>{"lists", "save-definition", "7", dir},
             true);
