@@ -228,7 +228,7 @@ bool Exists(const std::string& root) {
 
 std::optional<WriteTarget> ReadWriteTarget(const std::string& root) {
     std::string text;
-    if (!ReadWhole(FilePath(root, kSettingsFile), text)) return std::nullopt;
+    if (!ReadWhole(FilePath(root, kSettingsFile), text) && errno != ENOENT) return std::nullopt;
     std::optional<WriteTarget> target = WriteTarget::Nor;  // when the file does not say
     std::istringstream lines(text);
     std::string line;

@@ -319,7 +319,8 @@ int devctl(int fd, int dcmd, void* data, std::size_t nbytes, int* info) {
     Bytes reply;
     const int result = Serve(fd, command, in, reply);
     if (result != EOK) return result;
-    if (command & _POSIX_DEVDIR_FROM) std::memcpy(data, reply.data(), std::min(nbytes, reply.size()));
+    const std::size_t copied = (command & _POSIX_DEVDIR_FROM) ? std::min(nbytes, reply.size()) : 0;
+    if (copied > 0) std::memcpy(data, reply.data(), copied);
     if (info) *info = 0;
     return EOK;
 }
