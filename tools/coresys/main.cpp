@@ -8,6 +8,7 @@
 #include "BackupCommands.h"
 #include "BoardCommands.h"
 #include "Command.h"
+#include "HardwareCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
         Coresys::AddBoardCommands(app);
+        Coresys::AddHardwareCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
