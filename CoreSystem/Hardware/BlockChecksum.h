@@ -19,7 +19,8 @@ constexpr std::array<std::uint32_t, 256> MakeTable() {
     std::array<std::uint32_t, 256> table{};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t entry = i << 24;
-        for (int bit = 0; bit < 8; ++bit) entry = (entry & 0x80000000u) ? (entry << 1) ^ kPolynomial : entry << 1;
+        for (int bit = 0; bit < 8; ++bit)
+            entry = (entry & 0x80000000u) ? (entry << 1) ^ kPolynomial : entry << 1;
         table[i] = entry;
     }
     return table;

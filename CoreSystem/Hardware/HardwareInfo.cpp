@@ -44,7 +44,8 @@ std::optional<std::uint32_t> RecordWord(OtpReader& otp, std::size_t index) {
 }
 
 /// The first of `indexes` of `words` that is programmed, or 0.
-std::uint32_t FirstProgrammed(const std::vector<std::uint32_t>& words, std::initializer_list<std::size_t> indexes) {
+std::uint32_t FirstProgrammed(const std::vector<std::uint32_t>& words,
+                              std::initializer_list<std::size_t> indexes) {
     for (const std::size_t index : indexes) {
         if (words[index] != kUnprogrammed) return words[index];
     }
@@ -65,7 +66,7 @@ struct Field {
 
 std::uint32_t Answer(OtpReader& otp, const Field& field) {
     const DeviceFamily family = otp.family();
-    const bool listed = field.families == kM2AndE2 ? IsM2OrE2(family)
+    const bool listed = field.families == kM2AndE2  ? IsM2OrE2(family)
                         : field.families == kM2Only ? family == kFamilyM2
                                                     : family == kFamilyE2;
     if (!listed) return family == kFamilyE2 ? field.onE2 : 0;
@@ -279,26 +280,36 @@ std::vector<ResourceEntry> GetResourceList(OtpReader& otp) {
             return {{0, 1, 1}, {1, 1, 1}, {2, 1, 1}, {0, 2, 1}, {0, 3, 1}, {1, 3, 1},
                     {2, 3, 1}, {3, 3, 1}, {4, 3, 1}, {0, 3, 2}, {0, 4, 2}, {1, 4, 2}};
         case 2:
-            return {{0, 1, 1}, {1, 1, 1}, {2, 1, 1}, {3, 1, 1}, {4, 1, 1}, {5, 1, 1}, {6, 1, 1}, {0, 2, 1}, {0, 3, 1}};
+            return {{0, 1, 1}, {1, 1, 1}, {2, 1, 1}, {3, 1, 1}, {4, 1, 1},
+                    {5, 1, 1}, {6, 1, 1}, {0, 2, 1}, {0, 3, 1}};
         default:
             return {};
     }
 }
 
 const std::vector<NumberGetter>& NumberGetters() {
-#define CORESYSTEM_GETTER(name) NumberGetter{#name, [](OtpReader& otp) { return name(otp); }}
+#define CORESYSTEM_GETTER(name)                          \
+    NumberGetter {                                       \
+#name, [](OtpReader & otp) { return name(otp); } \
+    }
     static const std::vector<NumberGetter> getters = {
-        CORESYSTEM_GETTER(GetInfo0),  CORESYSTEM_GETTER(GetInfo1),  CORESYSTEM_GETTER(GetInfo8E2),
-        CORESYSTEM_GETTER(GetInfo8M2), CORESYSTEM_GETTER(GetInfo8), CORESYSTEM_GETTER(GetBoardVariant),
-        CORESYSTEM_GETTER(GetInfo10), CORESYSTEM_GETTER(GetDisplayResolution), CORESYSTEM_GETTER(GetInfo12),
-        CORESYSTEM_GETTER(GetInfo13), CORESYSTEM_GETTER(GetInfo14), CORESYSTEM_GETTER(GetInfo15),
-        CORESYSTEM_GETTER(GetInfo16), CORESYSTEM_GETTER(GetInfo17), CORESYSTEM_GETTER(GetInfo18),
-        CORESYSTEM_GETTER(GetInfo19), CORESYSTEM_GETTER(GetInfo20), CORESYSTEM_GETTER(GetInfo21),
-        CORESYSTEM_GETTER(GetInfo22), CORESYSTEM_GETTER(GetInfo23), CORESYSTEM_GETTER(GetInfo24),
-        CORESYSTEM_GETTER(GetInfo25), CORESYSTEM_GETTER(GetInfo26), CORESYSTEM_GETTER(GetInfo27),
-        CORESYSTEM_GETTER(GetInfo28), CORESYSTEM_GETTER(GetInfo29), CORESYSTEM_GETTER(GetInfo31),
-        CORESYSTEM_GETTER(GetInfo32), CORESYSTEM_GETTER(GetInfo33), CORESYSTEM_GETTER(GetInfo34),
-        CORESYSTEM_GETTER(GetInfo35), CORESYSTEM_GETTER(GetInfo36), CORESYSTEM_GETTER(GetInfo37),
+        CORESYSTEM_GETTER(GetInfo0),   CORESYSTEM_GETTER(GetInfo1),
+        CORESYSTEM_GETTER(GetInfo8E2), CORESYSTEM_GETTER(GetInfo8M2),
+        CORESYSTEM_GETTER(GetInfo8),   CORESYSTEM_GETTER(GetBoardVariant),
+        CORESYSTEM_GETTER(GetInfo10),  CORESYSTEM_GETTER(GetDisplayResolution),
+        CORESYSTEM_GETTER(GetInfo12),  CORESYSTEM_GETTER(GetInfo13),
+        CORESYSTEM_GETTER(GetInfo14),  CORESYSTEM_GETTER(GetInfo15),
+        CORESYSTEM_GETTER(GetInfo16),  CORESYSTEM_GETTER(GetInfo17),
+        CORESYSTEM_GETTER(GetInfo18),  CORESYSTEM_GETTER(GetInfo19),
+        CORESYSTEM_GETTER(GetInfo20),  CORESYSTEM_GETTER(GetInfo21),
+        CORESYSTEM_GETTER(GetInfo22),  CORESYSTEM_GETTER(GetInfo23),
+        CORESYSTEM_GETTER(GetInfo24),  CORESYSTEM_GETTER(GetInfo25),
+        CORESYSTEM_GETTER(GetInfo26),  CORESYSTEM_GETTER(GetInfo27),
+        CORESYSTEM_GETTER(GetInfo28),  CORESYSTEM_GETTER(GetInfo29),
+        CORESYSTEM_GETTER(GetInfo31),  CORESYSTEM_GETTER(GetInfo32),
+        CORESYSTEM_GETTER(GetInfo33),  CORESYSTEM_GETTER(GetInfo34),
+        CORESYSTEM_GETTER(GetInfo35),  CORESYSTEM_GETTER(GetInfo36),
+        CORESYSTEM_GETTER(GetInfo37),
     };
 #undef CORESYSTEM_GETTER
     return getters;

@@ -42,7 +42,8 @@ class Register {
 public:
     explicit Register(std::uint64_t address) : port_(Platform::mmap_device_io(4, address)) {
         if (port_ == MAP_DEVICE_FAILED) {
-            Platform::slogf(kLogCode, kLogSeverity, "HardwareManager: cannot map the register at 0x%08llx, access skipped",
+            Platform::slogf(kLogCode, kLogSeverity,
+                            "HardwareManager: cannot map the register at 0x%08llx, access skipped",
                             static_cast<unsigned long long>(address));
         }
     }
@@ -82,7 +83,8 @@ void PmicWrite(int fd, std::uint8_t reg, std::uint8_t data, const char* done) {
     if (Platform::devctlv(fd, DCMD_I2C_SEND, 3, 0, parts, nullptr, nullptr) == EOK) {
         Platform::slogf(kLogCode, kLogSeverity, "%s", done);
     } else {
-        Platform::slogf(kLogCode, kLogSeverity, "HardwareManager: M2 PMIC i2c_write failed: reg = %x data = %x", reg, data);
+        Platform::slogf(kLogCode, kLogSeverity,
+                        "HardwareManager: M2 PMIC i2c_write failed: reg = %x data = %x", reg, data);
     }
 }
 
@@ -111,7 +113,8 @@ int IplControlDescriptor(DeviceFamily family) {
     int descriptor;
     {
         std::lock_guard<std::mutex> lock(gDescriptorLock);
-        if (gControlDescriptor < 0 && IsM2OrE2(family)) gControlDescriptor = Platform::OpenDevice("/dev/iplctl", O_RDWR);
+        if (gControlDescriptor < 0 && IsM2OrE2(family))
+            gControlDescriptor = Platform::OpenDevice("/dev/iplctl", O_RDWR);
         if (gControlDescriptor < 0) gControlDescriptor = -1;
         descriptor = gControlDescriptor;
     }

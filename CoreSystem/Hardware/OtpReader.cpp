@@ -54,10 +54,12 @@ bool IsOtpBlockValid(DeviceFamily family, int type, const OtpBlock& block) {
     if (!IsM2OrE2(family) || block.size() != kOtpBlockSize) return false;
     switch (type) {
         case 1:
-            return BlockChecksum(block.data(), kType1ChecksumOffset) == LittleEndianWord(&block[kType1ChecksumOffset]);
+            return BlockChecksum(block.data(), kType1ChecksumOffset) ==
+                   LittleEndianWord(&block[kType1ChecksumOffset]);
         case 2: {
             const std::uint32_t length = LittleEndianWord(block.data());
-            return length <= kType2MaxLength && BlockChecksum(block.data(), length) == LittleEndianWord(&block[length]);
+            return length <= kType2MaxLength &&
+                   BlockChecksum(block.data(), length) == LittleEndianWord(&block[length]);
         }
         case 3:
             return true;
@@ -136,7 +138,8 @@ OtpBlock OtpReader::read(int type, int bank) {
     }
     if (!KnownType(type) || !IsM2OrE2(family_)) return {};
     OtpBlock buffer(kOtpBlockSize, 0);
-    if (deviceCall_(OtpReadCommand(type, static_cast<OtpBank>(bank)), buffer.data(), buffer.size()) != 0) return {};
+    if (deviceCall_(OtpReadCommand(type, static_cast<OtpBank>(bank)), buffer.data(), buffer.size()) != 0)
+        return {};
     // Only a block of the bank the automatic reads use may answer them; another bank's copy (an
     // erased one, say) would otherwise stand for the board's data for the rest of the process.
     if (bank == location_) cache_[type] = buffer;
@@ -159,7 +162,8 @@ int OtpReader::writeBlock(int type, const std::vector<std::uint8_t>& data) {
 const std::uint32_t* OtpReader::bootRecord() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (bootRecord_ || family_ != kFamilyM2) return bootRecord_;
-    void* mapped = Platform::mmap_device_memory(nullptr, kBootRecordSize, PROT_READ | PROT_NOCACHE, 0, kBootRecordAddress);
+    void* mapped = Platform::mmap_device_memory(nullptr, kBootRecordSize, PROT_READ | PROT_NOCACHE, 0,
+                                                kBootRecordAddress);
     if (mapped == MAP_FAILED) return nullptr;
     const auto* words = static_cast<const std::uint32_t*>(mapped);
     if (IsBootRecordValid(words)) {

@@ -29,7 +29,12 @@ std::size_t OtpBlockSize(int type);
 /// Banks a read may name.
 enum OtpBank : int { kOtpBankAutomatic = 0, kOtpBankNor = 1, kOtpBankLegacy = 2 };
 /// Where the valid OTP data is: not yet known, the NOR bank, the legacy bank, or none (final).
-enum OtpLocation : std::int32_t { kOtpLocationUnknown = 0, kOtpLocationNor = 1, kOtpLocationLegacy = 2, kOtpLocationNone = -1 };
+enum OtpLocation : std::int32_t {
+    kOtpLocationUnknown = 0,
+    kOtpLocationNor = 1,
+    kOtpLocationLegacy = 2,
+    kOtpLocationNone = -1
+};
 
 /// Device commands of the control device for a block type (1 to 3); 0 for any other type.
 int OtpReadCommand(int type, OtpBank bank);
@@ -89,7 +94,7 @@ public:
     const std::uint32_t* bootRecord();
 
 private:
-    int probe();                       // lock held
+    int probe();                        // lock held
     OtpBlock read(int type, int bank);  // lock held
     void log(const char* text) const;
 

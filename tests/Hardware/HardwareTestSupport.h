@@ -1,16 +1,14 @@
-// What the hardware tests share: a board of their own with an OTP reader of a chosen family that
-// reaches it, the log lines the reader writes, and blocks built with valid checksums.
+// What the hardware tests share: a board with an OTP reader of a chosen family that reaches it,
+// the reader's log lines, and blocks built with valid checksums.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <cstring>
+#include <array>
 #include <map>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "CoreSystem/Hardware/BlockChecksum.h"
 #include "CoreSystem/Hardware/HardwareManager.h"
@@ -38,7 +36,7 @@ inline OtpBlock Type1(const std::map<int, std::uint32_t>& words) {
     return block;
 }
 
-/// A valid type-2 block of length `length` whose 8-byte entries carry (unit nibble, kind byte, mode byte).
+/// A valid type-2 block of length `length`; entry k carries (unit, kind byte, mode byte).
 inline OtpBlock Type2(std::uint32_t length, const std::vector<std::array<std::uint8_t, 3>>& entries) {
     OtpBlock block(256, 0);
     PutWord(block, 0, length);
@@ -51,7 +49,14 @@ inline OtpBlock Type2(std::uint32_t length, const std::vector<std::array<std::ui
     return block;
 }
 
-/// A board in a host of its own, an OTP reader of `family` on it, and the reader's log lines.
+/// The board's log line of one control command.
+inline std::string Command(unsigned dcmd, const std::string& result = "0") {
+    char text[64];
+    std::snprintf(text, sizeof text, "devctl /dev/iplctl 0x%08x result=%s", dcmd, result.c_str());
+    return text;
+}
+
+/// A board in a host of its own, an OTP reader of `family` on it, and what they log.
 class OtpBoard {
 public:
     explicit OtpBoard(CoreSystem::DeviceFamily family)
@@ -73,19 +78,18 @@ public:
     void store(Board::Bank bank, int type, const OtpBlock& block) {
         ASSERT_TRUE(Board::StoreOtp(host.root(), bank, type, block));
     }
-    /// The boot record's 20 words into device memory, with word 19 the checksum when `sign`.
+    /// The boot record's words (padded to 20) into device memory; word 19 the checksum when `sign`.
     void storeRecord(std::vector<std::uint32_t> words, bool sign = true) {
         words.resize(CoreSystem::kBootRecordWords, 0);
         if (sign) words[19] = CoreSystem::BlockChecksum(words.data(), words[1] * 4);
         ASSERT_TRUE(Board::WriteMemory(host.root(), CoreSystem::kBootRecordAddress, words.data(), 80));
     }
-    /// Reader log lines since the last call, then the board's device events since the last call.
+    /// The reader's log lines since the last call.
     Lines logged() {
         std::lock_guard<std::mutex> lock(mutex_);
-        Lines lines;
-        lines.swap(logged_);
-        return lines;
+        return std::exchange(logged_, {});
     }
+    /// The board's device events since the last call.
     Lines events() {
         Lines lines = CoreSystemTest::BoardLog(host);
         Board::ClearLog(host.root());
@@ -100,12 +104,5 @@ private:
     std::mutex mutex_;
     Lines logged_;
 };
-
-/// The board's log line of one control command that succeeded.
-inline std::string Command(unsigned dcmd, const std::string& result = "0") {
-    char text[64];
-    std::snprintf(text, sizeof text, "devctl /dev/iplctl 0x%08x result=%s", dcmd, result.c_str());
-    return text;
-}
 
 }  // namespace HardwareTest

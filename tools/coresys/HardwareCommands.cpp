@@ -34,7 +34,8 @@ std::vector<std::uint8_t> ReadFileOrFail(const std::string& path) {
     char chunk[4096];
     while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
         bytes.insert(bytes.end(), chunk, chunk + file.gcount());
-        if (static_cast<std::streamsize>(bytes.size()) > kMaxFileBytes) Fail(kExitFailure, path + " is larger than 1 MiB");
+        if (static_cast<std::streamsize>(bytes.size()) > kMaxFileBytes)
+            Fail(kExitFailure, path + " is larger than 1 MiB");
     }
     if (file.bad()) Fail(kExitFailure, "cannot read " + path);
     return bytes;
@@ -68,17 +69,21 @@ struct OtpOptions {
 };
 
 void OtpRead(const OtpOptions& options) {
-    const int bank = options.bank == "nor" ? Hw::kOtpBankNor : options.bank == "legacy" ? Hw::kOtpBankLegacy : Hw::kOtpBankAutomatic;
+    const int bank = options.bank == "nor"      ? Hw::kOtpBankNor
+                     : options.bank == "legacy" ? Hw::kOtpBankLegacy
+                                                : Hw::kOtpBankAutomatic;
     const Hw::OtpBlock block = Hw::ReadOtpBlock(options.type, bank);
     if (block.empty()) {
         RequireOtpFamily("no OTP data");
-        Fail(kExitFailure, "no OTP data: block " + std::to_string(options.type) + " could not be read from the " +
-                               options.bank + " bank (CORESYSTEM_SLOG=stderr shows the reader's log)");
+        Fail(kExitFailure, "no OTP data: block " + std::to_string(options.type) +
+                               " could not be read from the " + options.bank +
+                               " bank (CORESYSTEM_SLOG=stderr shows the reader's log)");
     }
     if (options.hex) {
         Hw::hexDump(block.data(), static_cast<unsigned>(block.size()), "");
     } else {
-        std::cout.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+        std::cout.write(reinterpret_cast<const char*>(block.data()),
+                        static_cast<std::streamsize>(block.size()));
         std::cout.flush();
     }
 }
@@ -93,8 +98,8 @@ void OtpWrite(const OtpOptions& options) {
             Fail(kExitFailure, "write refused: " + options.file + " holds " + std::to_string(data.size()) +
                                    " bytes; a block takes 1 to 256 (shorter data is padded with zeros)");
         }
-        Fail(kExitFailure, "write refused: " + options.file + " is not a valid type-" + std::to_string(options.type) +
-                               " block (its length or checksum is wrong)");
+        Fail(kExitFailure, "write refused: " + options.file + " is not a valid type-" +
+                               std::to_string(options.type) + " block (its length or checksum is wrong)");
     }
     Fail(kExitFailure, "the device failed the write of block " + std::to_string(options.type) + ": " +
                            std::strerror(result));
@@ -132,7 +137,8 @@ void HardwareInfo(bool json) {
         std::snprintf(line, sizeof line, "%-22s %s\n", name.c_str(), value.c_str());
         text += line;
     };
-    row("DeviceFamily", std::to_string(Hw::GetDeviceFamily()) + " (" + FamilyName(Hw::GetDeviceFamily()) + ")");
+    row("DeviceFamily",
+        std::to_string(Hw::GetDeviceFamily()) + " (" + FamilyName(Hw::GetDeviceFamily()) + ")");
     for (const auto& getter : Hw::NumberGetters()) {
         const std::uint32_t value = info[getter.name];
         if (std::strcmp(getter.name, "GetDisplayResolution") == 0) {
@@ -150,9 +156,11 @@ void HardwareInfo(bool json) {
         row(std::string("HasValidOtpBlock(") + type + ")", info["HasValidOtpBlock"][type] ? "true" : "false");
     }
     const auto& resources = info["GetResourceList"];
-    row("GetResourceList", std::to_string(resources.size()) + (resources.size() == 1 ? " entry" : " entries"));
+    row("GetResourceList",
+        std::to_string(resources.size()) + (resources.size() == 1 ? " entry" : " entries"));
     for (const auto& entry : resources) {
-        row("", "unit " + entry["unit"].dump() + "  kind " + entry["kind"].dump() + "  mode " + entry["mode"].dump());
+        row("", "unit " + entry["unit"].dump() + "  kind " + entry["kind"].dump() + "  mode " +
+                    entry["mode"].dump());
     }
     std::cout << text << std::flush;
 }
@@ -170,7 +178,8 @@ void Shutdown() {
         Fail(kExitFailure, "no board under CORESYSTEM_ROOT (create one with 'coresys board init')");
     }
     if (Hw::GetDeviceFamily() == Hw::kFamilyUnknown) {
-        Fail(kExitFailure, "DEVICEFAMILY names no family (iMX35, M2 or E2): there is no shutdown sequence to run");
+        Fail(kExitFailure,
+             "DEVICEFAMILY names no family (iMX35, M2 or E2): there is no shutdown sequence to run");
     }
     Hw::HardwareManager::Shutdown();
 }
@@ -178,31 +187,39 @@ void Shutdown() {
 }  // namespace
 
 void AddHardwareCommands(CLI::App& app) {
-    CLI::App* otp = app.add_subcommand("otp", "Read and write OTP blocks through the framework (DEVICEFAMILY M2 or E2)");
+    CLI::App* otp =
+        app.add_subcommand("otp", "Read and write OTP blocks through the framework (DEVICEFAMILY M2 or E2)");
     otp->require_subcommand(1);
     auto options = std::make_shared<OtpOptions>();
-    CLI::App* read = otp->add_subcommand("read", "Print a block as ReadOtpBlock returns it: 256 raw bytes, or a dump with --hex");
+    CLI::App* read = otp->add_subcommand(
+        "read", "Print a block as ReadOtpBlock returns it: 256 raw bytes, or a dump with --hex");
     read->add_option("--type", options->type, "Block type")->required()->check(CLI::Range(1, 3));
-    read->add_option("--bank", options->bank, "auto (cache, then where the probe finds the data), nor or legacy")
+    read->add_option("--bank", options->bank,
+                     "auto (cache, then where the probe finds the data), nor or legacy")
         ->check(CLI::IsMember({"auto", "nor", "legacy"}));
     read->add_flag("--hex", options->hex, "Offset, hex and characters, 16 bytes to a line");
     read->callback([options] { OtpRead(*options); });
-    CLI::App* write = otp->add_subcommand("write", "Write FILE (1 to 256 bytes, padded with zeros) with WriteOtpBlock");
+    CLI::App* write =
+        otp->add_subcommand("write", "Write FILE (1 to 256 bytes, padded with zeros) with WriteOtpBlock");
     write->add_option("--type", options->type, "Block type")->required()->check(CLI::Range(1, 3));
     write->add_option("file", options->file, "The block's bytes")->required();
     write->callback([options] { OtpWrite(*options); });
 
     auto json = std::make_shared<bool>(false);
-    CLI::App* hwinfo = app.add_subcommand("hwinfo", "Every hardware-information getter's answer for this board");
+    CLI::App* hwinfo =
+        app.add_subcommand("hwinfo", "Every hardware-information getter's answer for this board");
     hwinfo->add_flag("--json", *json, "One JSON object keyed by getter name");
     hwinfo->callback([json] { HardwareInfo(*json); });
 
     CLI::App* board = app.get_subcommand("board");
     auto file = std::make_shared<std::string>();
-    CLI::App* checksum = board->add_subcommand("checksum", "Print the block checksum of FILE's bytes as 0x%08x");
+    CLI::App* checksum =
+        board->add_subcommand("checksum", "Print the block checksum of FILE's bytes as 0x%08x");
     checksum->add_option("file", *file, "Any file")->required();
     checksum->callback([file] { Checksum(*file); });
-    board->add_subcommand("shutdown", "Run the hardware shutdown sequence of the DEVICEFAMILY family on the board")
+    board
+        ->add_subcommand("shutdown",
+                         "Run the hardware shutdown sequence of the DEVICEFAMILY family on the board")
         ->callback(Shutdown);
 }
 
