@@ -60,7 +60,8 @@ bool IsOtpBlockValid(DeviceFamily family, int type, const OtpBlock& block);
 bool IsType1BlockValid(DeviceFamily family, const OtpBlock& block);
 
 /// The OTP state of one board (family, device path, location, cache, held boot record), with its
-/// own lock, so that any thread may use it. Lock order: this lock, then the control-call lock.
+/// own lock, so that any thread may use it. Lock order: this lock, then the family, descriptor and
+/// control-call locks (HardwareManager.h), never the other way round.
 /// The process's reader is ProcessOtpReader(); tests make their own with a family and a device call.
 class OtpReader {
 public:
