@@ -135,41 +135,41 @@ std::uint32_t GetBoardVariant(OtpReader& otp) {
     return byte < 0 ? 0 : VariantChecked(static_cast<std::uint32_t>(byte));
 }
 
-std::uint32_t GetInfo10(OtpReader& otp) {
-    return Answer(otp, {10, kM2Only, 1, 1, 1});
-}
-
-std::uint32_t GetDisplayResolution(OtpReader& otp) {
-    return Answer(otp, {11, kM2AndE2, 0, kDefaultResolution, kDefaultResolution});
-}
-
-std::uint32_t GetInfo12(OtpReader& otp) {
-    return Answer(otp, {12, kM2AndE2, 2, 1, 1});
-}
-std::uint32_t GetInfo13(OtpReader& otp) {
-    return Answer(otp, {13, kM2AndE2, 2, 1, 1});
-}
-std::uint32_t GetInfo14(OtpReader& otp) {
-    return Answer(otp, {14, kM2Only, 2, 1, 1, 3});
-}
-std::uint32_t GetInfo15(OtpReader& otp) {
-    return Answer(otp, {15, kM2AndE2, 2, 2, 1});
-}
-std::uint32_t GetInfo16(OtpReader& otp) {
-    return Answer(otp, {16, kM2AndE2, 1, 1, 0});
-}
-std::uint32_t GetInfo17(OtpReader& otp) {
-    return Answer(otp, {17, kM2AndE2, 1, 1, 0});
-}
-std::uint32_t GetInfo18(OtpReader& otp) {
-    return Answer(otp, {18, kM2AndE2, 5, 1, 1});
-}
-std::uint32_t GetInfo19(OtpReader& otp) {
-    return Answer(otp, {19, kM2Only, 5, 1, 1, 5});
-}
-std::uint32_t GetInfo20(OtpReader& otp) {
-    return Answer(otp, {20, kM2AndE2, 1, 1, 0});
-}
+// The coded fields that follow one rule: word, families, largest value kept (0: as stored), the
+// answers of variants 1 and 2 without a valid block, and the answer on E2 of an M2-only field.
+// Words 35-37 count as M2 and E2 fields: only those families have a valid block.
+#define CORESYSTEM_FIELD(name, ...)        \
+    std::uint32_t name(OtpReader& otp) {   \
+        return Answer(otp, {__VA_ARGS__}); \
+    }
+// clang-format off
+CORESYSTEM_FIELD(GetInfo10, 10, kM2Only, 1, 1, 1)
+CORESYSTEM_FIELD(GetDisplayResolution, 11, kM2AndE2, 0, kDefaultResolution, kDefaultResolution)
+CORESYSTEM_FIELD(GetInfo12, 12, kM2AndE2, 2, 1, 1)
+CORESYSTEM_FIELD(GetInfo13, 13, kM2AndE2, 2, 1, 1)
+CORESYSTEM_FIELD(GetInfo14, 14, kM2Only, 2, 1, 1, 3)
+CORESYSTEM_FIELD(GetInfo15, 15, kM2AndE2, 2, 2, 1)
+CORESYSTEM_FIELD(GetInfo16, 16, kM2AndE2, 1, 1, 0)
+CORESYSTEM_FIELD(GetInfo17, 17, kM2AndE2, 1, 1, 0)
+CORESYSTEM_FIELD(GetInfo18, 18, kM2AndE2, 5, 1, 1)
+CORESYSTEM_FIELD(GetInfo19, 19, kM2Only, 5, 1, 1, 5)
+CORESYSTEM_FIELD(GetInfo20, 20, kM2AndE2, 1, 1, 0)
+CORESYSTEM_FIELD(GetInfo22, 22, kM2Only, 1, 0, 1)
+CORESYSTEM_FIELD(GetInfo23, 23, kM2AndE2, 1, 1, 1)
+CORESYSTEM_FIELD(GetInfo24, 24, kM2Only, 1, 1, 1)
+CORESYSTEM_FIELD(GetInfo25, 25, kM2Only, 4, 0, 1)
+CORESYSTEM_FIELD(GetInfo26, 26, kM2AndE2, 1, 0, 1)
+CORESYSTEM_FIELD(GetInfo27, 27, kM2AndE2, 2, 0, 0)
+CORESYSTEM_FIELD(GetInfo28, 28, kM2AndE2, 4, 0, 1)
+CORESYSTEM_FIELD(GetInfo29, 29, kM2AndE2, 1, 0, 0)
+CORESYSTEM_FIELD(GetInfo31, 31, kM2AndE2, 1, 0, 0)
+CORESYSTEM_FIELD(GetInfo33, 33, kM2AndE2, 0, 0, 0)
+CORESYSTEM_FIELD(GetInfo34, 34, kM2AndE2, 0, 0, 0)
+CORESYSTEM_FIELD(GetInfo35, 35, kM2AndE2, 0, 0, 0)
+CORESYSTEM_FIELD(GetInfo36, 36, kM2AndE2, 0, 0, 0)
+CORESYSTEM_FIELD(GetInfo37, 37, kM2AndE2, 0, 0, 0)
+// clang-format on
+#undef CORESYSTEM_FIELD
 
 std::uint32_t GetInfo21(OtpReader& otp) {
     if (!IsM2OrE2(otp.family())) return 0;
@@ -185,54 +185,9 @@ std::uint32_t GetInfo21(OtpReader& otp) {
     return info8 == 1 || info8 == 2 ? 1 : 0;
 }
 
-std::uint32_t GetInfo22(OtpReader& otp) {
-    return Answer(otp, {22, kM2Only, 1, 0, 1});
-}
-std::uint32_t GetInfo23(OtpReader& otp) {
-    return Answer(otp, {23, kM2AndE2, 1, 1, 1});
-}
-std::uint32_t GetInfo24(OtpReader& otp) {
-    return Answer(otp, {24, kM2Only, 1, 1, 1});
-}
-std::uint32_t GetInfo25(OtpReader& otp) {
-    return Answer(otp, {25, kM2Only, 4, 0, 1});
-}
-std::uint32_t GetInfo26(OtpReader& otp) {
-    return Answer(otp, {26, kM2AndE2, 1, 0, 1});
-}
-std::uint32_t GetInfo27(OtpReader& otp) {
-    return Answer(otp, {27, kM2AndE2, 2, 0, 0});
-}
-std::uint32_t GetInfo28(OtpReader& otp) {
-    return Answer(otp, {28, kM2AndE2, 4, 0, 1});
-}
-std::uint32_t GetInfo29(OtpReader& otp) {
-    return Answer(otp, {29, kM2AndE2, 1, 0, 0});
-}
-std::uint32_t GetInfo31(OtpReader& otp) {
-    return Answer(otp, {31, kM2AndE2, 1, 0, 0});
-}
-
 std::uint32_t GetInfo32(OtpReader& otp) {
     const std::uint32_t value = Answer(otp, {32, kM2Only, 0, 0, 0});
     return value == 1 || value == 3 ? value : 0;
-}
-
-// Words 35-37 are answered on every family; a valid block exists only on M2 and E2 anyway.
-std::uint32_t GetInfo33(OtpReader& otp) {
-    return Answer(otp, {33, kM2AndE2, 0, 0, 0});
-}
-std::uint32_t GetInfo34(OtpReader& otp) {
-    return Answer(otp, {34, kM2AndE2, 0, 0, 0});
-}
-std::uint32_t GetInfo35(OtpReader& otp) {
-    return Answer(otp, {35, kM2AndE2, 0, 0, 0});
-}
-std::uint32_t GetInfo36(OtpReader& otp) {
-    return Answer(otp, {36, kM2AndE2, 0, 0, 0});
-}
-std::uint32_t GetInfo37(OtpReader& otp) {
-    return Answer(otp, {37, kM2AndE2, 0, 0, 0});
 }
 
 std::uint64_t GetMacAddress(OtpReader& otp) {
