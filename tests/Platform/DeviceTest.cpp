@@ -76,10 +76,10 @@ TEST(DeviceTest, ControlCommandsMoveNbytesAndReturnErrorNumbers) {
     EXPECT_EQ(buffer, std::vector<std::uint8_t>(300, 0xAA));
 
     // Calls that reach a device are logged in order, reads included; the others reached none.
-    EXPECT_EQ(BoardLog(board.host), (Lines{"devctl /dev/iplctl 0x40040549 result=0",
-                                           "devctl /dev/iplctl 0x40040547 result=0",
-                                           "devctl /dev/iplctl 0x40040500 result=ENOTTY",
-                                           "devctl /dev/i2c6 0x40040548 result=ENOTTY"}));
+    EXPECT_EQ(
+        BoardLog(board.host),
+        (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040547 result=0",
+               "devctl /dev/iplctl 0x40040500 result=ENOTTY", "devctl /dev/i2c6 0x40040548 result=ENOTTY"}));
 
     // A removed node cannot be opened.
     ASSERT_EQ(unlink((board.host.root() + "/dev/i2c6").c_str()), 0);
@@ -96,8 +96,10 @@ TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
         EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 4, nullptr), EINVAL);
         EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EOK);
         const Board::Block erased(Board::kOtpBlockSize, 0xFF);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 1), target == "legacy" ? erased : block);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Legacy, 1), target == "nor" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 1),
+                  target == "legacy" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Legacy, 1),
+                  target == "nor" ? erased : block);
         EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 2), erased);
         // A programmed bit cannot be set again: the block does not verify.
         block[0] ^= 0xFF;
@@ -121,9 +123,9 @@ TEST(DeviceTest, InjectedFailuresHitTheirCallOnlyAcrossProcesses) {
     });
     EXPECT_EQ(Wait(child), 0);
     EXPECT_EQ(Platform::devctl(board.control, kReadNor1, buffer.data(), 256, nullptr), EOK);
-    EXPECT_EQ(BoardLog(board.host), (Lines{"devctl /dev/iplctl 0x40040549 result=0",
-                                           "devctl /dev/iplctl 0x40040548 result=EIO",
-                                           "devctl /dev/iplctl 0x40040548 result=0"}));
+    EXPECT_EQ(BoardLog(board.host),
+              (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040548 result=EIO",
+                     "devctl /dev/iplctl 0x40040548 result=0"}));
 
     errno = 0;
     EXPECT_EQ(Platform::mmap_device_io(4, 0xE6053004), MAP_DEVICE_FAILED);

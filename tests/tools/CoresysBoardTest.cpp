@@ -30,7 +30,8 @@ TEST(CoresysBoard, ProgramsOtpAndMemoryThatTheDeviceCallsReadBack) {
     IsolatedHost host;
     Outcome none = Board({"log"});
     EXPECT_EQ(none.status, 1);
-    EXPECT_EQ(none.err, "coresys: no board under " + host.root() + " (create one with 'coresys board init')\n");
+    EXPECT_EQ(none.err,
+              "coresys: no board under " + host.root() + " (create one with 'coresys board init')\n");
     ASSERT_EQ(Board({"init", "--write-target", "legacy"}).status, 0);
 
     std::string block(256, '\0');
@@ -63,9 +64,9 @@ TEST(CoresysBoard, ProgramsOtpAndMemoryThatTheDeviceCallsReadBack) {
     EXPECT_EQ(record[1], 0x13u);
     Platform::munmap_device_memory(const_cast<std::uint32_t*>(record), 80);
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"mem", "write", "0xe63c0000", "5"},
-                                               {"mem", "read", "0x100000000", "4"},
-                                               {"fail", "open", "EIO"},
-                                               {"fail", "i2c", "ENOSUCH"}}) {
+                                                {"mem", "read", "0x100000000", "4"},
+                                                {"fail", "open", "EIO"},
+                                                {"fail", "i2c", "ENOSUCH"}}) {
         EXPECT_EQ(Board(bad).status, 2) << bad[1];
     }
 }
@@ -75,7 +76,8 @@ TEST(CoresysBoard, RegisterCommandsFailuresAndLogWorkFromTheShell) {
     ASSERT_EQ(Board({"init"}).status, 0);
     ASSERT_EQ(Board({"out32", "0x53f80018", "0x00000010"}).status, 0);
     // The target's pipeline through the programs named in32 and out32, first on PATH.
-    const std::string script = "PATH='" + kTools + "':$PATH; out32 0x53f80018 `in32 0x53f80018 | "
+    const std::string script = "PATH='" + kTools +
+                               "':$PATH; out32 0x53f80018 `in32 0x53f80018 | "
                                "awk '{ print ($1 == \"0x00000010\") ? \"0x00000012\" : \"0xdeadbeef\" }'`";
     EXPECT_EQ(CoreSystemTest::RunProgram("/bin/sh", {"-c", script}).status, 0);
     EXPECT_EQ(Board({"in32", "0x53f80018"}).out, "0x00000012\n");

@@ -25,16 +25,19 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t 
     return value;
 }
 
-int RunRegisterCommand(const std::string& name, const std::vector<std::string>& args, const std::string& prefix) {
+int RunRegisterCommand(const std::string& name, const std::vector<std::string>& args,
+                       const std::string& prefix) {
     const bool store = name == "out32";
     auto fail = [&](const std::string& message) {
         std::cout.flush();
         std::cerr << (prefix + ": " + message + "\n") << std::flush;
         return 1;
     };
-    if (args.size() != (store ? 2u : 1u)) return fail(store ? "usage: out32 ADDRESS VALUE" : "usage: in32 ADDRESS");
+    if (args.size() != (store ? 2u : 1u))
+        return fail(store ? "usage: out32 ADDRESS VALUE" : "usage: in32 ADDRESS");
     const auto address = ParseNumber(args[0], 0xFFFFFFFCu);
-    if (!address || *address % 4 != 0) return fail("bad address '" + args[0] + "' (a 4-byte aligned 32-bit address)");
+    if (!address || *address % 4 != 0)
+        return fail("bad address '" + args[0] + "' (a 4-byte aligned 32-bit address)");
     const auto value = store ? ParseNumber(args[1], 0xFFFFFFFFu) : std::optional<std::uint64_t>(0);
     if (!value) return fail("bad value '" + args[1] + "' (0x followed by hex digits, or decimal)");
     const std::uintptr_t port = Platform::mmap_device_io(4, *address);

@@ -16,6 +16,7 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t 
 
 /// Runs "in32 ADDRESS" or "out32 ADDRESS VALUE" (`name` says which) with `args`: in32 prints the
 /// value as 0x%08x. Errors go to standard error as "<prefix>: ...". Returns the exit status.
-int RunRegisterCommand(const std::string& name, const std::vector<std::string>& args, const std::string& prefix);
+int RunRegisterCommand(const std::string& name, const std::vector<std::string>& args,
+                       const std::string& prefix);
 
 }  // namespace Coresys

@@ -269,7 +269,8 @@ int ProgramOtp(const std::string& root, int type, const Block& block) {
         if (*target != WriteTarget::Both && Name(bank) != std::string(Name(*target))) continue;
         Fd fd(OpenFile(BankFile(root, bank), O_RDWR));
         Block cells(kOtpBlockSize);
-        if (!fd || !Lock(fd.get(), LOCK_EX) || !ReadAt(fd.get(), BlockOffset(type), cells.data(), cells.size())) {
+        if (!fd || !Lock(fd.get(), LOCK_EX) ||
+            !ReadAt(fd.get(), BlockOffset(type), cells.data(), cells.size())) {
             result = EIO;
             continue;
         }
@@ -329,7 +330,8 @@ std::optional<std::string> FaultCallNamed(const std::string& name) {
         return std::nullopt;
     }
     char canonical[32];
-    std::snprintf(canonical, sizeof canonical, "devctl-0x%08lx", std::strtoul(name.c_str() + prefix.size(), nullptr, 16));
+    std::snprintf(canonical, sizeof canonical, "devctl-0x%08lx",
+                  std::strtoul(name.c_str() + prefix.size(), nullptr, 16));
     return std::string(canonical);
 }
 
@@ -388,7 +390,7 @@ std::string ErrorName(int error) {
 
 int ErrorNumber(const std::string& name) {
     if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
-        return name.size() < 5 ? std::atoi(name.c_str()) : 0;
+        return name.size() < 5 ? static_cast<int>(std::strtol(name.c_str(), nullptr, 10)) : 0;
     }
     for (int error = 1; error < 200; ++error) {
         const char* known = ::strerrorname_np(error);

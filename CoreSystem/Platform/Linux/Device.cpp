@@ -201,7 +201,8 @@ void* Map(void* hint, std::size_t length, int hostProt, int hostFlags, std::uint
         return nullptr;
     }
     const std::uint64_t offset = physical % PageSize();
-    const std::size_t wholeLength = static_cast<std::size_t>((offset + length + PageSize() - 1) / PageSize() * PageSize());
+    const std::size_t wholeLength =
+        static_cast<std::size_t>((offset + length + PageSize() - 1) / PageSize() * PageSize());
     if ((hostFlags & MAP_FIXED) != 0) {
         if (reinterpret_cast<std::uintptr_t>(hint) % PageSize() != offset) {
             errno = EINVAL;
@@ -315,7 +316,8 @@ int devctl(int fd, int dcmd, void* data, std::size_t nbytes, int* info) {
     const auto command = static_cast<unsigned>(dcmd);
     if (nbytes > 0 && data == nullptr) return EFAULT;
     Bytes in;
-    if (command & _POSIX_DEVDIR_TO) in.assign(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + nbytes);
+    if (command & _POSIX_DEVDIR_TO)
+        in.assign(static_cast<std::uint8_t*>(data), static_cast<std::uint8_t*>(data) + nbytes);
     Bytes reply;
     const int result = Serve(fd, command, in, reply);
     if (result != EOK) return result;

@@ -6,6 +6,6 @@
 #include "Registers.h"
 
 int main(int argc, char** argv) {
-    return Coresys::RunRegisterCommand(CORESYS_REGISTER_COMMAND, std::vector<std::string>(argv + 1, argv + argc),
-                                       CORESYS_REGISTER_COMMAND);
+    return Coresys::RunRegisterCommand(
+        CORESYS_REGISTER_COMMAND, std::vector<std::string>(argv + 1, argv + argc), CORESYS_REGISTER_COMMAND);
 }
