@@ -168,12 +168,13 @@ TEST(OtpReaderTest, WritesAreRefusedSkippedOrSentWithTheDevicesResult) {
 
 TEST(OtpReaderTest, BootRecordIsAcceptedOnlyWhenWhole) {
     const std::vector<std::uint32_t> good = {kBootRecordMagic, 19, 1, 0, 0x11, 0, 0x22};
+    // A count far beyond the record whose byte count wraps to 0, with the empty range's checksum.
+    std::vector<std::uint32_t> wrapping(20, 0);
+    wrapping[0] = kBootRecordMagic, wrapping[1] = 0x40000000, wrapping[19] = 0x6826EB82;
     const std::tuple<DeviceFamily, std::vector<std::uint32_t>, bool, bool> cases[] = {
-        {kFamilyM2, good, true, true},
-        {kFamilyM2, {kBootRecordMagic, 3, 5}, true, true},
-        {kFamilyM2, good, false, false},
-        {kFamilyM2, {kBootRecordMagic, 20}, true, false},
-        {kFamilyM2, {0x1234AA56, 19}, true, false},
+        {kFamilyM2, good, true, true},       {kFamilyM2, {kBootRecordMagic, 3, 5}, true, true},
+        {kFamilyM2, good, false, false},     {kFamilyM2, {kBootRecordMagic, 20}, true, false},
+        {kFamilyM2, wrapping, false, false}, {kFamilyM2, {0x1234AA56, 19}, true, false},
         {kFamilyE2, good, true, false}};
     for (const auto& [family, words, sign, accepted] : cases) {
         OtpBoard board(family);
