@@ -4,6 +4,7 @@
 
 #include "CoreSystem/NM/NMClient.h"
 #include "CoreSystem/NM/Registry.h"
+#include "CoreSystem/SharedData/BinaryClient.h"
 
 namespace CoreSystem {
 
@@ -12,6 +13,9 @@ struct SharedDataObject {
     /// The registry pointers. Plain data, zero before any constructor runs, so that the registry
     /// can be attached by the client below during its own construction.
     NM::RegistryState registry;
+    /// The image client: its conf handles (root, culture root, text-slot cursor, culture runtime
+    /// data, change counters), then its event map, then its plain state. Nothing is opened here.
+    BinaryClientState binaryClient;
     /// The process-wide client (polling mode off); its constructor attaches the registry.
     NM::NMClient client{false};
 };

@@ -189,6 +189,28 @@ bool Eventually(const std::function<bool()>& predicate, milliseconds limit) {
     return true;
 }
 
+conf::ImageDescription ExampleConfiguration() {
+    conf::ImageDescription d;
+    d.cultures = {"en", "de"};
+    d.currentCulture = 1;
+    d.strings = {
+        {16, {"Hello", "Hallo"}}, {24, {"Volume", "Lautstärke"}}, {8, {"Off", "Aus"}}, {8, {"On", "An"}}};
+    d.reservedStrings = {{1, 701}, {2, 0}};
+    d.variables = {{"Volume", "i32", 77, std::nullopt, {}},
+                   {"Mute", "i8", 78, 5000, {{0, 2}, {1, 3}, {2, std::nullopt}}}};
+    d.lists = {{7, 3, 10, 0, {0x0A, 0x00, 0x03, 0x00}}};
+    d.applications = {{"Radio", {{0, 9100}, {1, 9101}}, {{0, 801}}, {{5, 1}, {7, 2}}, {{0, 1}}, true},
+                      {"NVMgr", {{0, 9200}, {2, 9202}, {6, 9206}}, {}, {}, {}, false}};
+    return d;
+}
+
+std::vector<std::uint8_t> BuildConfiguration(const conf::ImageDescription& description) {
+    std::vector<std::uint8_t> image;
+    std::string error;
+    EXPECT_TRUE(conf::BuildImage(description, image, error)) << error;
+    return image;
+}
+
 std::string BuildDirectory() {
     std::error_code error;
     return fs::read_symlink("/proc/self/exe", error).parent_path().parent_path().string();

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "CoreSystem/SharedData/ImageBuilder.h"
+
 namespace CoreSystemTest {
 
 /// Gives the current test case its own namespace word (CORESYSTEM_NAMESPACE) and root directory
@@ -101,6 +103,14 @@ T* SharedWithChildren() {
     void* memory = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     return memory == MAP_FAILED ? nullptr : new (memory) T{};
 }
+
+/// The configuration of the simulated device's tests: two cultures (current 1), four strings,
+/// two reserved strings, two variables (one with values), one list and the applications "Radio"
+/// and "NVMgr". The same content as docs/examples/radio.json.
+conf::ImageDescription ExampleConfiguration();
+/// The image of `description` (the test fails when the builder refuses it).
+std::vector<std::uint8_t> BuildConfiguration(
+    const conf::ImageDescription& description = ExampleConfiguration());
 
 /// True in a ThreadSanitizer build, whose forked children of a threaded process may not start
 /// threads: tests of such children skip themselves there (the other builds run them).

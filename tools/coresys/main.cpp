@@ -8,7 +8,9 @@
 #include "BackupCommands.h"
 #include "BoardCommands.h"
 #include "Command.h"
+#include "ConfCommands.h"
 #include "HardwareCommands.h"
+#include "ImageCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -29,6 +31,8 @@ int main(int argc, char** argv) {
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
+        Coresys::AddConfCommands(app);
+        Coresys::AddImageCommands(app);
         Coresys::AddBoardCommands(app);
         Coresys::AddHardwareCommands(app);
         Coresys::AddScreenServiceCommand(app);
