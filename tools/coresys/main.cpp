@@ -10,6 +10,7 @@
 #include "Command.h"
 #include "ConfCommands.h"
 #include "DbCommands.h"
+#include "HardwareCommands.h"
 #include "ImageCommands.h"
 #include "ListCommands.h"
 #include "NmCommands.h"
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
         Coresys::AddDbCommands(app);
         Coresys::AddBoardCommands(app);
         Coresys::AddListCommands(app);
+        Coresys::AddHardwareCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
