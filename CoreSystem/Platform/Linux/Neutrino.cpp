@@ -25,6 +25,7 @@
 #include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Linux/Futex.h"
+#include "CoreSystem/Platform/Linux/ProcStat.h"
 #include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Platform/ProcessSync.h"
 
@@ -165,7 +166,7 @@ struct State {
     std::map<int, std::shared_ptr<Channel>> channels;
     std::array<std::shared_ptr<Channel>, kChannelTable> byIndex;
     std::map<int, std::shared_ptr<Connection>> connections;
-    int nextChid = 1;
+    int nextChid = 0;  ///< 0: not yet chosen (see firstChid)
     int nextSideCoid = _NTO_SIDE_CHANNEL;
     pid_t pid = 0;
     pid_t keeperTid = 0;
@@ -187,6 +188,7 @@ void atforkChild() {
     s.channels.clear();
     s.byIndex.fill(nullptr);
     s.keeperTid = 0;
+    s.nextChid = 0;
     s.pid = getpid();
     s.mutex.unlock();
 }
@@ -278,6 +280,14 @@ void unlinkChannel(State& s, ChannelShared* shared) {
 
 // ---- Channel objects -----------------------------------------------------------------------
 
+/// First chid of this process. Channels are named by pid and chid, and pids are reused: chids
+/// start at a value taken from the process's start time, so that a registry entry or connection
+/// naming a dead process's channel never reaches a channel of a later process with its pid.
+int firstChid() {
+    const std::uint64_t ticks = Linux::startTicks("/proc/self/stat");
+    return 1 + static_cast<int>((ticks & 0xFFFFFu) << 10);
+}
+
 std::string channelObjectName(pid_t pid, int chid) {
     return SharedObjectName(("/nto.ch." + std::to_string(pid) + "." + std::to_string(chid)).c_str());
 }
@@ -307,7 +317,7 @@ void sweepStaleChannels() {
 void unlinkOwnChannels() {
     State& s = state();
     std::lock_guard<std::mutex> hold(s.mutex);
-    for (auto& entry : s.channels) shm_unlink(entry.second->name.c_str());
+    for (auto& entry : s.channels) ::shm_unlink(entry.second->name.c_str());
 }
 
 std::shared_ptr<Mapping> mapChannel(int fd) {
@@ -648,12 +658,13 @@ int ChannelCreate(unsigned flags) {
         return -1;
     }
     auto channel = std::make_shared<Channel>();
+    if (s.nextChid <= 0) s.nextChid = firstChid();
     channel->chid = s.nextChid++;
     channel->tableIndex = tableIndex;
     channel->name = channelObjectName(s.pid, channel->chid);
     int fd = ::shm_open(channel->name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) {  // left by an earlier process with our pid
-        shm_unlink(channel->name.c_str());
+        ::shm_unlink(channel->name.c_str());
         fd = ::shm_open(channel->name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     }
     if (fd < 0) {
@@ -662,7 +673,7 @@ int ChannelCreate(unsigned flags) {
     }
     if (ftruncate(fd, sizeof(ChannelShared)) != 0 || !(channel->mapping = mapChannel(fd))) {
         close(fd);
-        shm_unlink(channel->name.c_str());
+        ::shm_unlink(channel->name.c_str());
         errno = EAGAIN;
         return -1;
     }
@@ -715,7 +726,7 @@ int ChannelDestroy(int chid) {
     }
     futexWake(&ch->seq);
     futexWake(&ch->freeSeq);
-    shm_unlink(channel->name.c_str());
+    ::shm_unlink(channel->name.c_str());
     return 0;
 }
 
