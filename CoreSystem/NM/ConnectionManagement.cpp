@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <mutex>
 
 #include "CoreSystem/NM/Registry.h"
@@ -23,12 +24,12 @@ constexpr int kCreationWaitMs = 2000;
 /// of its object: the creator sizes the object before it writes the count, so an object larger
 /// than its count is still being made (wait for the count, bounded), and one smaller than its
 /// count is damaged (-1). After the wait the count read is used; its slots all lie in the object.
-int settledSlotCount(RegistryHeader& header, int descriptor) {
+int settledSlotCount(RegistryHeader& header, int descriptor, bool& tookOver) {
     for (int waited = 0;; ++waited) {
         struct stat info;
         if (fstat(descriptor, &info) != 0 || info.st_size < static_cast<off_t>(sizeof(RegistryHeader))) return -1;
         const auto sized = static_cast<std::size_t>(info.st_size);
-        header.mutex.lock();
+        tookOver = header.mutex.lock() == EOWNERDEAD || tookOver;
         const int count = header.slotCount;
         header.mutex.unlock();
         if (count < 0 || RegistrySize(count) > sized) return -1;
@@ -66,7 +67,8 @@ std::intptr_t ConnectionManagement::attachRegistry() {
         if (descriptor != -1) close(descriptor);
         return -1;
     }
-    const int count = settledSlotCount(*header, descriptor);
+    bool tookOver = false;  // the slots are repaired once they are mapped
+    const int count = settledSlotCount(*header, descriptor, tookOver);
     munmap(header, sizeof(RegistryHeader));
     close(descriptor);
     // The header mapping is not used again. Never more slots than the object holds.
@@ -82,6 +84,10 @@ std::intptr_t ConnectionManagement::attachRegistry() {
     registry.slots = reinterpret_cast<RegistrySlot*>(base + 1);
     registry.mappedSlots = count;
     registry.base = base;
+    if (tookOver) {
+        CoreSystem::Platform::ProcessLock hold(base->mutex);
+        RepairAfterLock(EOWNERDEAD);
+    }
     return reinterpret_cast<std::intptr_t>(base);
 }
 

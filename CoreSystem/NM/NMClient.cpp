@@ -196,6 +196,7 @@ void NMClient::stopTransmitThread() {
     // Wake the thread if it waits for receivers; it checks the flag under the registry mutex.
     if (RegistryHeader* registry = Registry().base) {
         CoreSystem::Platform::ProcessLock hold(registry->mutex);
+        if (hold.tookOver()) RepairAfterLock(EOWNERDEAD);
         registry->condition.broadcast();
     }
     pthread_join(transmitThread_, nullptr);
@@ -212,7 +213,7 @@ void NMClient::transmitQueue() {
     RegistryHeader* registry = Registry().base;
     for (;;) {
         // Wait, under the registry mutex, until some held-back queue has a receiver.
-        registry->mutex.lock();
+        RepairAfterLock(registry->mutex.lock());
         pthread_mutex_lock(&deferredMutex_);
         bool deliverable = false;
         bool unreachable = false;  // a receiver is published but could not be connected to
@@ -233,9 +234,9 @@ void NMClient::transmitQueue() {
                 // No publication may follow a connection that failed for a moment: try again soon.
                 timespec deadline;
                 CoreSystem::Utilities::MonotonicDeadline(deadline, kReconnectMs);
-                registry->condition.timedwait(registry->mutex, deadline);
+                RepairAfterLock(registry->condition.timedwait(registry->mutex, deadline));
             } else {
-                registry->condition.wait(registry->mutex);
+                RepairAfterLock(registry->condition.wait(registry->mutex));
             }
             registry->mutex.unlock();
             continue;

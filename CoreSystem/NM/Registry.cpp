@@ -5,8 +5,10 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstring>
 
+#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Posix.h"
 
 namespace NM {
@@ -90,6 +92,7 @@ int findOrClaimSlot(const char* name) {
     RegistryState& registry = Registry();
     if (!registry.base || !name || std::strlen(name) > static_cast<std::size_t>(kMaxEndpointName)) return -1;
     CoreSystem::Platform::ProcessLock hold(registry.base->mutex);
+    if (hold.tookOver()) RepairAfterLock(EOWNERDEAD);
     int firstFree = -1;
     const int count = SlotCount();
     for (int i = 0; i < count; ++i) {
@@ -103,8 +106,19 @@ int findOrClaimSlot(const char* name) {
     if (firstFree < 0) return -1;
     RegistrySlot& slot = registry.slots[firstFree];
     std::memset(slot.name, 0, sizeof slot.name);
+    CoreSystem::Platform::CrashPoint(CoreSystem::Platform::Call::KillInClaim);
     std::memcpy(slot.name, name, std::strlen(name));
     return firstFree;
+}
+
+void RepairAfterLock(int lockResult) {
+    if (lockResult != EOWNERDEAD) return;
+    RegistryState& registry = Registry();
+    const int count = SlotCount();
+    for (int i = 0; i < count; ++i) {
+        RegistrySlot& slot = registry.slots[i];
+        if (slot.name[0] == '\0') std::memset(slot.name, kFreeSlotByte, sizeof slot.name);
+    }
 }
 
 int publishReceiver(int channelIndex, int chid) {
@@ -119,6 +133,7 @@ int publishReceiver(int channelIndex, int chid) {
     // Broadcast under the registry mutex: a transmit thread between its scan and its wait holds
     // that mutex, so it cannot miss this publication.
     CoreSystem::Platform::ProcessLock hold(registry.base->mutex);
+    if (hold.tookOver()) RepairAfterLock(EOWNERDEAD);
     registry.base->condition.broadcast();
     return channelIndex;
 }

@@ -74,6 +74,11 @@ int findOrClaimSlot(const char* name);
 /// process waiting for receivers. Returns `channelIndex`, or -1 for an index outside the table.
 int publishReceiver(int channelIndex, int chid);
 
+/// To be called with the registry mutex held, with the result of the call that took it: after a
+/// takeover from a holder that died (EOWNERDEAD), releases a slot it left claimed under the
+/// empty name.
+void RepairAfterLock(int lockResult);
+
 /// Number of slots this process may use: the count stored in the header, but never more than
 /// were mapped (0 while the process is not attached).
 int SlotCount();

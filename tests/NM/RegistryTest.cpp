@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Posix.h"
 #include "NMTestSupport.h"
 
@@ -190,6 +191,14 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
     };
     holdAndDie(false);
     holdAndDie(true);
+    // One dies in the middle of a claim: the slot it left without a name is free again.
+    Child claimer = CoreSystemTest::Spawn([] {
+        NM::NMClient client(false);
+        CoreSystem::Platform::FailNext(CoreSystem::Platform::Call::KillInClaim, 0);
+        client.getChannelIndex("Torn");
+        return 1;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(claimer), 128 + SIGKILL);
 
     board->step = 0;
     Child receiver = CoreSystemTest::Spawn([&] {
@@ -208,6 +217,7 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
         NM::NMClient client(false);
         int index = client.getChannelIndex("Svc");
         CHILD_CHECK(client.getChannelIndex("New") == 1);  // claims take the registry mutex
+        CHILD_CHECK(client.getChannelIndex("") == -1 || client.getChannelIndex("") == 2);
         CHILD_CHECK(client.send(index, "ok", 2) == 2);    // sends take the slot mutex
         return 0;
     });

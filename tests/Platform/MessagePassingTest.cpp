@@ -3,12 +3,14 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <thread>
 
+#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Neutrino.h"
 #include "TestSupport.h"
 
@@ -135,6 +137,38 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     EXPECT_EQ(ConnectDetach(stale), 0);
     EXPECT_EQ(ConnectDetach(stale), -1);
     ChannelDestroy(fresh);
+}
+
+TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
+    // Each sender dies holding the channel lock, between marking its slot free and linking it
+    // into the free list: as many as the channel has slots. The next user repairs the channel.
+    const int chid = ChannelCreate(0);
+    std::atomic<bool> stop{false};
+    std::thread server([&] {
+        char buffer[64];
+        while (!stop) {
+            const std::uint64_t slice = 50000000;
+            TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, &slice, nullptr);
+            const int rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
+            if (rcvid > 0) MsgReply(rcvid, 0, nullptr, 0);
+        }
+    });
+    for (int n = 0; n < 64; ++n) {
+        Child sender = CoreSystemTest::Spawn([chid] {
+            const int coid = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
+            FailNext(Call::KillInFree, 0);
+            MsgSend(coid, "x", 1, nullptr, 0);
+            return 1;
+        });
+        ASSERT_EQ(CoreSystemTest::Wait(sender), 128 + SIGKILL) << "sender " << n;
+    }
+    const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
+    const std::uint64_t limit = 2000000000;
+    TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND, nullptr, &limit, nullptr);
+    EXPECT_EQ(MsgSend(coid, "y", 1, nullptr, 0), 0) << "no slot came back (errno " << errno << ")";
+    stop = true;
+    server.join();
+    ChannelDestroy(chid);
 }
 
 TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {

@@ -383,6 +383,7 @@ void unqueue(ChannelShared* ch, int index) {
 bool freeSlotLocked(ChannelShared* ch, int index) {
     Slot& slot = ch->slots[index];
     slot.state = kFree;
+    CrashPoint(Call::KillInFree);
     store(slot.custody, kCustodyFree);
     slot.next = ch->freeHead;
     ch->freeHead = index;
@@ -391,10 +392,48 @@ bool freeSlotLocked(ChannelShared* ch, int index) {
     return true;
 }
 
+/// After the channel lock was taken over from a process that died holding it: the queue keeps the
+/// queued slots it still reaches, in order, and gets those it lost back by priority; the free
+/// list is made again from the slots marked free.
+void repairLocked(ChannelShared* ch) {
+    bool queued[kSlotCount] = {};
+    int last = -1;
+    for (int i = ch->queueHead; i >= 0 && i < kSlotCount && !queued[i] && ch->slots[i].state == kQueued;
+         i = ch->slots[i].next) {
+        queued[i] = true;
+        last = i;
+    }
+    if (last < 0) {
+        ch->queueHead = -1;
+    } else {
+        ch->slots[last].next = -1;
+    }
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (ch->slots[i].state == kQueued && !queued[i]) enqueue(ch, i);
+    }
+    ch->freeHead = -1;
+    for (int i = kSlotCount - 1; i >= 0; --i) {
+        if (ch->slots[i].state != kFree) continue;
+        ch->slots[i].next = ch->freeHead;
+        ch->freeHead = i;
+    }
+}
+
+/// Holds the channel lock, repairing the channel when it was taken over from a dead holder.
+class ChannelHold {
+public:
+    explicit ChannelHold(ChannelShared* ch) : hold_(ch->lock) {
+        if (hold_.tookOver()) repairLocked(ch);
+    }
+
+private:
+    ProcessLock hold_;
+};
+
 void freeSlot(ChannelShared* ch, int index) {
     bool wake;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         wake = freeSlotLocked(ch, index);
     }
     if (wake) futexWake(&ch->freeSeq);
@@ -420,7 +459,7 @@ int claimSlot(ChannelShared* ch, const Timeout& timeout) {
     for (;;) {
         std::uint32_t seen;
         {
-            ProcessLock hold(ch->lock);
+            ChannelHold hold(ch);
             if (ch->destroyed) {
                 errno = EBADF;
                 return -1;
@@ -464,7 +503,7 @@ bool abandon(ChannelShared* ch, int index, int states) {
     bool withdrawn = false;
     bool wake = false;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         if (slot.state == kQueued) {
             if ((states & _NTO_TIMEOUT_SEND) == 0) return false;
             unqueue(ch, index);
@@ -506,7 +545,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         bool wakeSender = false;
         std::uint32_t seen;
         {
-            ProcessLock hold(ch->lock);
+            ChannelHold hold(ch);
             if (ch->destroyed) {
                 errno = ESRCH;
                 return -1;
@@ -712,7 +751,7 @@ int ChannelDestroy(int chid) {
     }
     ChannelShared* ch = channel->mapping->shared;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         ch->destroyed = 1;
         for (auto& slot : ch->slots) {
             if (slot.isPulse || (slot.state != kQueued && slot.state != kReceived)) continue;
@@ -856,7 +895,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     slot.status = 0;
     bool wakeReceiver;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         if (ch->destroyed) {
             freeSlotLocked(ch, index);
             errno = EBADF;
@@ -990,7 +1029,7 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
     }
     bool wakeReceiver;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         if (ch->destroyed) {
             errno = EBADF;
             return -1;

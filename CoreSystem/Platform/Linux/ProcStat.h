@@ -30,4 +30,8 @@ inline std::uint64_t startTicks(const char* statPath) {
     return std::strtoull(at + 1, nullptr, 10);
 }
 
+/// The token a ProcessMutex holder stores beside its thread id: `pid` in the low bits, the low
+/// bits of its thread's start time `startTicks` above them.
+std::uint32_t HolderToken(std::uint32_t pid, std::uint64_t startTicks) noexcept;
+
 }  // namespace CoreSystem::Platform::Linux
