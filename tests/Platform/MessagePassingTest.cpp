@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Neutrino.h"
@@ -103,12 +104,14 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     ASSERT_NE(coid, -1);
     Child replyBlocked = sendAndFail(coid);
     ASSERT_TRUE(waitReady(2));
-    Child sendBlocked = sendAndFail(coid);
-    std::this_thread::sleep_for(100ms);
+    // Send-blocked senders, more than the channel has slots: the last ones wait for a free slot.
+    std::vector<Child> sendBlocked;
+    for (int n = 0; n < 70; ++n) sendBlocked.push_back(sendAndFail(coid));
+    std::this_thread::sleep_for(200ms);
     auto killedAt = std::chrono::steady_clock::now();
     kill(receiver.pid, SIGKILL);
     EXPECT_EQ(CoreSystemTest::Wait(replyBlocked, 5s), 0);
-    EXPECT_EQ(CoreSystemTest::Wait(sendBlocked, 5s), 0);
+    for (Child& sender : sendBlocked) EXPECT_EQ(CoreSystemTest::Wait(sender, 5s), 0);
     EXPECT_LT(millisecondsSince(killedAt), 900);  // woken by the kernel, not by a periodic check
     CoreSystemTest::Wait(receiver);
     EXPECT_EQ(MsgSend(coid, "late", 4, nullptr, 0), -1);
@@ -136,6 +139,18 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     EXPECT_EQ(MsgSendPulse(stale, -1, 1, 1), -1);
     EXPECT_EQ(ConnectDetach(stale), 0);
     EXPECT_EQ(ConnectDetach(stale), -1);
+
+    // The message of a sender killed while it waits to be received is never received.
+    Child killed = CoreSystemTest::Spawn([fresh] {
+        MsgSend(ConnectAttach(0, getppid(), fresh, _NTO_SIDE_CHANNEL, 0), "dead", 4, nullptr, 0);
+        return 0;
+    });
+    std::this_thread::sleep_for(100ms);
+    kill(killed.pid, SIGKILL);
+    CoreSystemTest::Wait(killed);
+    char buffer[64];
+    TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, nullptr, nullptr);
+    EXPECT_EQ(MsgReceive(fresh, buffer, sizeof buffer, nullptr), -1);
     ChannelDestroy(fresh);
 }
 
@@ -196,6 +211,12 @@ TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
     ASSERT_EQ(MsgReply(rcvid, 5, nullptr, 0), 0);
     sender.join();
     EXPECT_EQ(board->result, 5);
+    // Pulses have their own pool: many more than a channel has message slots wait, in order.
+    for (int n = 0; n < 500; ++n) ASSERT_EQ(MsgSendPulse(coid, 10, 1, n), 0) << n;
+    for (int n = 0; n < 500; ++n) {
+        ASSERT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse, nullptr), 0);
+        ASSERT_EQ(pulse.value.sival_int, n);
+    }
     EXPECT_EQ(MsgSendPulse(coid, 10, 128, 0), -1);
     EXPECT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse - 1, nullptr), -1);
     EXPECT_EQ(errno, EFAULT);

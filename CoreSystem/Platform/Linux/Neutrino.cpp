@@ -39,8 +39,10 @@ using Linux::monotonicNs;
 using Linux::toTimespec;
 
 constexpr std::uint32_t kMagic = 0x4e43484eu;  // "NHCN"
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr int kSlotCount = 64;
+/// Pulses pending on one channel; they have their own pool, so blocked senders never stop one.
+constexpr int kPulseCount = 1024;
 /// Largest message (and reply) one send carries on this host.
 constexpr std::size_t kSlotCapacity = 65536 - 128;
 constexpr int kDefaultPriority = 10;
@@ -68,19 +70,29 @@ struct Slot {
     std::uint32_t senderSpinning;  ///< 1 while the sender spins for its reply instead of sleeping
     std::uint32_t generation;      ///< changes at every claim; part of the receive id
     std::int32_t next;             ///< queue or free-list link
-    std::int32_t isPulse;
+    std::uint32_t order;           ///< arrival number: FIFO among equal priorities
     std::int32_t senderPid;
     std::int32_t senderTid;
     std::int32_t senderCoid;
     std::int32_t priority;
-    std::int32_t pulseCode;
-    std::int32_t pulseValue;
     std::uint32_t sendBytes;
     std::uint32_t replyCapacity;
     std::uint32_t replyBytes;
     std::int32_t error;
     std::int64_t status;
     char data[kSlotCapacity];
+};
+
+/// A pending pulse.
+struct PulseEntry {
+    std::int32_t next;  ///< queue or free-list link
+    std::uint32_t order;
+    std::int32_t priority;
+    std::int32_t code;
+    std::int32_t value;
+    std::int32_t scoid;
+    std::uint32_t queued;  ///< 1 while in the queue, 0 while free
+    std::uint32_t reserved;
 };
 
 struct ChannelShared {
@@ -98,7 +110,12 @@ struct ChannelShared {
     std::uint32_t sendersWaiting;
     std::int32_t queueHead;  ///< priority-ordered queue, FIFO within a priority
     std::int32_t freeHead;
-    ProcessMutex lock;  ///< guards queue, free list and slot states
+    ProcessMutex lock;  ///< guards the queues, free lists, slot and pulse states
+    std::int32_t pulseHead;  ///< priority-ordered, FIFO within a priority
+    std::int32_t pulseFree;
+    std::uint32_t arrivals;  ///< next arrival number
+    std::uint32_t reserved2;
+    PulseEntry pulses[kPulseCount];
     Slot slots[kSlotCount];
 };
 
@@ -118,7 +135,24 @@ bool exchange(std::uint32_t& word, std::uint32_t& expected, std::uint32_t desire
     return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
+/// True when process `pid` has ended: it no longer exists, or it is a zombie not yet reaped.
 bool processGone(pid_t pid) {
+    if (kill(pid, 0) != 0) return errno == ESRCH;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[256];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    text[n] = '\0';
+    const char* state = std::strrchr(text, ')');
+    return state && (state[1] == ' ') && (state[2] == 'Z' || state[2] == 'X');
+}
+
+/// Cheaper check for the receive path: the process no longer exists at all.
+bool processVanished(pid_t pid) {
     return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
@@ -301,14 +335,18 @@ void sweepStaleChannels() {
         std::string name = entry->d_name;
         if (name.rfind(prefix, 0) != 0) continue;
         std::string path = "/dev/shm/" + name;
+        // The owner's pid is in the name: an object whose owner lives may still be being made
+        // (its header not yet written), and is left alone.
+        const pid_t namedOwner = static_cast<pid_t>(std::atoi(name.c_str() + prefix.size()));
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
         ChannelShared header;
         ssize_t n = pread(fd, &header, offsetof(ChannelShared, lock), 0);
         close(fd);
-        bool stale = n != static_cast<ssize_t>(offsetof(ChannelShared, lock)) || header.magic != kMagic ||
-                     header.destroyed != 0 || (header.alive & FUTEX_OWNER_DIED) != 0 ||
-                     processGone(header.ownerPid);
+        const bool complete = n == static_cast<ssize_t>(offsetof(ChannelShared, lock)) &&
+                              header.magic == kMagic && header.version == kVersion;
+        bool stale = namedOwner <= 0 || processGone(namedOwner) ||
+                     (complete && (header.destroyed != 0 || (header.alive & FUTEX_OWNER_DIED) != 0));
         if (stale) unlink(path.c_str());
     }
     closedir(dir);
@@ -350,6 +388,7 @@ bool ownerDead(const ChannelShared* shared) {
 
 void enqueue(ChannelShared* ch, int index) {
     Slot& slot = ch->slots[index];
+    slot.order = ch->arrivals++;
     int previous = -1;
     int current = ch->queueHead;
     while (current >= 0 && ch->slots[current].priority >= slot.priority) {
@@ -417,6 +456,45 @@ void repairLocked(ChannelShared* ch) {
         ch->slots[i].next = ch->freeHead;
         ch->freeHead = i;
     }
+    // Pulses: the queue keeps what it reaches; every other entry becomes free.
+    bool reached[kPulseCount] = {};
+    last = -1;
+    for (int i = ch->pulseHead; i >= 0 && i < kPulseCount && !reached[i] && ch->pulses[i].queued;
+         i = ch->pulses[i].next) {
+        reached[i] = true;
+        last = i;
+    }
+    if (last < 0) {
+        ch->pulseHead = -1;
+    } else {
+        ch->pulses[last].next = -1;
+    }
+    ch->pulseFree = -1;
+    for (int i = kPulseCount - 1; i >= 0; --i) {
+        if (reached[i]) continue;
+        ch->pulses[i].queued = 0;
+        ch->pulses[i].next = ch->pulseFree;
+        ch->pulseFree = i;
+    }
+}
+
+/// Puts pulse `index` into the pulse queue by priority, FIFO within a priority.
+void enqueuePulse(ChannelShared* ch, int index) {
+    PulseEntry& pulse = ch->pulses[index];
+    pulse.order = ch->arrivals++;
+    pulse.queued = 1;
+    int previous = -1;
+    int current = ch->pulseHead;
+    while (current >= 0 && ch->pulses[current].priority >= pulse.priority) {
+        previous = current;
+        current = ch->pulses[current].next;
+    }
+    pulse.next = current;
+    if (previous < 0) {
+        ch->pulseHead = index;
+    } else {
+        ch->pulses[previous].next = index;
+    }
 }
 
 /// Holds the channel lock, repairing the channel when it was taken over from a dead holder.
@@ -444,7 +522,7 @@ bool reclaimAbandonedLocked(ChannelShared* ch) {
     bool any = false;
     for (int i = 0; i < kSlotCount; ++i) {
         Slot& slot = ch->slots[i];
-        if (slot.state == kFree || slot.isPulse) continue;
+        if (slot.state == kFree) continue;
         bool settled = slot.state == kClaimed || slot.state == kQueued || load(slot.custody) == kReplied;
         if (!settled || !processGone(slot.senderPid)) continue;
         if (slot.state == kQueued) unqueue(ch, i);
@@ -550,32 +628,48 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
                 errno = ESRCH;
                 return -1;
             }
-            for (index = ch->queueHead; index >= 0 && pulsesOnly && !ch->slots[index].isPulse;
-                 index = ch->slots[index].next) {
+            // A message whose sender has died while it waited is never received: drop it.
+            while (ch->queueHead >= 0 && processVanished(ch->slots[ch->queueHead].senderPid)) {
+                const int dead = ch->queueHead;
+                unqueue(ch, dead);
+                wakeSender = freeSlotLocked(ch, dead) || wakeSender;
             }
-            if (index >= 0) {
-                Slot& slot = ch->slots[index];
-                unqueue(ch, index);
-                if (slot.isPulse) {
+            // The higher priority first, pulses and messages alike; the earlier among equals.
+            const int pulseIndex = ch->pulseHead;
+            index = pulsesOnly ? -1 : ch->queueHead;
+            if (pulseIndex >= 0) {
+                const PulseEntry& head = ch->pulses[pulseIndex];
+                const bool pulseFirst =
+                    index < 0 || head.priority > ch->slots[index].priority ||
+                    (head.priority == ch->slots[index].priority &&
+                     static_cast<std::int32_t>(head.order - ch->slots[index].order) < 0);
+                if (pulseFirst) {
+                    ch->pulseHead = head.next;
                     _pulse pulse{};
                     pulse.type = _PULSE_TYPE;
                     pulse.subtype = _PULSE_SUBTYPE;
-                    pulse.code = static_cast<std::int8_t>(slot.pulseCode);
-                    pulse.value.sival_int = slot.pulseValue;
-                    pulse.scoid = slot.senderPid;
+                    pulse.code = static_cast<std::int8_t>(head.code);
+                    pulse.value.sival_int = head.value;
+                    pulse.scoid = head.scoid;
                     std::memcpy(msg, &pulse, sizeof pulse);
+                    PulseEntry& entry = ch->pulses[pulseIndex];
+                    entry.queued = 0;
+                    entry.next = ch->pulseFree;
+                    ch->pulseFree = pulseIndex;
                     gotPulse = true;
-                    wakeSender = freeSlotLocked(ch, index);
-                } else {
-                    slot.state = kReceived;
+                    index = -1;
                 }
-            } else {
+            }
+            if (index >= 0) {
+                unqueue(ch, index);
+                ch->slots[index].state = kReceived;
+            } else if (!gotPulse) {
                 seen = load(ch->seq);
                 __atomic_add_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
             }
         }
+        if (wakeSender) futexWake(&ch->freeSeq);
         if (gotPulse) {
-            if (wakeSender) futexWake(&ch->freeSeq);
             if (info && !pulsesOnly) {
                 std::memset(info, 0, sizeof *info);
                 info->chid = chid;
@@ -634,7 +728,7 @@ Slot* slotOf(int rcvid, ChannelShared** channelOut, std::shared_ptr<Channel>& ke
     }
     ChannelShared* ch = keep->mapping->shared;
     Slot& slot = ch->slots[index];
-    if (slot.generation != generation || slot.isPulse) {
+    if (slot.generation != generation) {
         errno = ESRCH;
         return nullptr;
     }
@@ -726,6 +820,9 @@ int ChannelCreate(unsigned flags) {
     ch->queueHead = -1;
     ch->freeHead = 0;
     for (int i = 0; i < kSlotCount; ++i) ch->slots[i].next = i + 1 < kSlotCount ? i + 1 : -1;
+    ch->pulseHead = -1;
+    ch->pulseFree = 0;
+    for (int i = 0; i < kPulseCount; ++i) ch->pulses[i].next = i + 1 < kPulseCount ? i + 1 : -1;
     store(ch->alive, static_cast<std::uint32_t>(s.keeperTid));
     linkChannel(s, ch);
     s.channels[channel->chid] = channel;
@@ -754,7 +851,7 @@ int ChannelDestroy(int chid) {
         ChannelHold hold(ch);
         ch->destroyed = 1;
         for (auto& slot : ch->slots) {
-            if (slot.isPulse || (slot.state != kQueued && slot.state != kReceived)) continue;
+            if (slot.state != kQueued && slot.state != kReceived) continue;
             std::uint32_t seen = load(slot.custody);
             while (seen != kReplied && seen != kAbandoned && !exchange(slot.custody, seen, kDestroyed)) {
             }
@@ -883,7 +980,6 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         if (siov[i].iov_len > 0) std::memcpy(into, siov[i].iov_base, siov[i].iov_len);
         into += siov[i].iov_len;
     }
-    slot.isPulse = 0;
     slot.senderPid = state().pid;
     slot.senderTid = static_cast<std::int32_t>(gettid());
     slot.senderCoid = coid;
@@ -933,6 +1029,9 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
             return -1;
         }
         if (seen & FUTEX_OWNER_DIED) {
+            // The kernel woke us for the dead owner; senders waiting for a free slot are told too.
+            __atomic_add_fetch(&ch->freeSeq, 1, __ATOMIC_RELEASE);
+            futexWake(&ch->freeSeq);
             errno = ESRCH;
             return -1;
         }
@@ -1034,23 +1133,18 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
             errno = EBADF;
             return -1;
         }
-        if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
-        int index = ch->freeHead;
+        const int index = ch->pulseFree;
         if (index < 0) {
             errno = EAGAIN;
             return -1;
         }
-        Slot& slot = ch->slots[index];
-        ch->freeHead = slot.next;
-        slot.generation = (slot.generation + 1) & 0x1ffff;
-        slot.isPulse = 1;
-        slot.senderPid = state().pid;
-        slot.senderCoid = coid;
-        slot.priority = priority == -1 ? tPriority : (priority == 0 ? 1 : priority);
-        slot.pulseCode = code;
-        slot.pulseValue = value;
-        slot.state = kQueued;
-        enqueue(ch, index);
+        PulseEntry& pulse = ch->pulses[index];
+        ch->pulseFree = pulse.next;
+        pulse.priority = priority == -1 ? tPriority : (priority == 0 ? 1 : priority);
+        pulse.code = code;
+        pulse.value = value;
+        pulse.scoid = state().pid;
+        enqueuePulse(ch, index);
         __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
         wakeReceiver = load(ch->receiversWaiting) != 0;
     }
