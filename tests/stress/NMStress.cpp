@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <new>
 #include <random>
 #include <string>
@@ -25,6 +24,7 @@
 #include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Neutrino.h"
 #include "CoreSystem/Platform/Posix.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -152,15 +152,6 @@ void KillAndReap(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 int ObjectsLeft(const std::string& word) {
     int count = 0;
     if (DIR* dir = opendir("/dev/shm")) {
@@ -220,7 +211,7 @@ int main(int argc, char** argv) {
     }
 
     // The killing stops: every receiver is up, then every lane sends its final frames.
-    bool ok = Eventually(
+    bool ok = CoreSystemTest::Eventually(
         [&] {
             for (int e = 0; e < kEndpoints; ++e)
                 if (gShared->receiverPid[e] != receivers[e]) return false;
@@ -229,7 +220,7 @@ int main(int argc, char** argv) {
         10s);
     if (!ok) Fail("a receiver did not start");
     gShared->finalPhase = 1;
-    ok = Eventually(
+    ok = CoreSystemTest::Eventually(
         [&] {
             for (int l = 0; l < kLanes; ++l)
                 if (!gShared->laneDone[l]) return false;
@@ -247,7 +238,7 @@ int main(int argc, char** argv) {
         }
         return true;
     };
-    if (!Eventually(allSeen, 10s)) Fail("a frame sent after the killing stopped was lost");
+    if (!CoreSystemTest::Eventually(allSeen, 10s)) Fail("a frame sent after the killing stopped was lost");
     {
         NM::NMClient observer(false);
         for (int e = 0; e < kEndpoints; ++e) {
