@@ -386,21 +386,28 @@ bool ownerDead(const ChannelShared* shared) {
 
 // ---- Queue and slots (all under the channel lock) --------------------------------------------
 
-void enqueue(ChannelShared* ch, int index) {
-    Slot& slot = ch->slots[index];
-    slot.order = ch->arrivals++;
+/// Links entry `index` of `entries` into the queue starting at `head`: by priority, behind the
+/// entries of equal priority.
+template <typename Entry>
+void insertByPriority(Entry* entries, std::int32_t& head, int index, std::uint32_t order) {
+    Entry& entry = entries[index];
+    entry.order = order;
     int previous = -1;
-    int current = ch->queueHead;
-    while (current >= 0 && ch->slots[current].priority >= slot.priority) {
+    int current = head;
+    while (current >= 0 && entries[current].priority >= entry.priority) {
         previous = current;
-        current = ch->slots[current].next;
+        current = entries[current].next;
     }
-    slot.next = current;
+    entry.next = current;
     if (previous < 0) {
-        ch->queueHead = index;
+        head = index;
     } else {
-        ch->slots[previous].next = index;
+        entries[previous].next = index;
     }
+}
+
+void enqueue(ChannelShared* ch, int index) {
+    insertByPriority(ch->slots, ch->queueHead, index, ch->arrivals++);
 }
 
 void unqueue(ChannelShared* ch, int index) {
@@ -480,21 +487,8 @@ void repairLocked(ChannelShared* ch) {
 
 /// Puts pulse `index` into the pulse queue by priority, FIFO within a priority.
 void enqueuePulse(ChannelShared* ch, int index) {
-    PulseEntry& pulse = ch->pulses[index];
-    pulse.order = ch->arrivals++;
-    pulse.queued = 1;
-    int previous = -1;
-    int current = ch->pulseHead;
-    while (current >= 0 && ch->pulses[current].priority >= pulse.priority) {
-        previous = current;
-        current = ch->pulses[current].next;
-    }
-    pulse.next = current;
-    if (previous < 0) {
-        ch->pulseHead = index;
-    } else {
-        ch->pulses[previous].next = index;
-    }
+    ch->pulses[index].queued = 1;
+    insertByPriority(ch->pulses, ch->pulseHead, index, ch->arrivals++);
 }
 
 /// Holds the channel lock, repairing the channel when it was taken over from a dead holder.
