@@ -83,9 +83,11 @@ TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {
 }
 
 TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
-    // The receiver takes one message and never replies, leaves a second one queued, then dies.
+    // The receiver takes one message and never replies, leaves more queued, then dies. It owns
+    // many channels besides: the kernel must learn of this one's owner too.
     Child receiver = CoreSystemTest::Spawn([&] {
         board->chid = ChannelCreate(0);
+        for (int n = 0; n < 40; ++n) ChannelCreate(0);
         board->ready = 1;
         char buffer[64];
         if (MsgReceive(board->chid, buffer, sizeof buffer, nullptr) <= 0) return 1;

@@ -1,8 +1,9 @@
 // Native message passing emulated on Linux. A channel is a shared-memory object holding message
 // slots; futex words carry every hand-over, so a send wakes the receiver and the reply wakes the
-// sender with no other system call. A keeper thread per owning process lists the channel's futex
-// words in its robust list, so the kernel itself marks them and wakes blocked senders when the
-// owning process dies: a sender never hangs on a dead receiver.
+// sender with no other system call. A keeper thread per owning process lists each channel's owner
+// word in its robust list, so the kernel itself marks it and wakes a blocked sender when the
+// owning process dies (senders wait on their own word and the owner's at once, and the first one
+// woken wakes the rest): a sender never hangs on a dead receiver.
 #include "CoreSystem/Platform/Neutrino.h"
 
 #include <dirent.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -61,10 +63,8 @@ constexpr std::uint32_t kDestroyed = 0x3fffff03u;
 
 enum SlotState : std::uint32_t { kFree = 0, kClaimed = 1, kQueued = 2, kReceived = 3 };
 
-/// One message or pulse in a channel. `node` and `custody` must stay adjacent: the kernel finds
-/// the futex word of a robust-list entry at a fixed offset from the entry.
+/// One message in a channel.
 struct Slot {
-    robust_list node;              ///< link in the owner's keeper list (owner's addresses)
     std::uint32_t custody;         ///< futex: owner's keeper tid while the owner has the message
     std::uint32_t state;           ///< SlotState, under the channel lock
     std::uint32_t senderSpinning;  ///< 1 while the sender spins for its reply instead of sleeping
@@ -119,7 +119,6 @@ struct ChannelShared {
     Slot slots[kSlotCount];
 };
 
-static_assert(offsetof(Slot, custody) - offsetof(Slot, node) == 8, "robust futex offset");
 static_assert(offsetof(ChannelShared, alive) - offsetof(ChannelShared, aliveNode) == 8,
               "robust futex offset");
 
@@ -156,9 +155,9 @@ bool processVanished(pid_t pid) {
     return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-/// True once a sender's wait is over: replied, or failed because the receiver is gone.
+/// True once a sender's wait is over: replied, or failed because the channel is gone.
 bool settled(std::uint32_t custody) {
-    return custody == kReplied || custody == kDestroyed || (custody & FUTEX_OWNER_DIED) != 0;
+    return custody == kReplied || custody == kDestroyed;
 }
 
 /// Eases a spinning core.
@@ -296,11 +295,10 @@ bool ensureKeeper(State& s) {
     return true;
 }
 
+// One entry per channel (its `alive` word): the kernel walks at most 2048 entries of a list, so
+// a process may own as many channels as its table holds and every one is marked at its death.
 void linkChannel(State& s, ChannelShared* shared) {
-    // Header first, so the owner's death is visible before any slot of it is marked.
-    shared->aliveNode.next = &shared->slots[0].node;
-    for (int i = 0; i + 1 < kSlotCount; ++i) shared->slots[i].node.next = &shared->slots[i + 1].node;
-    shared->slots[kSlotCount - 1].node.next = s.robustHead.list.next;
+    shared->aliveNode.next = s.robustHead.list.next;
     __atomic_store_n(&s.robustHead.list.next, &shared->aliveNode, __ATOMIC_RELEASE);
 }
 
@@ -309,7 +307,7 @@ void unlinkChannel(State& s, ChannelShared* shared) {
     while (previous->next != &s.robustHead.list && previous->next != &shared->aliveNode)
         previous = previous->next;
     if (previous->next != &shared->aliveNode) return;
-    __atomic_store_n(&previous->next, shared->slots[kSlotCount - 1].node.next, __ATOMIC_RELEASE);
+    __atomic_store_n(&previous->next, shared->aliveNode.next, __ATOMIC_RELEASE);
 }
 
 // ---- Channel objects -----------------------------------------------------------------------
@@ -380,8 +378,37 @@ std::shared_ptr<Connection> findConnection(int coid) {
     return found == s.connections.end() ? nullptr : found->second;
 }
 
-bool ownerDead(const ChannelShared* shared) {
-    return (load(shared->alive) & FUTEX_OWNER_DIED) != 0 || processGone(shared->ownerPid);
+/// True when the kernel has marked the owner dead. The first to see it passes the news on: the
+/// kernel wakes only one waiter of the owner's word.
+bool ownerMarkedDead(ChannelShared* ch) {
+    if ((load(ch->alive) & FUTEX_OWNER_DIED) == 0) return false;
+    futexWake(&ch->alive);
+    __atomic_add_fetch(&ch->freeSeq, 1, __ATOMIC_RELEASE);
+    futexWake(&ch->freeSeq);
+    return true;
+}
+
+/// Sleeps while `*word` is `expected`, at most until `deadline` (CLOCK_MONOTONIC), and wakes
+/// when the channel's owner dies: the owner's word is watched too, flagged so that the kernel
+/// wakes a waiter when it marks the word. Where the kernel cannot wait on two words, the caller's
+/// liveness check after each timed-out slice notices the death. Returns ETIMEDOUT or 0.
+int waitWatchingOwner(ChannelShared* ch, std::uint32_t* word, std::uint32_t expected, const timespec& deadline) {
+    static std::atomic<bool> singleWordOnly{false};
+    std::uint32_t alive = load(ch->alive);
+    if (alive & FUTEX_OWNER_DIED) return 0;
+    if ((alive & FUTEX_WAITERS) == 0) {
+        if (!exchange(ch->alive, alive, alive | FUTEX_WAITERS)) return 0;  // changed: look again
+        alive |= FUTEX_WAITERS;
+    }
+    if (!singleWordOnly.load(std::memory_order_relaxed)) {
+        futex_waitv both[2] = {};
+        both[0] = {expected, reinterpret_cast<std::uintptr_t>(word), FUTEX_32, 0};
+        both[1] = {alive, reinterpret_cast<std::uintptr_t>(&ch->alive), FUTEX_32, 0};
+        if (syscall(SYS_futex_waitv, both, 2, 0, &deadline, CLOCK_MONOTONIC) >= 0) return 0;
+        if (errno != ENOSYS) return errno == ETIMEDOUT ? ETIMEDOUT : 0;
+        singleWordOnly = true;
+    }
+    return futexWait(word, expected, &deadline) == ETIMEDOUT ? ETIMEDOUT : 0;
 }
 
 // ---- Queue and slots (all under the channel lock) --------------------------------------------
@@ -559,9 +586,9 @@ int claimSlot(ChannelShared* ch, const Timeout& timeout) {
         std::uint64_t until = now + kLivenessSliceNs;
         if (timeout.armed && (timeout.states & _NTO_TIMEOUT_SEND)) until = std::min(until, timeout.deadline);
         timespec limit = toTimespec(until);
-        futexWait(&ch->freeSeq, seen, &limit);
+        const int rc = waitWatchingOwner(ch, &ch->freeSeq, seen, limit);
         __atomic_sub_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
-        if (ownerDead(ch)) {
+        if (ownerMarkedDead(ch) || (rc == ETIMEDOUT && processGone(ch->ownerPid))) {
             errno = ESRCH;
             return -1;
         }
@@ -998,7 +1025,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         wakeReceiver = load(ch->receiversWaiting) != 0;
     }
     if (wakeReceiver) futexWake(&ch->seq, 1);
-    // The kernel marks the header before the slots: a death it has already handled shows here.
+    // A death the kernel has already handled shows here.
     if (__atomic_load_n(&ch->alive, __ATOMIC_SEQ_CST) & FUTEX_OWNER_DIED) {
         errno = ESRCH;
         return -1;
@@ -1022,10 +1049,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
             errno = EBADF;
             return -1;
         }
-        if (seen & FUTEX_OWNER_DIED) {
-            // The kernel woke us for the dead owner; senders waiting for a free slot are told too.
-            __atomic_add_fetch(&ch->freeSeq, 1, __ATOMIC_RELEASE);
-            futexWake(&ch->freeSeq);
+        if (ownerMarkedDead(ch)) {
             errno = ESRCH;
             return -1;
         }
@@ -1045,7 +1069,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         std::uint64_t until = now + kLivenessSliceNs;
         if (timed) until = std::min(until, timeout.deadline);
         timespec limit = toTimespec(until);
-        int rc = futexWait(&slot.custody, seen, &limit);
+        int rc = waitWatchingOwner(ch, &slot.custody, seen, limit);
         if (rc == ETIMEDOUT && !(timed && monotonicNs() >= timeout.deadline) && processGone(ch->ownerPid)) {
             errno = ESRCH;
             return -1;
