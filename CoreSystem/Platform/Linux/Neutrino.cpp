@@ -1042,14 +1042,17 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     __atomic_store_n(&slot.senderSpinning, 0u, __ATOMIC_SEQ_CST);
 
     bool timed = timeout.armed;
-    for (;;) {
-        std::uint32_t seen = load(slot.custody);
+    for (bool ownerGone = false;;) {
+        // The owner's death is looked at before the reply: a receiver that replied and then died
+        // has replied, and the reply must not be lost.
+        ownerGone = ownerGone || ownerMarkedDead(ch);
+        std::uint32_t seen = __atomic_load_n(&slot.custody, __ATOMIC_SEQ_CST);
         if (seen == kReplied) break;
         if (seen == kDestroyed) {
             errno = EBADF;
             return -1;
         }
-        if (ownerMarkedDead(ch)) {
+        if (ownerGone) {
             errno = ESRCH;
             return -1;
         }
@@ -1070,10 +1073,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         if (timed) until = std::min(until, timeout.deadline);
         timespec limit = toTimespec(until);
         int rc = waitWatchingOwner(ch, &slot.custody, seen, limit);
-        if (rc == ETIMEDOUT && !(timed && monotonicNs() >= timeout.deadline) && processGone(ch->ownerPid)) {
-            errno = ESRCH;
-            return -1;
-        }
+        ownerGone = rc == ETIMEDOUT && !(timed && monotonicNs() >= timeout.deadline) && processGone(ch->ownerPid);
     }
     std::size_t left = std::min<std::size_t>(slot.replyBytes, rbytes);
     const char* from = slot.data;
