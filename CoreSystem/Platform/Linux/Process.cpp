@@ -296,15 +296,13 @@ void CloseOthersStartPipes() {
     }
 }
 
-void RegisterStartPipeHandlers() {
-    static const int registered = ::pthread_atfork([] { gStartPipeMutex.lock(); },
-                                                   [] { gStartPipeMutex.unlock(); }, CloseOthersStartPipes);
-    (void)registered;
-}
+// Registered while the process starts, before any thread can fork: a fork that began before the
+// handlers existed would copy a pipe made meanwhile.
+[[maybe_unused]] const int gStartPipeHandlers = ::pthread_atfork([] { gStartPipeMutex.lock(); }, [] { gStartPipeMutex.unlock(); },
+                                                CloseOthersStartPipes);
 
 /// Makes the start pipe and lists its write end. Returns its slot (-1: not listed) or -2.
 int OpenStartPipe(int fds[2]) {
-    RegisterStartPipeHandlers();
     std::lock_guard<std::mutex> hold(gStartPipeMutex);
     if (::pipe2(fds, O_CLOEXEC) != 0) return -2;
     for (int i = 0; i < kStartPipeSlots; ++i) {
