@@ -8,9 +8,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Neutrino.h"
 #include "TestSupport.h"
@@ -309,6 +312,24 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);
     EXPECT_EQ(errno, ESRCH);
     ChannelDestroy(chid);
+}
+
+TEST_F(MessagePassing, SweepRemovesOnlyChannelsOfDeadOwners) {
+    // Objects as a live owner leaves them while it makes a channel (nothing written yet), and as a
+    // dead one left them. A process's first channel sweeps.
+    Child dead = CoreSystemTest::Spawn([] { return 0; });
+    const std::string owners[2] = {std::to_string(getpid()), std::to_string(dead.pid)};
+    CoreSystemTest::Wait(dead);
+    std::string objects[2];
+    for (int i = 0; i < 2; ++i) {
+        objects[i] = "/dev/shm" + SharedObjectName(("/nto.ch." + owners[i] + ".999").c_str());
+        std::ofstream{objects[i]};
+    }
+    Child sweeper = CoreSystemTest::Spawn([] { return ChannelCreate(0) > 0 ? 0 : 1; });
+    EXPECT_EQ(CoreSystemTest::Wait(sweeper), 0);
+    EXPECT_EQ(access(objects[0].c_str(), F_OK), 0) << "a channel being made was removed";
+    EXPECT_NE(access(objects[1].c_str(), F_OK), 0) << "a dead owner's channel was left";
+    unlink(objects[0].c_str());
 }
 
 TEST_F(MessagePassing, RefusesWhatItCannotDo) {

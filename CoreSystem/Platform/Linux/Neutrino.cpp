@@ -222,6 +222,7 @@ void atforkChild() {
     s.byIndex.fill(nullptr);
     s.keeperTid = 0;
     s.nextChid = 0;
+    s.prepared = false;  // a new process: it sweeps at its first channel too
     s.pid = getpid();
     s.mutex.unlock();
 }
