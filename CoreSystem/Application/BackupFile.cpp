@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "CoreSystem/Platform/File.h"
+#include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Utilities/Utilities.h"
 
 namespace CoreSystem {
@@ -209,7 +209,7 @@ int BackupFile::replaceLink(int index) const {
     // A new link under a name of this process and thread, renamed over the old one: the link
     // never disappears, so a reader never has to choose while a write is under way.
     const std::string temporary = path_ + ".link" + std::to_string(::getpid()) + "-" +
-                                  std::to_string(static_cast<long>(::syscall(SYS_gettid)));
+                                  std::to_string(static_cast<long>(Platform::gettid()));
     Platform::unlink(temporary.c_str());
     if (Platform::symlink(linkTarget(index).c_str(), temporary.c_str()) != 0) return -1;
     if (Platform::rename(temporary.c_str(), path_.c_str()) != 0) {
