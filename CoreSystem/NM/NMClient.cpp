@@ -222,7 +222,7 @@ void NMClient::transmitQueue() {
                 deliverable = true;
                 break;
             }
-            unreachable = unreachable || SlotPid(entry.first) != -1;
+            unreachable = unreachable || (SlotPid(entry.first) != -1 && SlotChid(entry.first) != -1);
         }
         if (deferred_.empty() || stopping_) {
             registry->mutex.unlock();

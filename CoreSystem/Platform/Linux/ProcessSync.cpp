@@ -99,8 +99,10 @@ unsigned PidBits() noexcept {
 }  // namespace
 
 std::uint32_t Linux::HolderToken(std::uint32_t pid, std::uint64_t startTicks) noexcept {
+    // Stamp 0 means "start unknown"; a known start never gives 0.
     const unsigned bits = PidBits();
-    const std::uint32_t stamp = static_cast<std::uint32_t>(startTicks) & ((1u << (32 - bits)) - 1u);
+    std::uint32_t stamp = static_cast<std::uint32_t>(startTicks) & ((1u << (32 - bits)) - 1u);
+    if (stamp == 0 && startTicks != 0) stamp = 1;
     return pid | (stamp << bits);
 }
 
@@ -175,6 +177,7 @@ bool HolderGone(std::uint32_t tid, std::uint32_t token) noexcept {
     if (token == 0) return false;  // not known yet: alive
     const std::uint32_t pid = TokenPid(token);
     if (syscall(SYS_tgkill, static_cast<pid_t>(pid), static_cast<pid_t>(tid), 0) == -1) return errno == ESRCH;
+    if ((token >> PidBits()) == 0) return false;  // its start is unknown: alive while it exists
     const std::uint64_t started = ThreadStart(pid, tid);
     return started != 0 && HolderToken(pid, started) != token;
 }
