@@ -96,6 +96,9 @@ T* SharedWithChildren() {
     return memory == MAP_FAILED ? nullptr : new (memory) T{};
 }
 
+/// True while process `pid` (its main thread) sleeps in a futex wait.
+bool BlockedInFutex(pid_t pid);
+
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();
 

@@ -307,6 +307,8 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     });
     rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
     ASSERT_GT(rcvid, 0);
+    // Killed asleep: a sender killed in its first microseconds of spinning passes for alive.
+    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return CoreSystemTest::BlockedInFutex(doomed.pid); }, 5s));
     kill(doomed.pid, SIGKILL);
     CoreSystemTest::Wait(doomed);
     EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);

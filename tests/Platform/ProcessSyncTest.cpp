@@ -42,12 +42,6 @@ struct Shared {
     std::atomic<int> woken;
 };
 
-bool BlockedInFutex(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
-    long number = -1;
-    return static_cast<bool>(file >> number) && number == SYS_futex;
-}
-
 timespec At(Clock::time_point when) {
     const auto since = when.time_since_epoch();
     return timespec{static_cast<time_t>(since / 1s), static_cast<long>((since % 1s).count())};
@@ -123,7 +117,7 @@ TEST_F(ProcessSyncTest, MutexOfADeadHolderPassesToTheNextLocker) {
     Child holder = Spawn([&] { return s.mutex.lock() != 0 ? 1 : (++s.ready, pause()); });
     EXPECT_TRUE(Eventually([&] { return s.ready == 1; }));
     Child waiter = Spawn([&] { return s.mutex.lock() == EOWNERDEAD ? raise(SIGKILL) : 1; });
-    EXPECT_TRUE(Eventually([&] { return BlockedInFutex(waiter.pid); }));
+    EXPECT_TRUE(Eventually([&] { return CoreSystemTest::BlockedInFutex(waiter.pid); }));
     kill(holder.pid, SIGKILL);
     EXPECT_EQ(Wait(holder), kKilled);
     EXPECT_EQ(Wait(waiter, 10s), kKilled);
