@@ -1026,11 +1026,9 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         wakeReceiver = load(ch->receiversWaiting) != 0;
     }
     if (wakeReceiver) futexWake(&ch->seq, 1);
-    // A death the kernel has already handled shows here.
-    if (__atomic_load_n(&ch->alive, __ATOMIC_SEQ_CST) & FUTEX_OWNER_DIED) {
-        errno = ESRCH;
-        return -1;
-    }
+    // No test of the owner's death here: the receiver may already have replied and ended while
+    // this thread was not running, and its reply must not be lost. The wait below looks at the
+    // death before the reply.
 
     // Spin briefly first: a receiver that is already running replies within microseconds, and a
     // reply to a sender that is not asleep costs neither side a system call.
