@@ -378,8 +378,9 @@ TEST_F(Messaging, FailedSendOnAReplacedReceiverLeavesTheNewOnePublished) {
         slot.mutex.lock();
         std::thread late([&] { board->value[1] = client.send(index, "b", 1); });
         // Wait until the send blocks on the slot mutex in the kernel.
-        const auto* word = reinterpret_cast<const volatile std::uint32_t*>(&slot.mutex);
-        CHILD_CHECK(CoreSystemTest::Eventually([&] { return (*word & 0x80000000u) != 0; }, 5s));
+        auto* word = reinterpret_cast<std::uint32_t*>(&slot.mutex);
+        CHILD_CHECK(CoreSystemTest::Eventually(
+            [&] { return (__atomic_load_n(word, __ATOMIC_ACQUIRE) & 0x80000000u) != 0; }, 5s));
         board->step = 3;
         CHILD_CHECK(NMTest::awaitStep(board, 4));  // the old receiver is dead
         const int pid = NM::SlotPid(other);
@@ -395,7 +396,7 @@ TEST_F(Messaging, FailedSendOnAReplacedReceiverLeavesTheNewOnePublished) {
         CHILD_CHECK(client.send(other, "c0", 2) == 2);
         return 0;
     });
-    ASSERT_TRUE(NMTest::awaitStep(board, 3));
+    EXPECT_TRUE(NMTest::awaitStep(board, 3)) << "the late send did not wait for the slot mutex";
     kill(old.pid, SIGKILL);
     CoreSystemTest::Wait(old);
     board->step = 4;
