@@ -3,7 +3,6 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -190,33 +189,31 @@ TEST_F(MessagePassing, ReplyOfAReceiverThatDiedRightAfterIsNotLost) {
 TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
     // Each sender dies holding the channel lock, between marking its slot free and linking it
     // into the free list: as many as the channel has slots. The next user repairs the channel.
-    const int chid = ChannelCreate(0);
-    std::atomic<bool> stop{false};
-    std::thread server([&] {
+    Child server = CoreSystemTest::Spawn([&] {
+        board->chid = ChannelCreate(0);
+        board->ready = 1;
         char buffer[64];
-        while (!stop) {
-            const std::uint64_t slice = 50000000;
-            TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, &slice, nullptr);
-            const int rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
+        for (;;) {
+            const int rcvid = MsgReceive(board->chid, buffer, sizeof buffer, nullptr);
             if (rcvid > 0) MsgReply(rcvid, 0, nullptr, 0);
         }
+        return 0;
     });
+    ASSERT_TRUE(waitReady());
+    const int coid = ConnectAttach(0, server.pid, board->chid, _NTO_SIDE_CHANNEL, 0);
     for (int n = 0; n < 64; ++n) {
-        Child sender = CoreSystemTest::Spawn([chid] {
-            const int coid = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
+        Child sender = CoreSystemTest::Spawn([coid] {
             FailNext(Call::KillInFree, 0);
             MsgSend(coid, "x", 1, nullptr, 0);
             return 1;
         });
-        ASSERT_EQ(CoreSystemTest::Wait(sender), 128 + SIGKILL) << "sender " << n;
+        EXPECT_EQ(CoreSystemTest::Wait(sender, 5s), 128 + SIGKILL) << "sender " << n;
     }
-    const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
     const std::uint64_t limit = 2000000000;
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND, nullptr, &limit, nullptr);
     EXPECT_EQ(MsgSend(coid, "y", 1, nullptr, 0), 0) << "no slot came back (errno " << errno << ")";
-    stop = true;
-    server.join();
-    ChannelDestroy(chid);
+    kill(server.pid, SIGKILL);
+    CoreSystemTest::Wait(server);
 }
 
 TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
