@@ -28,8 +28,8 @@ namespace CoreSystem::Platform {
 //             holder that dies leaves it behind until the next holder overwrites it.
 //
 // Holder death. Nothing is registered with the kernel, so a dead holder's id stays in word_[0]:
-//   - Threads already blocked in FUTEX_LOCK_PI are handed the lock by the kernel when it dies
-//     (the kernel also sets FUTEX_OWNER_DIED, which only sends the next unlock to the kernel).
+//   - Threads already blocked in FUTEX_LOCK_PI are handed the lock by the kernel when it dies;
+//     the token the dead holder left in word_[1] tells the new holder that it took over.
 //   - A later FUTEX_LOCK_PI fails with ESRCH (no thread has that id any more); the locker then
 //     replaces the word by its own id with a CAS from the value it saw, keeping FUTEX_WAITERS, and
 //     starts over when the CAS loses. The verdict is used only while the word still names the same
@@ -150,10 +150,17 @@ void RecordHolder(std::uint32_t* word, const Ids& ids) noexcept {
 }
 
 /// After the kernel gave us the lock: an acquire on the word the previous holder released, so that
-/// the ordering is also visible to tools that do not see the kernel's hand-over.
-void AcquiredInKernel(std::uint32_t* word, const Ids& ids) noexcept {
-    static_cast<void>(Load(word));
+/// the ordering is also visible to tools that do not see the kernel's hand-over. EOWNERDEAD when
+/// that holder died holding it.
+int AcquiredInKernel(std::uint32_t* word, const Ids& ids) noexcept {
+    // A holder clears its token before it lets go: one still there belonged to a holder that
+    // died with the lock, which the kernel then passed on (a robust futex would also carry
+    // FUTEX_OWNER_DIED; clear it, it is ours to report).
+    const std::uint32_t seen = Load(word);
+    const bool died = Load(&word[1]) != 0 || (seen & FUTEX_OWNER_DIED) != 0;
+    if (seen & FUTEX_OWNER_DIED) __atomic_fetch_and(word, ~static_cast<std::uint32_t>(FUTEX_OWNER_DIED), __ATOMIC_ACQ_REL);
     RecordHolder(word, ids);
+    return died ? EOWNERDEAD : 0;
 }
 
 bool HeldBy(const std::uint32_t* word, const Ids& ids) noexcept {
@@ -182,13 +189,6 @@ bool HolderGone(std::uint32_t tid, std::uint32_t token) noexcept {
     return started != 0 && HolderToken(pid, started) != token;
 }
 
-/// After the kernel handed us the lock of a holder that died while we waited, it leaves
-/// FUTEX_OWNER_DIED in the word: clear it and report the takeover.
-int KernelHandOver(std::uint32_t* word) noexcept {
-    if ((Load(word) & FUTEX_OWNER_DIED) == 0) return 0;
-    __atomic_fetch_and(word, ~static_cast<std::uint32_t>(FUTEX_OWNER_DIED), __ATOMIC_ACQ_REL);
-    return EOWNERDEAD;
-}
 
 int LockSlow(std::uint32_t* word, const Ids& ids) noexcept {
     int inconsistent = 0;
@@ -213,8 +213,7 @@ int LockSlow(std::uint32_t* word, const Ids& ids) noexcept {
         clock_gettime(CLOCK_REALTIME, &deadline);  // FUTEX_LOCK_PI measures on CLOCK_REALTIME
         deadline.tv_sec += kOwnerCheckSeconds;
         if (Futex(word, FUTEX_LOCK_PI, &deadline) == 0) {
-            AcquiredInKernel(word, ids);
-            return KernelHandOver(word);
+            return AcquiredInKernel(word, ids);
         }
         const int error = errno;
         const std::uint32_t now = Load(word);
@@ -287,8 +286,7 @@ int ProcessMutex::trylock() noexcept {
             continue;
         }
         if (Futex(word_, FUTEX_TRYLOCK_PI) == 0) {
-            AcquiredInKernel(word_, ids);
-            return KernelHandOver(word_);
+            return AcquiredInKernel(word_, ids);
         }
         const int error = errno;
         switch (error) {
