@@ -257,8 +257,8 @@ bool BackupFile::copyCurrentTo(const std::string& destination) {
     const bool itself =
         destination == path_ || destination == CopyPath(path_, 0) || destination == CopyPath(path_, 1);
     if (!itself && openCurrent(size, source) && ::fstat(source, &from) == 0 && !SameFile(from, destination)) {
-        const int fd =
-            Platform::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, kCopyMode);
+        const int fd = Platform::open(destination.c_str(),
+                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, kCopyMode);
         if (fd != -1) {
             try {
                 std::vector<char> chunk(std::min<std::size_t>(size, kCopyChunk));
@@ -266,7 +266,8 @@ bool BackupFile::copyCurrentTo(const std::string& destination) {
                 copied = true;
                 while (copied && left > 0) {
                     const std::size_t piece = std::min(left, chunk.size());
-                    copied = ReadFully(source, chunk.data(), piece) == piece && WriteFully(fd, chunk.data(), piece);
+                    copied = ReadFully(source, chunk.data(), piece) == piece &&
+                             WriteFully(fd, chunk.data(), piece);
                     left -= piece;
                 }
             } catch (const std::bad_alloc&) {
@@ -312,8 +313,8 @@ bool BackupFile::write(const Buffer& buffer) {
     // The link keeps naming the copy kept until the new copy is flushed; then a new link replaces
     // it in one step. A crash at any point leaves a link to a complete version, or no link only
     // where there was none before.
-    const int fd = Platform::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK,
-                                  kCopyMode);
+    const int fd =
+        Platform::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, kCopyMode);
     if (fd == -1) return false;
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {  // not a copy: leave it alone

@@ -27,7 +27,8 @@ constexpr int kCreationWaitMs = 2000;
 int settledSlotCount(RegistryHeader& header, int descriptor, bool& tookOver) {
     for (int waited = 0;; ++waited) {
         struct stat info;
-        if (fstat(descriptor, &info) != 0 || info.st_size < static_cast<off_t>(sizeof(RegistryHeader))) return -1;
+        if (fstat(descriptor, &info) != 0 || info.st_size < static_cast<off_t>(sizeof(RegistryHeader)))
+            return -1;
         const auto sized = static_cast<std::size_t>(info.st_size);
         tookOver = header.mutex.lock() == EOWNERDEAD || tookOver;
         const int count = header.slotCount;

@@ -322,7 +322,8 @@ void NMClient::receiveMessage() {
         std::int32_t header;
         std::memcpy(&header, buffer.get(), sizeof header);
         MutexHold hold(receiveMutex_);
-        if (std::find(publishedIndexes_.begin(), publishedIndexes_.end(), header) == publishedIndexes_.end()) {
+        if (std::find(publishedIndexes_.begin(), publishedIndexes_.end(), header) ==
+            publishedIndexes_.end()) {
             // Meant for another receiver: one that named this channel before, in a process whose
             // pid this one now has.
             printLine(std::cout, "pid " + std::to_string(getpid()) + " dropped a frame for channel index " +

@@ -264,7 +264,8 @@ TEST_F(BackupFileTest, KilledWriterNeverLosesItsLastVersion) {
 TEST_F(BackupFileTest, ReaderBesideAWriterCostsNothing) {
     const std::string shm = "/dev/shm/" + host.word() + "-backup";
     ASSERT_TRUE(fs::create_directory(shm));
-    for (const auto& [where, writes] : {std::pair<std::string, int>{host.root(), kDiskWrites}, {shm, 10000}}) {
+    for (const auto& [where, writes] :
+         {std::pair<std::string, int>{host.root(), kDiskWrites}, {shm, 10000}}) {
         SCOPED_TRACE(where);
         const std::string file = where + "/counter";
         BackupFile writer(file);
@@ -285,8 +286,8 @@ TEST_F(BackupFileTest, ReaderBesideAWriterCostsNothing) {
             if (!writer.write({sizeof version, &version})) ++failedWrites;
             std::uint32_t size = 0;
             int fd = -1, current = -1;
-            if (!BackupFile(file).openCurrent(size, fd) || ::read(fd, &current, sizeof current) != sizeof current ||
-                current != version)
+            if (!BackupFile(file).openCurrent(size, fd) ||
+                ::read(fd, &current, sizeof current) != sizeof current || current != version)
                 ++lost;
             if (fd >= 0) close(fd);
         }
@@ -312,7 +313,8 @@ TEST_F(BackupFileTest, CopyOutRefusesItselfAndStaysSmall) {
     CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
         constexpr std::uint32_t kLength = 128u << 20;
         store(copy1, CopyBytes(2000, kLength, 0));
-        if (truncate(copy1.c_str(), off_t{kHeaderBytes} + kLength) != 0 || unlink(path.c_str()) != 0) return 2;
+        if (truncate(copy1.c_str(), off_t{kHeaderBytes} + kLength) != 0 || unlink(path.c_str()) != 0)
+            return 2;
         rusage before{}, after{};
         getrusage(RUSAGE_SELF, &before);
         const bool copied = BackupFile(path).copyCurrentTo(big);
@@ -336,7 +338,8 @@ TEST_F(BackupFileTest, FifoInPlaceOfACopyIsNoCopy) {
     ASSERT_EQ(mkfifo(copy1.c_str(), 0600), 0);
     CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
         BackupFile file(path);
-        if (file.currentPath() != copy0 || BackupFile::ReadHeader(copy1).status != BackupFile::Header::Status::NotAFile)
+        if (file.currentPath() != copy0 ||
+            BackupFile::ReadHeader(copy1).status != BackupFile::Header::Status::NotAFile)
             return 2;
         if (Write(file, "new")) return 3;  // its copy to write is taken by the FIFO
         unlink(path.c_str());

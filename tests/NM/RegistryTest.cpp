@@ -218,7 +218,7 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
         int index = client.getChannelIndex("Svc");
         CHILD_CHECK(client.getChannelIndex("New") == 1);  // claims take the registry mutex
         CHILD_CHECK(client.getChannelIndex("") == -1 || client.getChannelIndex("") == 2);
-        CHILD_CHECK(client.send(index, "ok", 2) == 2);    // sends take the slot mutex
+        CHILD_CHECK(client.send(index, "ok", 2) == 2);  // sends take the slot mutex
         return 0;
     });
     EXPECT_EQ(CoreSystemTest::Wait(sender, 10s), 0);

@@ -172,7 +172,8 @@ TEST_F(MessagePassing, ReplyOfAReceiverThatDiedRightAfterIsNotLost) {
     });
     ASSERT_TRUE(waitReady());
     Child sender = CoreSystemTest::Spawn([&] {
-        return MsgSend(ConnectAttach(0, receiver.pid, board->chid, _NTO_SIDE_CHANNEL, 0), "x", 1, nullptr, 0) == 7
+        return MsgSend(ConnectAttach(0, receiver.pid, board->chid, _NTO_SIDE_CHANNEL, 0), "x", 1, nullptr,
+                       0) == 7
                    ? 0
                    : 1;
     });

@@ -1,7 +1,7 @@
 // Tests of the 8-byte process-shared mutex and condition variable: exclusion, results, holder death
 // and wake-ups between forked processes that share one anonymous mapping.
-#include "CoreSystem/Platform/ProcessSync.h"
 #include "CoreSystem/Platform/Linux/ProcStat.h"
+#include "CoreSystem/Platform/ProcessSync.h"
 
 #include "TestSupport.h"
 
@@ -151,7 +151,8 @@ TEST_F(ProcessSyncTest, MutexOfADeadHolderPassesToTheNextLocker) {
             alarm(5);  // a lock left to the wrong holder would never come back
             return s.mutex.lock() == EOWNERDEAD && s.mutex.unlock() == 0 ? 0 : 1;
         });
-        EXPECT_EQ(Wait(late, 10s), 0) << "holder " << words[0] << " (" << 128 + SIGALRM << ": not taken over)";
+        EXPECT_EQ(Wait(late, 10s), 0)
+            << "holder " << words[0] << " (" << 128 + SIGALRM << ": not taken over)";
     }
     kill(reused.pid, SIGKILL);
     Wait(reused);

@@ -31,10 +31,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kLanes = 3;                // sender processes
-constexpr int kEndpoints = 3;            // receiver processes
+constexpr int kLanes = 3;      // sender processes
+constexpr int kEndpoints = 3;  // receiver processes
 constexpr std::uint32_t kSeqLimit = 1u << 20;
-constexpr int kFinalFrames = 100;        // per lane and endpoint once the killing has stopped
+constexpr int kFinalFrames = 100;  // per lane and endpoint once the killing has stopped
 const char* const kNames[kEndpoints] = {"StressA", "StressB", "StressC"};
 
 /// Everything the processes share.
@@ -54,7 +54,8 @@ struct Shared {
 Shared* gShared;
 
 void Fail(const std::string& text) {
-    if (gShared->errors.fetch_add(1) == 0) std::snprintf(gShared->firstError, sizeof gShared->firstError, "%s", text.c_str());
+    if (gShared->errors.fetch_add(1) == 0)
+        std::snprintf(gShared->firstError, sizeof gShared->firstError, "%s", text.c_str());
 }
 
 /// Frame: lane, sequence number, then a pattern of both, 8 to 200 bytes in all.
@@ -88,19 +89,20 @@ int Receiver(int endpoint) {
             std::memcpy(&seq, buffer + 4, 4);
         }
         if (channel != index || lane < 0 || lane >= kLanes || seq >= kSeqLimit ||
-            MakeFrame(expected, lane, seq) != size || std::memcmp(expected, buffer, static_cast<std::size_t>(size)) != 0) {
+            MakeFrame(expected, lane, seq) != size ||
+            std::memcmp(expected, buffer, static_cast<std::size_t>(size)) != 0) {
             Fail(std::string("corrupt frame at ") + kNames[endpoint]);
             continue;
         }
         if (static_cast<std::int64_t>(seq) <= last[lane]) {
-            Fail(std::string("frame ") + std::to_string(seq) + " of lane " + std::to_string(lane) + " after " +
-                 std::to_string(last[lane]) + " at " + kNames[endpoint]);
+            Fail(std::string("frame ") + std::to_string(seq) + " of lane " + std::to_string(lane) +
+                 " after " + std::to_string(last[lane]) + " at " + kNames[endpoint]);
         }
         last[lane] = seq;
         const std::uint64_t bit = 1ull << (seq % 64);
         if (gShared->seen[lane][endpoint][seq / 64].fetch_or(bit) & bit) {
-            Fail(std::string("frame ") + std::to_string(seq) + " of lane " + std::to_string(lane) + " twice at " +
-                 kNames[endpoint]);
+            Fail(std::string("frame ") + std::to_string(seq) + " of lane " + std::to_string(lane) +
+                 " twice at " + kNames[endpoint]);
         }
         ++gShared->received;
     }
@@ -122,13 +124,15 @@ int Sender(int lane) {
             if (seq >= kSeqLimit) continue;
             if (final && finalLeft[e]-- == kFinalFrames) gShared->finalFrom[lane][e] = seq;
             const int size = MakeFrame(frame, lane, seq);
-            if (client.send(indexes[e], frame, size) != size && final) Fail("a send failed after the killing stopped");
+            if (client.send(indexes[e], frame, size) != size && final)
+                Fail("a send failed after the killing stopped");
             sent = true;
         }
         if (final && !sent) {
             const auto deadline = Clock::now() + 10s;
             for (int e = 0; e < kEndpoints; ++e) {
-                while (client.heldBack(indexes[e]) > 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+                while (client.heldBack(indexes[e]) > 0 && Clock::now() < deadline)
+                    std::this_thread::sleep_for(1ms);
             }
             gShared->laneDone[lane] = 1;
             while (!gShared->stop) std::this_thread::sleep_for(5ms);
@@ -257,9 +261,10 @@ int main(int argc, char** argv) {
     const int left = ObjectsLeft(word);
     if (left != 0) Fail(std::to_string(left) + " objects left in /dev/shm");
 
-    std::printf("NMStress: %d s, %ld receivers killed, %ld hung and replaced, %ld senders killed, %ld frames "
-                "received, %d errors%s%s\n",
-                seconds, kills[0], kills[1], kills[2], gShared->received.load(), gShared->errors.load(),
-                gShared->errors ? ": " : "", gShared->errors ? gShared->firstError : "");
+    std::printf(
+        "NMStress: %d s, %ld receivers killed, %ld hung and replaced, %ld senders killed, %ld frames "
+        "received, %d errors%s%s\n",
+        seconds, kills[0], kills[1], kills[2], gShared->received.load(), gShared->errors.load(),
+        gShared->errors ? ": " : "", gShared->errors ? gShared->firstError : "");
     return gShared->errors == 0 ? 0 : 1;
 }

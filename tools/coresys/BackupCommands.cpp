@@ -45,7 +45,8 @@ std::string LinkLine(const std::string& path) {
     }
     std::vector<char> text(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
     const ssize_t n = ::readlink(path.c_str(), text.data(), text.size() - 1);
-    const std::string target = n >= 0 ? Printable(std::string(text.data(), static_cast<std::size_t>(n))) : "?";
+    const std::string target =
+        n >= 0 ? Printable(std::string(text.data(), static_cast<std::size_t>(n))) : "?";
     struct stat resolved {};
     return "-> " + target + (::stat(path.c_str(), &resolved) == 0 ? "" : " (dangling)");
 }

@@ -110,7 +110,7 @@ struct ChannelShared {
     std::uint32_t sendersWaiting;
     std::int32_t queueHead;  ///< priority-ordered queue, FIFO within a priority
     std::int32_t freeHead;
-    ProcessMutex lock;  ///< guards the queues, free lists, slot and pulse states
+    ProcessMutex lock;       ///< guards the queues, free lists, slot and pulse states
     std::int32_t pulseHead;  ///< priority-ordered, FIFO within a priority
     std::int32_t pulseFree;
     std::uint32_t arrivals;  ///< next arrival number
@@ -393,7 +393,8 @@ bool ownerMarkedDead(ChannelShared* ch) {
 /// when the channel's owner dies: the owner's word is watched too, flagged so that the kernel
 /// wakes a waiter when it marks the word. Where the kernel cannot wait on two words, the caller's
 /// liveness check after each timed-out slice notices the death. Returns ETIMEDOUT or 0.
-int waitWatchingOwner(ChannelShared* ch, std::uint32_t* word, std::uint32_t expected, const timespec& deadline) {
+int waitWatchingOwner(ChannelShared* ch, std::uint32_t* word, std::uint32_t expected,
+                      const timespec& deadline) {
     static std::atomic<bool> singleWordOnly{false};
     std::uint32_t alive = load(ch->alive);
     if (alive & FUTEX_OWNER_DIED) return 0;
@@ -661,10 +662,9 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             index = pulsesOnly ? -1 : ch->queueHead;
             if (pulseIndex >= 0) {
                 const PulseEntry& head = ch->pulses[pulseIndex];
-                const bool pulseFirst =
-                    index < 0 || head.priority > ch->slots[index].priority ||
-                    (head.priority == ch->slots[index].priority &&
-                     static_cast<std::int32_t>(head.order - ch->slots[index].order) < 0);
+                const bool pulseFirst = index < 0 || head.priority > ch->slots[index].priority ||
+                                        (head.priority == ch->slots[index].priority &&
+                                         static_cast<std::int32_t>(head.order - ch->slots[index].order) < 0);
                 if (pulseFirst) {
                     ch->pulseHead = head.next;
                     _pulse pulse{};
@@ -1072,7 +1072,8 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         if (timed) until = std::min(until, timeout.deadline);
         timespec limit = toTimespec(until);
         int rc = waitWatchingOwner(ch, &slot.custody, seen, limit);
-        ownerGone = rc == ETIMEDOUT && !(timed && monotonicNs() >= timeout.deadline) && processGone(ch->ownerPid);
+        ownerGone =
+            rc == ETIMEDOUT && !(timed && monotonicNs() >= timeout.deadline) && processGone(ch->ownerPid);
     }
     std::size_t left = std::min<std::size_t>(slot.replyBytes, rbytes);
     const char* from = slot.data;

@@ -298,8 +298,8 @@ void CloseOthersStartPipes() {
 
 // Registered while the process starts, before any thread can fork: a fork that began before the
 // handlers existed would copy a pipe made meanwhile.
-[[maybe_unused]] const int gStartPipeHandlers = ::pthread_atfork([] { gStartPipeMutex.lock(); }, [] { gStartPipeMutex.unlock(); },
-                                                CloseOthersStartPipes);
+[[maybe_unused]] const int gStartPipeHandlers =
+    ::pthread_atfork([] { gStartPipeMutex.lock(); }, [] { gStartPipeMutex.unlock(); }, CloseOthersStartPipes);
 
 /// Makes the start pipe and lists its write end. Returns its slot (-1: not listed) or -2.
 int OpenStartPipe(int fds[2]) {

@@ -158,7 +158,8 @@ int AcquiredInKernel(std::uint32_t* word, const Ids& ids) noexcept {
     // FUTEX_OWNER_DIED; clear it, it is ours to report).
     const std::uint32_t seen = Load(word);
     const bool died = Load(&word[1]) != 0 || (seen & FUTEX_OWNER_DIED) != 0;
-    if (seen & FUTEX_OWNER_DIED) __atomic_fetch_and(word, ~static_cast<std::uint32_t>(FUTEX_OWNER_DIED), __ATOMIC_ACQ_REL);
+    if (seen & FUTEX_OWNER_DIED)
+        __atomic_fetch_and(word, ~static_cast<std::uint32_t>(FUTEX_OWNER_DIED), __ATOMIC_ACQ_REL);
     RecordHolder(word, ids);
     return died ? EOWNERDEAD : 0;
 }
@@ -188,7 +189,6 @@ bool HolderGone(std::uint32_t tid, std::uint32_t token) noexcept {
     const std::uint64_t started = ThreadStart(pid, tid);
     return started != 0 && HolderToken(pid, started) != token;
 }
-
 
 int LockSlow(std::uint32_t* word, const Ids& ids) noexcept {
     int inconsistent = 0;
