@@ -14,9 +14,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
+
+#include "CoreSystem/Platform/Linux/Board.h"
 
 namespace CoreSystemTest {
 
@@ -93,6 +97,20 @@ IsolatedHost::~IsolatedHost() {
     if (root_ != "/tmp") fs::remove_all(root_, ignored);
     setenv("CORESYSTEM_NAMESPACE", "ctest-startup", 1);
     unsetenv("CORESYSTEM_ROOT");
+}
+
+void CreateBoard(const IsolatedHost& host, const std::string& writeTarget) {
+    namespace Board = CoreSystem::Platform::Board;
+    const auto target = Board::WriteTargetNamed(writeTarget);
+    ASSERT_TRUE(target) << "no write target " << writeTarget;
+    ASSERT_TRUE(Board::Create(host.root(), *target)) << "cannot create a board: " << std::strerror(errno);
+}
+
+std::vector<std::string> BoardLog(const IsolatedHost& host) {
+    std::vector<std::string> lines;
+    std::istringstream text(CoreSystem::Platform::Board::ReadLog(host.root()).value_or(""));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
 }
 
 Child Spawn(const std::function<int()>& body, bool captureOutput) {
@@ -177,6 +195,28 @@ bool BlockedInFutex(pid_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
     long number = -1;
     return static_cast<bool>(file >> number) && (number == SYS_futex || number == SYS_futex_waitv);
+}
+
+conf::ImageDescription ExampleConfiguration() {
+    conf::ImageDescription d;
+    d.cultures = {"en", "de"};
+    d.currentCulture = 1;
+    d.strings = {
+        {16, {"Hello", "Hallo"}}, {24, {"Volume", "Lautstärke"}}, {8, {"Off", "Aus"}}, {8, {"On", "An"}}};
+    d.reservedStrings = {{1, 701}, {2, 0}};
+    d.variables = {{"Volume", "i32", 77, std::nullopt, {}},
+                   {"Mute", "i8", 78, 5000, {{0, 2}, {1, 3}, {2, std::nullopt}}}};
+    d.lists = {{7, 3, 10, 0, {0x0A, 0x00, 0x03, 0x00}}};
+    d.applications = {{"Radio", {{0, 9100}, {1, 9101}}, {{0, 801}}, {{5, 1}, {7, 2}}, {{0, 1}}, true},
+                      {"NVMgr", {{0, 9200}, {2, 9202}, {6, 9206}}, {}, {}, {}, false}};
+    return d;
+}
+
+std::vector<std::uint8_t> BuildConfiguration(const conf::ImageDescription& description) {
+    std::vector<std::uint8_t> image;
+    std::string error;
+    EXPECT_TRUE(conf::BuildImage(description, image, error)) << error;
+    return image;
 }
 
 std::string BuildDirectory() {

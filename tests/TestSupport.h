@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "CoreSystem/SharedData/ImageBuilder.h"
+
 namespace CoreSystemTest {
 
 /// Gives the current test case its own namespace word (CORESYSTEM_NAMESPACE) and root directory
@@ -28,6 +30,12 @@ private:
     std::string word_;
     std::string root_;
 };
+
+/// Creates a fresh simulated board in the host's root (as "coresys board init" does), with OTP
+/// writes landing on `writeTarget` ("nor", "legacy" or "both"). Fails the test when it cannot.
+void CreateBoard(const IsolatedHost& host, const std::string& writeTarget = "nor");
+/// The lines of the board's event log in the host's root (empty when there is none).
+std::vector<std::string> BoardLog(const IsolatedHost& host);
 
 /// A forked child; `outputFd` is the read end of its standard output, or -1 when not captured.
 struct Child {
@@ -98,6 +106,22 @@ T* SharedWithChildren() {
 
 /// True while process `pid` (its main thread) sleeps in a futex wait.
 bool BlockedInFutex(pid_t pid);
+/// True in a ThreadSanitizer build, whose forked children of a threaded process may not start
+/// threads: tests of such children skip themselves there (the other builds run them).
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+inline constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+/// The configuration of the simulated device's tests: two cultures (current 1), four strings,
+/// two reserved strings, two variables (one with values), one list and the applications "Radio"
+/// and "NVMgr". The same content as docs/examples/radio.json.
+conf::ImageDescription ExampleConfiguration();
+/// The image of `description` (the test fails when the builder refuses it).
+std::vector<std::uint8_t> BuildConfiguration(
+    const conf::ImageDescription& description = ExampleConfiguration());
 
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();

@@ -44,17 +44,6 @@ std::size_t ReadFully(int fd, void* buffer, std::size_t bytes) {
     return done;
 }
 
-/// Writes all `bytes` bytes, continuing after short writes; false when a write fails or stalls.
-bool WriteFully(int fd, const void* buffer, std::size_t bytes) {
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t n = Platform::write(fd, static_cast<const char*>(buffer) + done, bytes - done);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool IsAbsolute(const std::string& path) {
     return !path.empty() && path[0] == '/';
 }
@@ -267,7 +256,7 @@ bool BackupFile::copyCurrentTo(const std::string& destination) {
                 while (copied && left > 0) {
                     const std::size_t piece = std::min(left, chunk.size());
                     copied = ReadFully(source, chunk.data(), piece) == piece &&
-                             WriteFully(fd, chunk.data(), piece);
+                             Platform::WriteFully(fd, chunk.data(), piece);
                     left -= piece;
                 }
             } catch (const std::bad_alloc&) {
@@ -324,8 +313,8 @@ bool BackupFile::write(const Buffer& buffer) {
     unsigned char header[kHeaderSize];
     PutWord(header, sequence);
     PutWord(header + 4, buffer.length);
-    bool flushed = WriteFully(fd, header, kHeaderSize) && WriteFully(fd, buffer.data, buffer.length) &&
-                   Platform::fsync(fd) == 0;
+    bool flushed = Platform::WriteFully(fd, header, kHeaderSize) &&
+                   Platform::WriteFully(fd, buffer.data, buffer.length) && Platform::fsync(fd) == 0;
     flushed = Platform::close(fd) == 0 && flushed;
     if (!flushed || replaceLink(target) != 0) {
         Platform::unlink(targetPath.c_str());

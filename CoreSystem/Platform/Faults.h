@@ -19,6 +19,12 @@ enum class Call {
     Symlink,
     KillInClaim,  ///< crash point: a registry slot's name is cleared, not yet written
     KillInFree,   ///< crash point: a channel slot is marked free, not yet in the free list
+    Devctl,     ///< devctl() and devctlv() return the error number
+    MapDevice,  ///< mmap_device_io() and mmap_device_memory()
+    MsgReceivePulse,
+    TimerCreate,
+    TimerSettime,
+    TimerDelete,
     Count_
 };
 

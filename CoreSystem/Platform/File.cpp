@@ -43,6 +43,15 @@ ssize_t write(int fd, const void* buffer, std::size_t bytes) {
     return Retried<ssize_t>([&] { return ::write(fd, buffer, bytes); });
 }
 
+bool WriteFully(int fd, const void* buffer, std::size_t bytes) {
+    for (std::size_t done = 0; done < bytes;) {
+        const ssize_t n = write(fd, static_cast<const char*>(buffer) + done, bytes - done);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 int fsync(int fd) {
     if (InjectedFault(Call::Fsync)) return -1;
     return Retried<int>([&] { return ::fsync(fd); });

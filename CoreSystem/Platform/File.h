@@ -15,6 +15,9 @@ ssize_t read(int fd, void* buffer, std::size_t bytes);
 /// of times. Faults: Call::Write (nothing written), Call::ShortWrite (only the first half of
 /// `bytes`, rounded down, is written and that count returned; the errno given is not used).
 ssize_t write(int fd, const void* buffer, std::size_t bytes);
+/// Writes all `bytes` bytes, continuing after short writes; false when a write fails or writes
+/// nothing.
+bool WriteFully(int fd, const void* buffer, std::size_t bytes);
 /// fsync(); 0, or -1 with errno. Fault: Call::Fsync.
 int fsync(int fd);
 /// close(); never retried (the descriptor is gone either way).

@@ -91,16 +91,17 @@ int ResolveEndpoint(NM::NMClient& client, const std::string& endpoint) {
     return channelIndex;
 }
 
+}  // namespace
+
 // ---- hex payloads ---------------------------------------------------------------------------
 
-int HexDigit(char c) {
+static int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-/// Bytes written as hex digits (case-insensitive, two per byte), or the reason they are not.
 std::optional<std::string> ParseHex(const std::string& text, std::string& bytes) {
     if (text.size() % 2 != 0) return std::string("odd number of hex digits");
     bytes.clear();
@@ -114,6 +115,8 @@ std::optional<std::string> ParseHex(const std::string& text, std::string& bytes)
     }
     return std::nullopt;
 }
+
+namespace {
 
 std::string Hex(const char* data, int size) {
     static const char digits[] = "0123456789abcdef";

@@ -6,7 +6,9 @@
 #include <iostream>
 
 #include "BackupCommands.h"
+#include "BoardCommands.h"
 #include "Command.h"
+#include "ConfCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -27,6 +29,8 @@ int main(int argc, char** argv) {
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
+        Coresys::AddConfCommands(app);
+        Coresys::AddBoardCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
