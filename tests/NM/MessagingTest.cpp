@@ -117,7 +117,10 @@ TEST_F(Messaging, DeadReceiverIsDeclaredGoneAndARestartedOneGetsWhatFollows) {
         [&] {
             NM::NMClient client(false);
             int index = client.getChannelIndex("Svc");
-            CHILD_CHECK(client.send(index, "a", 1) == 1);
+            errno = 0;
+            const int first = client.send(index, "a", 1);
+            if (first != 1) std::fprintf(stderr, "send returned %d, errno %d\n", first, errno);
+            CHILD_CHECK(first == 1);
             CHILD_CHECK(NMTest::awaitStep(board, 3));  // the receiver has been killed
             CHILD_CHECK(client.send(index, "b", 1) == -1);
             CHILD_CHECK(NM::SlotPid(index) == -1 && NM::SlotChid(index) == -1);
