@@ -468,22 +468,29 @@ bool freeSlotLocked(ChannelShared* ch, int index) {
     return true;
 }
 
-/// After the channel lock was taken over from a process that died holding it: the queue keeps the
-/// queued slots it still reaches, in order, and gets those it lost back by priority; the free
-/// list is made again from the slots marked free.
-void repairLocked(ChannelShared* ch) {
-    bool queued[kSlotCount] = {};
+/// Cuts the queue starting at `head` after the last entry it reaches in order that `queued`
+/// accepts, marking those in `reached`.
+template <typename Entry, typename Queued>
+void keepReachable(Entry* entries, int count, std::int32_t& head, bool* reached, Queued queued) {
     int last = -1;
-    for (int i = ch->queueHead; i >= 0 && i < kSlotCount && !queued[i] && ch->slots[i].state == kQueued;
-         i = ch->slots[i].next) {
-        queued[i] = true;
+    for (int i = head; i >= 0 && i < count && !reached[i] && queued(entries[i]); i = entries[i].next) {
+        reached[i] = true;
         last = i;
     }
     if (last < 0) {
-        ch->queueHead = -1;
+        head = -1;
     } else {
-        ch->slots[last].next = -1;
+        entries[last].next = -1;
     }
+}
+
+/// After the channel lock was taken over from a process that died holding it: the queues keep
+/// the entries they still reach, in order; queued slots they lost go back by priority; the free
+/// lists are made again from everything else.
+void repairLocked(ChannelShared* ch) {
+    bool queued[kSlotCount] = {};
+    keepReachable(ch->slots, kSlotCount, ch->queueHead, queued,
+                  [](const Slot& slot) { return slot.state == kQueued; });
     for (int i = 0; i < kSlotCount; ++i) {
         if (ch->slots[i].state == kQueued && !queued[i]) enqueue(ch, i);
     }
@@ -493,19 +500,9 @@ void repairLocked(ChannelShared* ch) {
         ch->slots[i].next = ch->freeHead;
         ch->freeHead = i;
     }
-    // Pulses: the queue keeps what it reaches; every other entry becomes free.
     bool reached[kPulseCount] = {};
-    last = -1;
-    for (int i = ch->pulseHead; i >= 0 && i < kPulseCount && !reached[i] && ch->pulses[i].queued;
-         i = ch->pulses[i].next) {
-        reached[i] = true;
-        last = i;
-    }
-    if (last < 0) {
-        ch->pulseHead = -1;
-    } else {
-        ch->pulses[last].next = -1;
-    }
+    keepReachable(ch->pulses, kPulseCount, ch->pulseHead, reached,
+                  [](const PulseEntry& pulse) { return pulse.queued != 0; });
     ch->pulseFree = -1;
     for (int i = kPulseCount - 1; i >= 0; --i) {
         if (reached[i]) continue;
