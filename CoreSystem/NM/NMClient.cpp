@@ -22,7 +22,7 @@ namespace {
 constexpr const char* kSendSignature = "int NM::NMClient::sendMessage(int, int, const char*, int)";
 /// How often the transmit thread, sending to a receiver that does not take its frame, checks
 /// whether its client is being destroyed.
-const std::uint64_t kStopCheckNs = 200000000ull;
+const std::uint64_t kStopCheckNs = 1000000000ull;
 /// How soon the transmit thread tries again to connect to a published receiver it could not reach.
 constexpr int kReconnectMs = 200;
 

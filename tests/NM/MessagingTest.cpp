@@ -345,8 +345,8 @@ TEST_F(Messaging, ClientThreadsEndWithTheClient) {
             sending.reset();
             destroyed = true;
         });
-        if (!CoreSystemTest::Eventually([&] { return destroyed.load(); }, 2s)) {
-            std::fprintf(stderr, "destroying a client sending to a hung receiver took over 2 s\n");
+        if (!CoreSystemTest::Eventually([&] { return destroyed.load(); }, 3s)) {
+            std::fprintf(stderr, "destroying a client sending to a hung receiver took over 3 s\n");
             _exit(1);
         }
         destroyer.join();

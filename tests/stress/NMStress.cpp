@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -115,25 +116,39 @@ int Sender(int lane) {
     for (int e = 0; e < kEndpoints; ++e) indexes[e] = client.getChannelIndex(kNames[e]);
     char frame[256];
     int finalLeft[kEndpoints] = {kFinalFrames, kFinalFrames, kFinalFrames};
+    const auto drain = [&] {  // held-back frames delivered (bounded)
+        const auto deadline = Clock::now() + 10s;
+        for (int e = 0; e < kEndpoints; ++e) {
+            while (client.heldBack(indexes[e]) > 0 && Clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+        }
+    };
+    bool drained = false;
     while (!gShared->stop) {
         const bool final = gShared->finalPhase != 0;
-        bool sent = false;
+        if (final && !drained) {
+            // Frames sent faster than they could be delivered may fill a held-back queue during the
+            // killing (further sends are then refused, as they must be): empty it first.
+            drain();
+            drained = true;
+        }
+        bool sentAny = false;
         for (int e = 0; e < kEndpoints; ++e) {
             if (final && finalLeft[e] == 0) continue;
             const std::uint32_t seq = gShared->nextSeq[lane][e].fetch_add(1);
             if (seq >= kSeqLimit) continue;
             if (final && finalLeft[e]-- == kFinalFrames) gShared->finalFrom[lane][e] = seq;
             const int size = MakeFrame(frame, lane, seq);
-            if (client.send(indexes[e], frame, size) != size && final)
-                Fail("a send failed after the killing stopped");
-            sent = true;
+            errno = 0;
+            const int sent = client.send(indexes[e], frame, size);
+            if (sent != size && final)
+                Fail("a send after the killing stopped returned " + std::to_string(sent) + " (errno " +
+                     std::to_string(errno) + ", lane " + std::to_string(lane) + ", " + kNames[e] +
+                     ", held back " + std::to_string(client.heldBack(indexes[e])) + ")");
+            sentAny = true;
         }
-        if (final && !sent) {
-            const auto deadline = Clock::now() + 10s;
-            for (int e = 0; e < kEndpoints; ++e) {
-                while (client.heldBack(indexes[e]) > 0 && Clock::now() < deadline)
-                    std::this_thread::sleep_for(1ms);
-            }
+        if (final && !sentAny) {
+            drain();
             gShared->laneDone[lane] = 1;
             while (!gShared->stop) std::this_thread::sleep_for(5ms);
         }

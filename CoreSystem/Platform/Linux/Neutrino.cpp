@@ -580,7 +580,7 @@ int claimSlot(ChannelShared* ch, const Timeout& timeout) {
         if (timeout.armed && (timeout.states & _NTO_TIMEOUT_SEND) &&
             (timeout.poll || now >= timeout.deadline)) {
             __atomic_sub_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
-            errno = ETIMEDOUT;
+            errno = processGone(ch->ownerPid) ? ESRCH : ETIMEDOUT;  // a dead owner is not a time-out
             return -1;
         }
         std::uint64_t until = now + kLivenessSliceNs;
@@ -1063,7 +1063,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         std::uint64_t now = monotonicNs();
         if (timed && (timeout.poll || now >= timeout.deadline)) {
             if (abandon(ch, index, timeout.states)) {
-                errno = ETIMEDOUT;
+                errno = processGone(ch->ownerPid) ? ESRCH : ETIMEDOUT;  // a dead owner is not a time-out
                 return -1;
             }
             timed = false;  // replied meanwhile, or its state is not covered: wait without limit
