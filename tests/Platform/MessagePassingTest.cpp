@@ -158,35 +158,6 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     ChannelDestroy(fresh);
 }
 
-TEST_F(MessagePassing, ReplyOfAReceiverThatDiedRightAfterIsNotLost) {
-    // The sender is held still until its wait for the reply has timed out once; meanwhile the
-    // receiver replies and ends. The sender must see the reply, not only the dead receiver.
-    Child receiver = CoreSystemTest::Spawn([&] {
-        board->chid = ChannelCreate(0);
-        board->ready = 1;
-        char buffer[64];
-        const int rcvid = MsgReceive(board->chid, buffer, sizeof buffer, nullptr);
-        board->ready = 2;
-        while (board->ready < 3) usleep(1000);
-        return MsgReply(rcvid, 7, nullptr, 0) == 0 ? 0 : 1;
-    });
-    ASSERT_TRUE(waitReady());
-    Child sender = CoreSystemTest::Spawn([&] {
-        return MsgSend(ConnectAttach(0, receiver.pid, board->chid, _NTO_SIDE_CHANNEL, 0), "x", 1, nullptr,
-                       0) == 7
-                   ? 0
-                   : 1;
-    });
-    ASSERT_TRUE(waitReady(2));
-    std::this_thread::sleep_for(50ms);
-    kill(sender.pid, SIGSTOP);
-    std::this_thread::sleep_for(1500ms);  // past the sender's liveness slice
-    board->ready = 3;
-    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
-    kill(sender.pid, SIGCONT);
-    EXPECT_EQ(CoreSystemTest::Wait(sender, 5s), 0);
-}
-
 TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
     // Each sender dies holding the channel lock, between marking its slot free and linking it
     // into the free list: as many as the channel has slots. The next user repairs the channel.
