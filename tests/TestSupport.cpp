@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -194,6 +196,12 @@ bool Eventually(const std::function<bool()>& predicate, milliseconds limit) {
         std::this_thread::sleep_for(milliseconds(2));
     }
     return true;
+}
+
+bool BlockedInFutex(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    return static_cast<bool>(file >> number) && (number == SYS_futex || number == SYS_futex_waitv);
 }
 
 conf::ImageDescription ExampleConfiguration() {

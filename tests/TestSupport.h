@@ -119,6 +119,8 @@ std::vector<std::uint8_t> BuildConfiguration(
 /// False (and the test fails) when either is refused.
 bool LoadDevice(const conf::ImageDescription& description = ExampleConfiguration());
 
+/// True while process `pid` (its main thread) sleeps in a futex wait.
+bool BlockedInFutex(pid_t pid);
 /// True in a ThreadSanitizer build, whose forked children of a threaded process may not start
 /// threads: tests of such children skip themselves there (the other builds run them).
 #if defined(__SANITIZE_THREAD__)

@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "CoreSystem/Platform/File.h"
+#include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Utilities/Utilities.h"
 
 namespace CoreSystem {
@@ -41,20 +44,30 @@ std::size_t ReadFully(int fd, void* buffer, std::size_t bytes) {
     return done;
 }
 
-/// Writes all `bytes` bytes, continuing after short writes; false when a write fails or stalls.
-bool WriteFully(int fd, const void* buffer, std::size_t bytes) {
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t n = Platform::write(fd, static_cast<const char*>(buffer) + done, bytes - done);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 bool IsAbsolute(const std::string& path) {
     return !path.empty() && path[0] == '/';
 }
+
+/// Opens `path` read-only, only when it is a regular file, and never waits on a FIFO or a
+/// device in its place. -1 with errno (EINVAL for another kind of file).
+int OpenRegular(const char* path) {
+    const int fd = Platform::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd == -1) return -1;
+    struct stat info {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags == -1 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        Platform::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+/// How often openCurrent chooses again when a writer overtook it.
+constexpr int kReadAttempts = 3;
+/// Largest piece copyCurrentTo holds in memory at once.
+constexpr std::size_t kCopyChunk = 64 * 1024;
 
 bool SameFile(const struct stat& a, const std::string& path) {
     struct stat b {};
@@ -79,9 +92,11 @@ bool BackupFile::Newer(std::uint32_t a, std::uint32_t b) {
 
 BackupFile::Header BackupFile::ReadHeader(const std::string& copyPath) {
     Header header;
-    const int fd = Platform::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenRegular(copyPath.c_str());
     if (fd == -1) {
-        header.status = errno == ENOENT ? Header::Status::Missing : Header::Status::Unreadable;
+        header.status = errno == ENOENT   ? Header::Status::Missing
+                        : errno == EINVAL ? Header::Status::NotAFile
+                                          : Header::Status::Unreadable;
         return header;
     }
     unsigned char bytes[kHeaderSize];
@@ -171,9 +186,26 @@ std::string BackupFile::linkTarget(int index) const {
 }
 
 void BackupFile::renewLink(int index) const {
+    // A reader only makes a link that is missing, or replaces one that names no file. A valid
+    // link is a writer's: leave it, even when it appeared after the choice was made.
+    if (Platform::symlink(linkTarget(index).c_str(), path_.c_str()) == 0 || errno != EEXIST) return;
     struct stat info {};
-    if (::lstat(path_.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) Platform::unlink(path_.c_str());
-    Platform::symlink(linkTarget(index).c_str(), path_.c_str());
+    if (::lstat(path_.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && ::stat(path_.c_str(), &info) != 0)
+        replaceLink(index);
+}
+
+int BackupFile::replaceLink(int index) const {
+    // A new link under a name of this process and thread, renamed over the old one: the link
+    // never disappears, so a reader never has to choose while a write is under way.
+    const std::string temporary = path_ + ".link" + std::to_string(::getpid()) + "-" +
+                                  std::to_string(static_cast<long>(Platform::gettid()));
+    Platform::unlink(temporary.c_str());
+    if (Platform::symlink(linkTarget(index).c_str(), temporary.c_str()) != 0) return -1;
+    if (Platform::rename(temporary.c_str(), path_.c_str()) != 0) {
+        Platform::unlink(temporary.c_str());
+        return -1;
+    }
+    return 0;
 }
 
 std::string BackupFile::currentPath() {
@@ -183,33 +215,55 @@ std::string BackupFile::currentPath() {
 }
 
 bool BackupFile::openCurrent(std::uint32_t& size, int& descriptor) {
-    const std::string current = currentPath();
-    descriptor = current.empty() ? -1 : Platform::open(current.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor == -1) return false;
-    struct stat info {};
-    if (::fstat(descriptor, &info) != 0 || info.st_size < static_cast<off_t>(kHeaderSize)) return false;
-    unsigned char bytes[kHeaderSize];
-    if (ReadFully(descriptor, bytes, kHeaderSize) < kHeaderSize) return false;
-    sequence_ = GetWord(bytes);
-    const std::uint32_t length = GetWord(bytes + 4);
-    if (static_cast<std::uint64_t>(info.st_size) - kHeaderSize != length) return false;
-    size = length;
-    return true;
+    // A writer may start on the copy just chosen (it alternates between the two): when the copy
+    // opened turns out incomplete and the link has moved on meanwhile, choose again.
+    for (int attempt = 0;; ++attempt) {
+        const std::string current = currentPath();
+        descriptor = current.empty() ? -1 : OpenRegular(current.c_str());
+        if (descriptor == -1) return false;
+        struct stat info {};
+        unsigned char bytes[kHeaderSize];
+        if (::fstat(descriptor, &info) == 0 && info.st_size >= static_cast<off_t>(kHeaderSize) &&
+            ReadFully(descriptor, bytes, kHeaderSize) == kHeaderSize) {
+            sequence_ = GetWord(bytes);
+            const std::uint32_t length = GetWord(bytes + 4);
+            if (static_cast<std::uint64_t>(info.st_size) - kHeaderSize == length) {
+                size = length;
+                return true;
+            }
+        }
+        if (attempt == kReadAttempts - 1 || SameFile(info, currentPath())) return false;
+        Platform::close(descriptor);
+    }
 }
 
 bool BackupFile::copyCurrentTo(const std::string& destination) {
     std::uint32_t size = 0;
     int source = -1;
     bool copied = false;
-    if (openCurrent(size, source)) {
-        std::vector<char> payload(size);
-        if (ReadFully(source, payload.data(), size) == size) {
-            const int fd =
-                Platform::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kCopyMode);
-            if (fd != -1) {
-                copied = WriteFully(fd, payload.data(), size) && Platform::fsync(fd) == 0;
-                copied = Platform::close(fd) == 0 && copied;
+    struct stat from {};
+    // Copying onto the file itself (its link or a copy) would truncate what is being read.
+    const bool itself =
+        destination == path_ || destination == CopyPath(path_, 0) || destination == CopyPath(path_, 1);
+    if (!itself && openCurrent(size, source) && ::fstat(source, &from) == 0 && !SameFile(from, destination)) {
+        const int fd = Platform::open(destination.c_str(),
+                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, kCopyMode);
+        if (fd != -1) {
+            try {
+                std::vector<char> chunk(std::min<std::size_t>(size, kCopyChunk));
+                std::size_t left = size;
+                copied = true;
+                while (copied && left > 0) {
+                    const std::size_t piece = std::min(left, chunk.size());
+                    copied = ReadFully(source, chunk.data(), piece) == piece &&
+                             Platform::WriteFully(fd, chunk.data(), piece);
+                    left -= piece;
+                }
+            } catch (const std::bad_alloc&) {
+                copied = false;
             }
+            copied = copied && Platform::fsync(fd) == 0;
+            copied = Platform::close(fd) == 0 && copied;
         }
     }
     if (source >= 0) Platform::close(source);
@@ -225,45 +279,63 @@ bool BackupFile::write(const Buffer& buffer) {
     if (buffer.length > 0 && !buffer.data) return false;
     const Choice current = choose();
     if (current.reason == Reason::Unreadable) return false;  // the newest copy may be the one unread
-    const int target = current.index == 0 ? 1 : 0;
-    const int kept = 1 - target;
+    // Keep the current copy; but when the link names a copy that is not complete, keep the one
+    // the headers show complete, so that a failure here never leaves no good copy at all.
+    int kept = current.index == 0 ? 0 : 1;
+    Header keptHeader = ReadHeader(CopyPath(path_, kept));
+    if (keptHeader.status == Header::Status::Unreadable) return false;  // its order is unknown
+    if (!keptHeader.valid() && current.index >= 0) {
+        const Header other = ReadHeader(CopyPath(path_, 1 - kept));
+        if (other.valid()) {
+            kept = 1 - kept;
+            keptHeader = other;
+        }
+    }
+    const int target = 1 - kept;
     const std::string targetPath = CopyPath(path_, target);
 
     // The new version must count as newer than the copy kept, also for an object that has not
     // read the file (it starts at 1000) or that another object has written to since.
-    const Header keptHeader = ReadHeader(CopyPath(path_, kept));
-    if (keptHeader.status == Header::Status::Unreadable) return false;  // its order is unknown
     std::uint32_t sequence = sequence_ + 1;
     if (keptHeader.valid() && !Newer(sequence, keptHeader.sequence)) sequence = keptHeader.sequence + 1;
-    const bool keptIsCurrent = current.index == kept;
 
-    // From here until the link is made again, a crash leaves the choice to the headers.
-    Platform::unlink(path_.c_str());
-    const int fd = Platform::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kCopyMode);
-    if (fd == -1) {
-        restoreAfterFailedWrite(-1, kept, keptIsCurrent);  // the target was not touched
+    // The link keeps naming the copy kept until the new copy is flushed; then a new link replaces
+    // it in one step. A crash at any point leaves a link to a complete version, or no link only
+    // where there was none before.
+    const int fd =
+        Platform::open(targetPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, kCopyMode);
+    if (fd == -1) return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {  // not a copy: leave it alone
+        Platform::close(fd);
         return false;
     }
     unsigned char header[kHeaderSize];
     PutWord(header, sequence);
     PutWord(header + 4, buffer.length);
-    bool flushed = WriteFully(fd, header, kHeaderSize) && WriteFully(fd, buffer.data, buffer.length) &&
-                   Platform::fsync(fd) == 0;
+    bool flushed = Platform::WriteFully(fd, header, kHeaderSize) &&
+                   Platform::WriteFully(fd, buffer.data, buffer.length) && Platform::fsync(fd) == 0;
     flushed = Platform::close(fd) == 0 && flushed;
-    if (!flushed || Platform::symlink(linkTarget(target).c_str(), path_.c_str()) != 0 ||
-        Platform::SyncDirectory(Utilities::DirName(path_).c_str()) != 0) {
-        restoreAfterFailedWrite(target, kept, keptIsCurrent);
+    if (!flushed || replaceLink(target) != 0) {
+        Platform::unlink(targetPath.c_str());
+        return false;
+    }
+    if (Platform::SyncDirectory(Utilities::DirName(path_).c_str()) != 0 || choose().index != target) {
+        restoreAfterFailedWrite(target, kept, keptHeader.valid());
         return false;
     }
     sequence_ = sequence;
     return true;
 }
 
-void BackupFile::restoreAfterFailedWrite(int target, int kept, bool keptWasCurrent) const {
-    // The new copy goes first: until the link is back the headers must not find it.
-    if (target >= 0) Platform::unlink(CopyPath(path_, target).c_str());
-    Platform::unlink(path_.c_str());
-    if (keptWasCurrent) Platform::symlink(linkTarget(kept).c_str(), path_.c_str());
+void BackupFile::restoreAfterFailedWrite(int target, int kept, bool keptValid) const {
+    // The link goes back first: until the new copy is removed it must not be found.
+    if (keptValid) {
+        replaceLink(kept);
+    } else {
+        Platform::unlink(path_.c_str());
+    }
+    Platform::unlink(CopyPath(path_, target).c_str());
     Platform::SyncDirectory(Utilities::DirName(path_).c_str());
 }
 

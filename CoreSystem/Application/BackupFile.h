@@ -29,6 +29,7 @@ public:
         enum class Status {
             Missing,       ///< the copy does not exist
             Unreadable,    ///< it exists but cannot be opened
+            NotAFile,      ///< something other than a regular file (a FIFO, a device) is in its place
             Short,         ///< fewer than 8 bytes: no header
             SizeMismatch,  ///< its size is not 8 + length (a torn or foreign copy)
             Valid,
@@ -106,10 +107,13 @@ public:
 
 private:
     std::string linkTarget(int index) const;
+    /// After a choice by headers: makes the link to copy `index` where none (or a dangling one) is.
     void renewLink(int index) const;
-    /// Removes the copy `target` (unless -1) and names the copy `kept` by the link again when it
-    /// was current before the write.
-    void restoreAfterFailedWrite(int target, int kept, bool keptWasCurrent) const;
+    /// Points the link at copy `index` by renaming a new link over it. 0, or -1.
+    int replaceLink(int index) const;
+    /// Names the copy `kept` by the link again (removes the link when that copy is not complete)
+    /// and removes the copy `target`.
+    void restoreAfterFailedWrite(int target, int kept, bool keptValid) const;
 
     std::string path_;
     std::uint32_t sequence_;

@@ -23,9 +23,13 @@ public:
     /// Connection id to the receiver of `channelIndex` (an index inside the registry), or -1
     /// when the slot has no receiver or the connection could not be made.
     int getConnection(int channelIndex);
-    /// Declares the receiver of `channelIndex` gone for every process and detaches the cached
-    /// connection. Takes no registry lock: a caller after a failed send holds the slot mutex.
-    void dropConnection(int channelIndex);
+    /// After a send on `connectionId` failed: detaches that connection and declares its receiver
+    /// gone for every process, unless the slot names another receiver by now (one that replaced
+    /// it while the send waited). Takes no registry lock: the caller holds the slot mutex.
+    void dropConnection(int channelIndex, int connectionId);
+    /// Withdraws receiver `pid`/`chid` from `channelIndex` (under the slot mutex, and only while
+    /// the slot still names it) and detaches a cached connection to the index.
+    void withdraw(int channelIndex, int pid, int chid);
 
 private:
     struct Entry {
@@ -34,6 +38,9 @@ private:
         int connectionId;  ///< -1: none
     };
     int attach(Entry& entry, int pid, int chid);
+    /// Detaches the cached connection of `channelIndex` when it is `connectionId` (any when -1);
+    /// returns what it was made to ({-1, -1, -1} when nothing matched).
+    Entry forget(int channelIndex, int connectionId);
     int registryDescriptor_ = -1;
     pthread_mutex_t cacheMutex_;
     std::map<int, Entry> cache_;  ///< guarded by cacheMutex_

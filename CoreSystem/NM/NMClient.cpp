@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <new>
@@ -12,12 +13,18 @@
 #include "CoreSystem/Platform/Neutrino.h"
 #include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Platform/Slog.h"
+#include "CoreSystem/Utilities/Utilities.h"
 
 namespace NM {
 
 namespace {
 
 constexpr const char* kSendSignature = "int NM::NMClient::sendMessage(int, int, const char*, int)";
+/// How often the transmit thread, sending to a receiver that does not take its frame, checks
+/// whether its client is being destroyed.
+const std::uint64_t kStopCheckNs = 1000000000ull;
+/// How soon the transmit thread tries again to connect to a published receiver it could not reach.
+constexpr int kReconnectMs = 200;
 
 /// Writes one line in one piece, so that lines of the client's threads never interleave.
 void printLine(std::ostream& stream, const std::string& text) {
@@ -46,11 +53,7 @@ NMClient::NMClient(bool pollingMode) : pollingMode_(pollingMode) {
 
 NMClient::~NMClient() {
     // Withdraw our receivers, unless another receiver has taken an endpoint over meanwhile.
-    for (int index : publishedIndexes_) {
-        if (ValidChannelIndex(index) && SlotPid(index) == getpid() && SlotChid(index) == receiveChannelId_) {
-            connections_.dropConnection(index);
-        }
-    }
+    for (int index : publishedIndexes_) connections_.withdraw(index, getpid(), receiveChannelId_);
     running_ = false;
     if (receiveRunning_) {
         // The receive thread would notice within its two-second receive; a pulse ends it now.
@@ -99,6 +102,10 @@ int NMClient::send(int channelIndex, const char* data, int size) {
 }
 
 int NMClient::sendMessage(int channelIndex, int connectionId, const char* data, int size) {
+    return sendFrame(channelIndex, connectionId, data, size, false);
+}
+
+int NMClient::sendFrame(int channelIndex, int connectionId, const char* data, int size, bool untilStopped) {
     checkSize(size);
     if (!ValidChannelIndex(channelIndex) || size < 0 || (size > 0 && !data)) return -1;
     // The frame is gathered from the header word and the caller's payload, so the caller's
@@ -110,9 +117,24 @@ int NMClient::sendMessage(int channelIndex, int connectionId, const char* data, 
 
     RegistrySlot& slot = Registry().slots[channelIndex];
     slot.mutex.lock();
-    long result = CoreSystem::Platform::MsgSendv(connectionId, frame, 2, nullptr, 0);
+    long result;
+    for (;;) {
+        // The transmit thread looks up between tries whether its client is being destroyed: a
+        // receiver that never takes the frame must not keep the destructor waiting. Only the
+        // send-blocked state is bounded, so a frame that timed out was never received.
+        if (untilStopped) {
+            CoreSystem::Platform::TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND, nullptr, &kStopCheckNs,
+                                               nullptr);
+        }
+        result = CoreSystem::Platform::MsgSendv(connectionId, frame, 2, nullptr, 0);
+        if (!untilStopped || result != -1 || errno != ETIMEDOUT) break;
+        if (stopping_) {
+            slot.mutex.unlock();
+            return -1;  // discarded with the client, like every message still held back
+        }
+    }
     if (result == -1) {
-        connections_.dropConnection(channelIndex);
+        connections_.dropConnection(channelIndex, connectionId);
         slot.mutex.unlock();
         printLine(std::cout, "error pid " + std::to_string(getpid()) + " " + "sendMessage" + " ch " +
                                  std::to_string(channelIndex) + " channel " + std::to_string(connectionId));
@@ -123,7 +145,7 @@ int NMClient::sendMessage(int channelIndex, int connectionId, const char* data, 
 }
 
 int NMClient::queueMessage(int channelIndex, const char* data, int size) {
-    if (size < 0 || (size > 0 && !data)) return -1;
+    if (!ValidChannelIndex(channelIndex) || size < 0 || (size > 0 && !data)) return -1;
     checkSize(size);
     MutexHold hold(deferredMutex_);
     return queueLocked(channelIndex, data, size);
@@ -174,6 +196,7 @@ void NMClient::stopTransmitThread() {
     // Wake the thread if it waits for receivers; it checks the flag under the registry mutex.
     if (RegistryHeader* registry = Registry().base) {
         CoreSystem::Platform::ProcessLock hold(registry->mutex);
+        if (hold.tookOver()) RepairAfterLock(EOWNERDEAD);
         registry->condition.broadcast();
     }
     pthread_join(transmitThread_, nullptr);
@@ -190,14 +213,16 @@ void NMClient::transmitQueue() {
     RegistryHeader* registry = Registry().base;
     for (;;) {
         // Wait, under the registry mutex, until some held-back queue has a receiver.
-        registry->mutex.lock();
+        RepairAfterLock(registry->mutex.lock());
         pthread_mutex_lock(&deferredMutex_);
         bool deliverable = false;
+        bool unreachable = false;  // a receiver is published but could not be connected to
         for (auto& entry : deferred_) {
             if (connections_.getConnection(entry.first) != -1) {
                 deliverable = true;
                 break;
             }
+            unreachable = unreachable || (SlotPid(entry.first) != -1 && SlotChid(entry.first) != -1);
         }
         if (deferred_.empty() || stopping_) {
             registry->mutex.unlock();
@@ -205,7 +230,14 @@ void NMClient::transmitQueue() {
         }
         pthread_mutex_unlock(&deferredMutex_);
         if (!deliverable) {
-            registry->condition.wait(registry->mutex);
+            if (unreachable) {
+                // No publication may follow a connection that failed for a moment: try again soon.
+                timespec deadline;
+                CoreSystem::Utilities::MonotonicDeadline(deadline, kReconnectMs);
+                RepairAfterLock(registry->condition.timedwait(registry->mutex, deadline));
+            } else {
+                RepairAfterLock(registry->condition.wait(registry->mutex));
+            }
             registry->mutex.unlock();
             continue;
         }
@@ -243,7 +275,7 @@ bool NMClient::drainLocked(std::deque<Held>& queue, int channelIndex, int connec
         queue.pop_front();
         inFlightIndex_ = channelIndex;
         pthread_mutex_unlock(&deferredMutex_);
-        int result = sendMessage(channelIndex, connectionId, held.data.get(), held.size);
+        int result = sendFrame(channelIndex, connectionId, held.data.get(), held.size, true);
         held.data.reset();
         pthread_mutex_lock(&deferredMutex_);
         inFlightIndex_ = -1;
@@ -259,7 +291,10 @@ int NMClient::openReceiveChannel(int channelIndex) {
     if (!receiveRunning_ && receiveChannelId_ != -1) {
         receiveRunning_ = pthread_create(&receiveThread_, nullptr, receiveMessageMain, this) == 0;
     }
-    publishedIndexes_.push_back(channelIndex);
+    {
+        MutexHold hold(receiveMutex_);
+        publishedIndexes_.push_back(channelIndex);
+    }
     return publishReceiver(channelIndex, receiveChannelId_);
 }
 
@@ -284,7 +319,17 @@ void NMClient::receiveMessage() {
         CoreSystem::Platform::MsgReply(rcvid, 0, nullptr, 0);
         const int size = info.msglen - kFrameHeader;
         if (size <= 0) continue;  // header only, or not even a header
+        std::int32_t header;
+        std::memcpy(&header, buffer.get(), sizeof header);
         MutexHold hold(receiveMutex_);
+        if (std::find(publishedIndexes_.begin(), publishedIndexes_.end(), header) ==
+            publishedIndexes_.end()) {
+            // Meant for another receiver: one that named this channel before, in a process whose
+            // pid this one now has.
+            printLine(std::cout, "pid " + std::to_string(getpid()) + " dropped a frame for channel index " +
+                                     std::to_string(header) + ", which it does not serve");
+            continue;
+        }
         if (receiveQueue_.size() > kReceiveQueueAccepts) {
             printLine(std::cout, "pid " + std::to_string(getpid()) + " reach receive queue max");
             continue;

@@ -86,6 +86,9 @@ private:
     void receiveMessage();
     int queueLocked(int channelIndex, const char* data, int size);
     bool drainLocked(std::deque<Held>& queue, int channelIndex, int connectionId);
+    /// sendMessage; with `untilStopped` the send gives up (-1, the receiver kept) once the
+    /// client is being destroyed.
+    int sendFrame(int channelIndex, int connectionId, const char* data, int size, bool untilStopped);
     void checkSize(int size) const;
     void startTransmitThreadLocked();
     void stopTransmitThread();
@@ -108,7 +111,7 @@ private:
     pthread_mutex_t receiveMutex_;
     sem_t receiveSemaphore_;
     std::deque<Received> receiveQueue_;  ///< guarded by receiveMutex_
-    std::vector<int> publishedIndexes_;
+    std::vector<int> publishedIndexes_;  ///< written under receiveMutex_ by the owner's thread
 };
 
 }  // namespace NM

@@ -5,8 +5,10 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstring>
 
+#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Posix.h"
 
 namespace NM {
@@ -58,6 +60,7 @@ RegistryHeader* createRegistry(int slotCount) {
     int fd = -1;
     void* base = slotCount < 0 ? nullptr : createSharedMemory(kRegistryName, RegistrySize(slotCount), fd);
     registry.base = static_cast<RegistryHeader*>(base);
+    registry.mappedSlots = 0;
     if (!base) return nullptr;
     RegistryHeader* header = registry.base;
     header->mutex.init();
@@ -69,21 +72,29 @@ RegistryHeader* createRegistry(int slotCount) {
     std::memset(slots, kFreeSlotByte, sizeof(RegistrySlot) * static_cast<std::size_t>(slotCount));
     for (int i = 0; i < slotCount; ++i) slots[i].mutex.init();
     registry.slots = slots;
+    registry.mappedSlots = slotCount;
     header->mutex.unlock();
     return header;
 }
 
-bool ValidChannelIndex(int channelIndex) {
+int SlotCount() {
     const RegistryState& registry = Registry();
-    return registry.base != nullptr && channelIndex >= 0 && channelIndex < registry.base->slotCount;
+    if (!registry.base) return 0;
+    const std::int32_t stored = loadWord(registry.base->slotCount);
+    return stored < registry.mappedSlots ? (stored < 0 ? 0 : stored) : registry.mappedSlots;
+}
+
+bool ValidChannelIndex(int channelIndex) {
+    return channelIndex >= 0 && channelIndex < SlotCount();
 }
 
 int findOrClaimSlot(const char* name) {
     RegistryState& registry = Registry();
     if (!registry.base || !name || std::strlen(name) > static_cast<std::size_t>(kMaxEndpointName)) return -1;
     CoreSystem::Platform::ProcessLock hold(registry.base->mutex);
+    if (hold.tookOver()) RepairAfterLock(EOWNERDEAD);
     int firstFree = -1;
-    const int count = registry.base->slotCount;
+    const int count = SlotCount();
     for (int i = 0; i < count; ++i) {
         RegistrySlot& slot = registry.slots[i];
         if (static_cast<unsigned char>(slot.name[0]) == kFreeSlotByte) {
@@ -95,8 +106,19 @@ int findOrClaimSlot(const char* name) {
     if (firstFree < 0) return -1;
     RegistrySlot& slot = registry.slots[firstFree];
     std::memset(slot.name, 0, sizeof slot.name);
+    CoreSystem::Platform::CrashPoint(CoreSystem::Platform::Call::KillInClaim);
     std::memcpy(slot.name, name, std::strlen(name));
     return firstFree;
+}
+
+void RepairAfterLock(int lockResult) {
+    if (lockResult != EOWNERDEAD) return;
+    RegistryState& registry = Registry();
+    const int count = SlotCount();
+    for (int i = 0; i < count; ++i) {
+        RegistrySlot& slot = registry.slots[i];
+        if (slot.name[0] == '\0') std::memset(slot.name, kFreeSlotByte, sizeof slot.name);
+    }
 }
 
 int publishReceiver(int channelIndex, int chid) {
@@ -111,6 +133,7 @@ int publishReceiver(int channelIndex, int chid) {
     // Broadcast under the registry mutex: a transmit thread between its scan and its wait holds
     // that mutex, so it cannot miss this publication.
     CoreSystem::Platform::ProcessLock hold(registry.base->mutex);
+    if (hold.tookOver()) RepairAfterLock(EOWNERDEAD);
     registry.base->condition.broadcast();
     return channelIndex;
 }
@@ -125,6 +148,12 @@ void MarkSlotGone(int channelIndex) {
     RegistrySlot& slot = Registry().slots[channelIndex];
     storeWord(slot.chid, -1);
     storeWord(slot.pid, -1);
+}
+
+bool MarkSlotGoneIf(int channelIndex, std::int32_t pid, std::int32_t chid) {
+    if (pid == -1 || SlotPid(channelIndex) != pid || SlotChid(channelIndex) != chid) return false;
+    MarkSlotGone(channelIndex);
+    return true;
 }
 
 }  // namespace NM

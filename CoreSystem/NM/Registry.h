@@ -51,6 +51,7 @@ constexpr std::size_t RegistrySize(int slotCount) {
 struct RegistryState {
     RegistryHeader* base;  ///< null while the process is not attached
     RegistrySlot* slots;   ///< base + 24
+    int mappedSlots;       ///< slots this process mapped; nothing beyond them is ever touched
 };
 
 /// The registry state of this process.
@@ -73,6 +74,14 @@ int findOrClaimSlot(const char* name);
 /// process waiting for receivers. Returns `channelIndex`, or -1 for an index outside the table.
 int publishReceiver(int channelIndex, int chid);
 
+/// To be called with the registry mutex held, with the result of the call that took it: after a
+/// takeover from a holder that died (EOWNERDEAD), releases a slot it left claimed under the
+/// empty name.
+void RepairAfterLock(int lockResult);
+
+/// Number of slots this process may use: the count stored in the header, but never more than
+/// were mapped (0 while the process is not attached).
+int SlotCount();
 /// True when the registry is attached and `channelIndex` lies inside it.
 bool ValidChannelIndex(int channelIndex);
 
@@ -81,5 +90,9 @@ std::int32_t SlotPid(int channelIndex);
 std::int32_t SlotChid(int channelIndex);
 /// Writes -1 into the slot's chid and then its pid: the receiver is gone for every process.
 void MarkSlotGone(int channelIndex);
+/// MarkSlotGone, but only while the slot still names receiver `pid` on channel `chid`, so that a
+/// receiver that has replaced it stays published. The caller holds the slot mutex. True when
+/// cleared.
+bool MarkSlotGoneIf(int channelIndex, std::int32_t pid, std::int32_t chid);
 
 }  // namespace NM

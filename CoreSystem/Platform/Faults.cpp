@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <mutex>
 
@@ -78,6 +79,10 @@ bool InjectedFault(Call call) noexcept {
     }
     errno = error;
     return true;
+}
+
+void CrashPoint(Call point) noexcept {
+    if (InjectedFault(point)) ::raise(SIGKILL);
 }
 
 }  // namespace CoreSystem::Platform

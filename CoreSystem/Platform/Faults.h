@@ -17,6 +17,8 @@ enum class Call {
     Rename,
     ShortWrite,  ///< write() stores only the first half of its bytes and returns that count
     Symlink,
+    KillInClaim,  ///< crash point: a registry slot's name is cleared, not yet written
+    KillInFree,   ///< crash point: a channel slot is marked free, not yet in the free list
     Devctl,     ///< devctl() and devctlv() return the error number
     MapDevice,  ///< mmap_device_io() and mmap_device_memory()
     MsgReceivePulse,
@@ -32,5 +34,8 @@ void FailNext(Call call, int error, int skip = 0, int times = 1);
 void ClearFaults();
 /// For the layer: true (with errno set) when this call is to fail now.
 bool InjectedFault(Call call) noexcept;
+/// For the layer, at a crash point: the process dies here (SIGKILL) when `point` is armed, as a
+/// process killed at that moment would.
+void CrashPoint(Call point) noexcept;
 
 }  // namespace CoreSystem::Platform

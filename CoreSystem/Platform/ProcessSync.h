@@ -2,6 +2,7 @@
 // They are used in place inside shared memory, across processes, like the target's pthread objects.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 
@@ -9,15 +10,17 @@ namespace CoreSystem::Platform {
 
 /// A process-shared, non-recursive mutex of exactly 8 bytes, placed directly in shared memory.
 /// It inherits priority like the target's mutexes. A holder that dies (its thread or process
-/// vanishes) does not wedge the others: the next locker takes the lock over, and the data it
-/// guards is used as it was left. Results are 0 or an errno value, as for pthread_mutex_*.
+/// vanishes) does not wedge the others: the next locker takes the lock over and is told so with
+/// EOWNERDEAD (it holds the lock then), so that it can repair what the dead holder left
+/// half-changed. Results are 0 or an errno value, as for pthread_mutex_*.
 class ProcessMutex {
 public:
     /// Puts the mutex into the unlocked state; memory may hold anything before.
     int init() noexcept;
-    /// Blocks until the mutex is held by the calling thread. EDEADLK if it already is.
+    /// Blocks until the mutex is held by the calling thread: 0, or EOWNERDEAD when it was taken
+    /// over from a dead holder. EDEADLK if the caller already holds it.
     int lock() noexcept;
-    /// 0 when taken, EBUSY when another live thread holds it.
+    /// 0 or EOWNERDEAD when taken, EBUSY when another live thread holds it.
     int trylock() noexcept;
     /// EPERM when the calling thread does not hold it.
     int unlock() noexcept;
@@ -33,7 +36,8 @@ private:
 class ProcessCondition {
 public:
     int init() noexcept;
-    /// Atomically releases `mutex` and waits for a signal; `mutex` is held again on return.
+    /// Atomically releases `mutex` and waits for a signal; `mutex` is held again on return
+    /// (EOWNERDEAD: taken over from a dead holder).
     int wait(ProcessMutex& mutex) noexcept;
     /// As wait(), until the absolute CLOCK_MONOTONIC time `deadline`; ETIMEDOUT after it.
     int timedwait(ProcessMutex& mutex, const timespec& deadline) noexcept;
@@ -55,13 +59,16 @@ static_assert(alignof(ProcessMutex) <= 4 && alignof(ProcessCondition) <= 4,
 /// RAII hold of a ProcessMutex.
 class ProcessLock {
 public:
-    explicit ProcessLock(ProcessMutex& mutex) noexcept : mutex_(mutex) { mutex_.lock(); }
+    explicit ProcessLock(ProcessMutex& mutex) noexcept : mutex_(mutex), result_(mutex_.lock()) {}
     ~ProcessLock() { mutex_.unlock(); }
     ProcessLock(const ProcessLock&) = delete;
     ProcessLock& operator=(const ProcessLock&) = delete;
+    /// True when the lock was taken over from a holder that died: the data may need repair.
+    bool tookOver() const { return result_ == EOWNERDEAD; }
 
 private:
     ProcessMutex& mutex_;
+    int result_;
 };
 
 }  // namespace CoreSystem::Platform

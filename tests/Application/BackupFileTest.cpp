@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include <iterator>
 #include <optional>
 #include <random>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -22,6 +26,10 @@
 namespace {
 
 using namespace CoreSystem;
+/// Writes on disk in the reader test: each flushes a file and a directory (about 1 ms each here
+/// when the machine is idle, many times that under load), so fewer than on tmpfs.
+constexpr int kDiskWrites = 2000;
+constexpr std::uint32_t kHeaderBytes = BackupFile::kHeaderSize;
 namespace fs = std::filesystem;
 using Call = Platform::Call;
 
@@ -204,7 +212,7 @@ TEST_F(BackupFileTest, KilledWriterNeverLosesItsLastVersion) {
     BackupFile first(path);
     ASSERT_TRUE(Write(first, PayloadOf(0)));
     std::uint64_t established = 0;  // newest version known to be on disk
-    long kills = 0, reported = 0, midWrite = 0, losses = 0;
+    long kills = 0, reported = 0, midWrite = 0, afterWrite = 0, losses = 0;
     for (; kills < 500 && losses == 0; ++kills) {
         CoreSystemTest::Child child = CoreSystemTest::Spawn(
             [&, v = established + 1]() mutable {
@@ -214,14 +222,24 @@ TEST_F(BackupFileTest, KilledWriterNeverLosesItsLastVersion) {
             },
             true);
         ASSERT_GT(child.pid, 0);
+        // Three kills in four come after the writer's first completed write, so that most of them
+        // land in a write that replaces a version it made itself; the fourth may hit its first.
+        std::string reports;
+        if (kills % 4 != 0) {
+            CoreSystemTest::Eventually([&] {
+                reports += CoreSystemTest::ReadOutput(child, false);
+                return !reports.empty();
+            });
+        }
         usleep(static_cast<useconds_t>(std::exp(logDelayUs(random))));
         kill(child.pid, SIGKILL);
         ASSERT_EQ(CoreSystemTest::Wait(child), 128 + SIGKILL) << "the writer ended on its own";
-        const std::string reports = CoreSystemTest::ReadOutput(child);
+        reports += CoreSystemTest::ReadOutput(child);
         std::uint64_t last = established;
         for (std::size_t at = 0; at + sizeof last <= reports.size(); at += sizeof last, ++reported)
             std::memcpy(&last, reports.data() + at, sizeof last);
         if (!linkExists()) ++midWrite;
+        if (!reports.empty()) ++afterWrite;
 
         const std::optional<std::string> found = CurrentPayload(path);
         if (found == PayloadOf(last + 1)) ++last;  // finished, but killed before it could report
@@ -233,10 +251,120 @@ TEST_F(BackupFileTest, KilledWriterNeverLosesItsLastVersion) {
                           << (found ? "another version" : "no complete version") << " found";
         }
     }
-    std::cout << "[ crash    ] seed " << seed << ": " << kills << " kills, " << reported
-              << " versions reported, " << kills << " versions checked, " << midWrite
+    std::cout << "[ crash    ] seed " << seed << ": " << kills << " kills, " << afterWrite
+              << " after a completed write, " << reported << " versions reported, " << midWrite
               << " kills left no link, " << losses << " losses" << std::endl;
     EXPECT_EQ(losses, 0);
+    EXPECT_EQ(midWrite, 0) << "the link is replaced in one step, never removed";
+    EXPECT_GE(afterWrite, kills / 2) << "too few kills landed after a completed write to test anything";
+}
+
+// A reader looping beside the writer never makes a write fail and never sees an update lost,
+// in a directory on disk and on tmpfs.
+TEST_F(BackupFileTest, ReaderBesideAWriterCostsNothing) {
+    const std::string shm = "/dev/shm/" + host.word() + "-backup";
+    ASSERT_TRUE(fs::create_directory(shm));
+    for (const auto& [where, writes] :
+         {std::pair<std::string, int>{host.root(), kDiskWrites}, {shm, 10000}}) {
+        SCOPED_TRACE(where);
+        const std::string file = where + "/counter";
+        BackupFile writer(file);
+        const int first = 0;
+        ASSERT_TRUE(writer.write({sizeof first, &first}));
+        std::atomic<bool> done{false};
+        std::atomic<long> reads{0};
+        std::thread reader([&] {
+            for (; !done; ++reads) {
+                std::uint32_t size = 0;
+                int fd = -1;
+                BackupFile(file).openCurrent(size, fd);
+                if (fd >= 0) close(fd);
+            }
+        });
+        long failedWrites = 0, lost = 0;
+        for (int version = 1; version <= writes; ++version) {
+            if (!writer.write({sizeof version, &version})) ++failedWrites;
+            std::uint32_t size = 0;
+            int fd = -1, current = -1;
+            if (!BackupFile(file).openCurrent(size, fd) ||
+                ::read(fd, &current, sizeof current) != sizeof current || current != version)
+                ++lost;
+            if (fd >= 0) close(fd);
+        }
+        done = true;
+        reader.join();
+        EXPECT_EQ(failedWrites, 0);
+        EXPECT_EQ(lost, 0);
+        EXPECT_GT(reads, writes / 10) << "the reader hardly ran beside the writer";
+    }
+    fs::remove_all(shm);
+}
+
+// Copying out never truncates the file itself and holds a bounded piece of a large payload.
+TEST_F(BackupFileTest, CopyOutRefusesItselfAndStaysSmall) {
+    BackupFile file(path);
+    ASSERT_TRUE(Write(file, "keep"));
+    ASSERT_EQ(symlink(copy0.c_str(), (path + ".alias").c_str()), 0);
+    for (const std::string& destination : {path, copy0, path + ".alias"}) {
+        EXPECT_FALSE(file.copyCurrentTo(destination)) << destination;
+        EXPECT_EQ(CurrentPayload(path), "keep") << destination;
+    }
+    const std::string big = "/dev/shm/" + host.word() + "-big";
+    CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
+        constexpr std::uint32_t kLength = 128u << 20;
+        store(copy1, CopyBytes(2000, kLength, 0));
+        if (truncate(copy1.c_str(), off_t{kHeaderBytes} + kLength) != 0 || unlink(path.c_str()) != 0)
+            return 2;
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        const bool copied = BackupFile(path).copyCurrentTo(big);
+        getrusage(RUSAGE_SELF, &after);
+        const long grownKiB = after.ru_maxrss - before.ru_maxrss;
+        if (!copied || fs::file_size(big) != kLength) return 3;
+        if (grownKiB > 16 * 1024) {
+            std::fprintf(stderr, "copying out grew the process by %ld KiB\n", grownKiB);
+            return 4;
+        }
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+    unlink(big.c_str());
+}
+
+// Something that is not a regular file in place of a copy or behind the link is no copy, and
+// nobody waits on it.
+TEST_F(BackupFileTest, FifoInPlaceOfACopyIsNoCopy) {
+    store(copy0, CopyBytes(7, 10));
+    ASSERT_EQ(mkfifo(copy1.c_str(), 0600), 0);
+    CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
+        BackupFile file(path);
+        if (file.currentPath() != copy0 ||
+            BackupFile::ReadHeader(copy1).status != BackupFile::Header::Status::NotAFile)
+            return 2;
+        if (Write(file, "new")) return 3;  // its copy to write is taken by the FIFO
+        unlink(path.c_str());
+        if (symlink(copy1.c_str(), path.c_str()) != 0) return 4;
+        std::uint32_t size = 0;
+        int fd = -1;
+        return !file.openCurrent(size, fd) && fd == -1 ? 0 : 5;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(child, std::chrono::seconds(5)), 0) << "-1: a call waited on the FIFO";
+    EXPECT_EQ(ReadAll(copy0), CopyBytes(7, 10));
+}
+
+// A failed write never touches the only complete copy, even when the link names a torn one.
+TEST_F(BackupFileTest, LinkToATornCopyKeepsTheCompleteOne) {
+    store(copy0, CopyBytes(7, 10));
+    store(copy1, CopyBytes(8, 10, 4));
+    ASSERT_EQ(symlink(copy1.c_str(), path.c_str()), 0);
+    BackupFile file(path);
+    Platform::FailNext(Call::Fsync, EIO);
+    EXPECT_FALSE(Write(file, "lost"));
+    EXPECT_EQ(ReadAll(copy0), CopyBytes(7, 10));
+    ASSERT_TRUE(Write(file, "new"));
+    EXPECT_EQ(LinkText(path), copy1);
+    EXPECT_EQ(ReadAll(copy0), CopyBytes(7, 10));
+    EXPECT_EQ(CurrentPayload(path), "new");
 }
 
 TEST_F(BackupFileTest, ToolShowsWhyACopyIsCurrent) {
@@ -251,6 +379,15 @@ TEST_F(BackupFileTest, ToolShowsWhyACopyIsCurrent) {
                                ": sequence 8, length 10, size 12: incomplete (size is not 8 + length)\n" +
                                "current: " + copy0 + " (no link; the other copy is incomplete)\n");
     EXPECT_FALSE(linkExists()) << "show changes nothing";
+
+    // No copy is current: a failure; unprintable bytes of the link are shown escaped.
+    unlink(copy0.c_str());
+    ASSERT_EQ(symlink("bad\x01name\\", path.c_str()), 0);
+    const auto none = CoreSystemTest::RunProgram(tool, {"backup", "show", path});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.out.find("link: -> bad\\x01name\\\\ (dangling)\n"), std::string::npos) << none.out;
+    EXPECT_NE(none.out.find("current: none (no link and no complete copy)\n"), std::string::npos) << none.out;
+    EXPECT_EQ(none.err, "coresys: no copy of " + path + " is current\n");
 }
 
 }  // namespace

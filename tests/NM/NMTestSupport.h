@@ -2,10 +2,15 @@
 // and a check that reports the failing line through the child's exit status.
 #pragma once
 
+#include <dirent.h>
 #include <sys/mman.h>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <string>
 #include <thread>
+
+#include "CoreSystem/Platform/Environment.h"
 
 #include "CoreSystem/NM/NMClient.h"
 #include "CoreSystem/NM/Registry.h"
@@ -64,6 +69,26 @@ inline CoreSystemTest::Child startCodeRecorder(Board* board, const char* endpoin
         }));
         return 0;
     });
+}
+
+/// Mappings of message-passing channel objects in this process (one per live connection or
+/// own channel).
+inline int channelMappings() {
+    std::ifstream maps("/proc/self/maps");
+    int count = 0;
+    for (std::string line; std::getline(maps, line);) count += line.find(".nto.ch.") != std::string::npos;
+    return count;
+}
+
+/// Channel objects of this test's namespace in /dev/shm.
+inline int channelObjects() {
+    const std::string prefix = CoreSystem::Platform::SharedObjectName("/nto.ch.").substr(1);
+    int count = 0;
+    if (DIR* dir = opendir("/dev/shm")) {
+        while (dirent* entry = readdir(dir)) count += std::string(entry->d_name).rfind(prefix, 0) == 0;
+        closedir(dir);
+    }
+    return count;
 }
 
 }  // namespace NMTest

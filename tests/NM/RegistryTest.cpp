@@ -1,6 +1,8 @@
 // The notification registry: its bytes, name claims across processes, and lock holders that die.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <csignal>
 #include <cstring>
@@ -9,6 +11,8 @@
 #include <vector>
 
 #include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Faults.h"
+#include "CoreSystem/Platform/Posix.h"
 #include "NMTestSupport.h"
 
 namespace {
@@ -35,12 +39,12 @@ protected:
 };
 
 TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
-    ASSERT_EQ(NMTest::createRegistryInChild(3), 0);
+    ASSERT_EQ(NMTest::createRegistryInChild(4), 0);
     std::vector<unsigned char> bytes = registryBytes();
-    ASSERT_EQ(bytes.size(), 24u + 48u * 3u);
-    EXPECT_EQ(wordAt(bytes, 16), 3);
+    ASSERT_EQ(bytes.size(), 24u + 48u * 4u);
+    EXPECT_EQ(wordAt(bytes, 16), 4);
     EXPECT_EQ(wordAt(bytes, 20), 0);
-    for (std::size_t slot = 0; slot < 3; ++slot) {
+    for (std::size_t slot = 0; slot < 4; ++slot) {
         for (std::size_t offset = 8; offset < 48; ++offset) {
             ASSERT_EQ(bytes[24 + 48 * slot + offset], 0xFF) << "slot " << slot << " byte " << offset;
         }
@@ -49,22 +53,24 @@ TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
     EXPECT_EQ(registryBytes(), bytes);
 
     // Claims from two processes: lowest free index, same index for the same name, case matters,
-    // names that do not fit are refused rather than cut.
+    // a prefix is another name, names that do not fit are refused rather than cut.
     Child first = CoreSystemTest::Spawn([] {
         NM::NMClient client(false);
         CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0);
         CHILD_CHECK(client.getChannelIndex("screenaction") == 1);
+        CHILD_CHECK(client.getChannelIndex("Screen") == 2);
         CHILD_CHECK(client.getChannelIndex(std::string(32, 'x').c_str()) == -1);
-        CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 2);
+        CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 3);
         CHILD_CHECK(client.getChannelIndex("Another") == -1);  // full
         return 0;
     });
     ASSERT_EQ(CoreSystemTest::Wait(first), 0);
     Child second = CoreSystemTest::Spawn([] {
         NM::NMClient client(false);
-        CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 2);
+        CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 3);
         CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0);
-        CHILD_CHECK(NM::publishReceiver(3, 5) == -1);
+        CHILD_CHECK(client.getChannelIndex("Screen") == 2);
+        CHILD_CHECK(NM::publishReceiver(4, 5) == -1);
         CHILD_CHECK(NM::publishReceiver(-1, 5) == -1);
         CHILD_CHECK(NM::publishReceiver(1, 77) == 1);
         return 0;
@@ -85,6 +91,7 @@ TEST_F(Registry, NothingWorksWithoutOrWithZeroSlots) {
         CHILD_CHECK(NM::Registry().base == nullptr);
         CHILD_CHECK(client.getChannelIndex("ScreenAction") == -1);
         CHILD_CHECK(client.send(0, "x", 1) == -1);
+        CHILD_CHECK(client.queueMessage(0, "x", 1) == -1);
         CHILD_CHECK(client.openReceiveChannel(0) == -1);
         return 0;
     });
@@ -95,9 +102,70 @@ TEST_F(Registry, NothingWorksWithoutOrWithZeroSlots) {
         CHILD_CHECK(NM::Registry().base != nullptr);
         CHILD_CHECK(client.getChannelIndex("ScreenAction") == -1);
         CHILD_CHECK(NM::publishReceiver(0, 1) == -1);
+        CHILD_CHECK(client.queueMessage(0, "x", 1) == -1 && client.queueMessage(-1, "x", 1) == -1);
         return 0;
     });
     EXPECT_EQ(CoreSystemTest::Wait(zero), 0);
+}
+
+/// Makes "/Notification" by hand: `size` zero bytes with `count` in the header, or nothing more.
+NM::RegistryHeader* makeRawRegistry(std::size_t size, int count) {
+    int fd = CoreSystem::Platform::shm_open(NM::kRegistryName, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) return nullptr;
+    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (address == MAP_FAILED) return nullptr;
+    auto* header = static_cast<NM::RegistryHeader*>(address);
+    header->slotCount = count;
+    return header;
+}
+
+TEST_F(Registry, AttachNeverReachesPastTheObject) {
+    // Being created: the object has its size, the creator has not yet written the count. An
+    // attach meanwhile must end up with every slot, not with none and then the live count.
+    constexpr int kSlots = 5000;
+    NM::RegistryHeader* header = makeRawRegistry(NM::RegistrySize(kSlots), 0);
+    ASSERT_NE(header, nullptr);
+    Child early = CoreSystemTest::Spawn([&] {
+        NM::NMClient client(false);
+        CHILD_CHECK(NM::SlotCount() == kSlots);
+        for (int n = 0; n < kSlots; ++n) CHILD_CHECK(client.getChannelIndex(std::to_string(n).c_str()) == n);
+        return 0;
+    });
+    std::this_thread::sleep_for(200ms);
+    header->mutex.init();
+    header->mutex.lock();
+    header->condition.init();
+    header->slotCount = kSlots;
+    auto* slots = reinterpret_cast<NM::RegistrySlot*>(header + 1);
+    std::memset(slots, NM::kFreeSlotByte, sizeof(NM::RegistrySlot) * kSlots);
+    for (int i = 0; i < kSlots; ++i) slots[i].mutex.init();
+    header->mutex.unlock();
+    EXPECT_EQ(CoreSystemTest::Wait(early, 10s), 0);
+    munmap(header, NM::RegistrySize(kSlots));
+    CoreSystem::Platform::shm_unlink(NM::kRegistryName);
+
+    // An object smaller than its count says is not attached.
+    header = makeRawRegistry(NM::RegistrySize(2), 100);
+    ASSERT_NE(header, nullptr);
+    Child damaged = CoreSystemTest::Spawn([] {
+        NM::NMClient client(false);
+        CHILD_CHECK(NM::Registry().base == nullptr && client.getChannelIndex("x") == -1);
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(damaged), 0);
+    munmap(header, NM::RegistrySize(2));
+    CoreSystem::Platform::shm_unlink(NM::kRegistryName);
+
+    // A creation that fails half-way leaves nothing that would block the next one.
+    Child failing = CoreSystemTest::Spawn([] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &small);
+        return NM::createRegistry(100) == nullptr ? 0 : 1;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(failing), 0);
+    EXPECT_EQ(NMTest::createRegistryInChild(3), 0);
 }
 
 TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
@@ -123,6 +191,14 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
     };
     holdAndDie(false);
     holdAndDie(true);
+    // One dies in the middle of a claim: the slot it left without a name is free again.
+    Child claimer = CoreSystemTest::Spawn([] {
+        NM::NMClient client(false);
+        CoreSystem::Platform::FailNext(CoreSystem::Platform::Call::KillInClaim, 0);
+        client.getChannelIndex("Torn");
+        return 1;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(claimer), 128 + SIGKILL);
 
     board->step = 0;
     Child receiver = CoreSystemTest::Spawn([&] {
@@ -141,7 +217,8 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
         NM::NMClient client(false);
         int index = client.getChannelIndex("Svc");
         CHILD_CHECK(client.getChannelIndex("New") == 1);  // claims take the registry mutex
-        CHILD_CHECK(client.send(index, "ok", 2) == 2);    // sends take the slot mutex
+        CHILD_CHECK(client.getChannelIndex("") == -1 || client.getChannelIndex("") == 2);
+        CHILD_CHECK(client.send(index, "ok", 2) == 2);  // sends take the slot mutex
         return 0;
     });
     EXPECT_EQ(CoreSystemTest::Wait(sender, 10s), 0);

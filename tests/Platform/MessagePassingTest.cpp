@@ -7,8 +7,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Neutrino.h"
 #include "TestSupport.h"
 
@@ -80,9 +85,11 @@ TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {
 }
 
 TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
-    // The receiver takes one message and never replies, leaves a second one queued, then dies.
+    // The receiver takes one message and never replies, leaves more queued, then dies. It owns
+    // many channels besides: the kernel must learn of this one's owner too.
     Child receiver = CoreSystemTest::Spawn([&] {
         board->chid = ChannelCreate(0);
+        for (int n = 0; n < 40; ++n) ChannelCreate(0);
         board->ready = 1;
         char buffer[64];
         if (MsgReceive(board->chid, buffer, sizeof buffer, nullptr) <= 0) return 1;
@@ -101,13 +108,15 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     ASSERT_NE(coid, -1);
     Child replyBlocked = sendAndFail(coid);
     ASSERT_TRUE(waitReady(2));
-    Child sendBlocked = sendAndFail(coid);
-    std::this_thread::sleep_for(100ms);
+    // Send-blocked senders, more than the channel has slots: the last ones wait for a free slot.
+    std::vector<Child> sendBlocked;
+    for (int n = 0; n < 70; ++n) sendBlocked.push_back(sendAndFail(coid));
+    std::this_thread::sleep_for(200ms);
     auto killedAt = std::chrono::steady_clock::now();
     kill(receiver.pid, SIGKILL);
     EXPECT_EQ(CoreSystemTest::Wait(replyBlocked, 5s), 0);
-    EXPECT_EQ(CoreSystemTest::Wait(sendBlocked, 5s), 0);
-    EXPECT_LT(millisecondsSince(killedAt), 900);  // woken by the kernel, not by a periodic check
+    for (Child& sender : sendBlocked) EXPECT_EQ(CoreSystemTest::Wait(sender, 5s), 0);
+    EXPECT_LT(millisecondsSince(killedAt), 600);  // woken by the kernel, not by a periodic check
     CoreSystemTest::Wait(receiver);
     EXPECT_EQ(MsgSend(coid, "late", 4, nullptr, 0), -1);
     EXPECT_EQ(ConnectDetach(coid), 0);
@@ -134,7 +143,49 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     EXPECT_EQ(MsgSendPulse(stale, -1, 1, 1), -1);
     EXPECT_EQ(ConnectDetach(stale), 0);
     EXPECT_EQ(ConnectDetach(stale), -1);
+
+    // The message of a sender killed while it waits to be received is never received.
+    Child killed = CoreSystemTest::Spawn([fresh] {
+        MsgSend(ConnectAttach(0, getppid(), fresh, _NTO_SIDE_CHANNEL, 0), "dead", 4, nullptr, 0);
+        return 0;
+    });
+    std::this_thread::sleep_for(100ms);
+    kill(killed.pid, SIGKILL);
+    CoreSystemTest::Wait(killed);
+    char buffer[64];
+    TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, nullptr, nullptr);
+    EXPECT_EQ(MsgReceive(fresh, buffer, sizeof buffer, nullptr), -1);
     ChannelDestroy(fresh);
+}
+
+TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
+    // Each sender dies holding the channel lock, between marking its slot free and linking it
+    // into the free list: as many as the channel has slots. The next user repairs the channel.
+    Child server = CoreSystemTest::Spawn([&] {
+        board->chid = ChannelCreate(0);
+        board->ready = 1;
+        char buffer[64];
+        for (;;) {
+            const int rcvid = MsgReceive(board->chid, buffer, sizeof buffer, nullptr);
+            if (rcvid > 0) MsgReply(rcvid, 0, nullptr, 0);
+        }
+        return 0;
+    });
+    ASSERT_TRUE(waitReady());
+    const int coid = ConnectAttach(0, server.pid, board->chid, _NTO_SIDE_CHANNEL, 0);
+    for (int n = 0; n < 64; ++n) {
+        Child sender = CoreSystemTest::Spawn([coid] {
+            FailNext(Call::KillInFree, 0);
+            MsgSend(coid, "x", 1, nullptr, 0);
+            return 1;
+        });
+        EXPECT_EQ(CoreSystemTest::Wait(sender, 5s), 128 + SIGKILL) << "sender " << n;
+    }
+    const std::uint64_t limit = 2000000000;
+    TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND, nullptr, &limit, nullptr);
+    EXPECT_EQ(MsgSend(coid, "y", 1, nullptr, 0), 0) << "no slot came back (errno " << errno << ")";
+    kill(server.pid, SIGKILL);
+    CoreSystemTest::Wait(server);
 }
 
 TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
@@ -162,6 +213,12 @@ TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
     ASSERT_EQ(MsgReply(rcvid, 5, nullptr, 0), 0);
     sender.join();
     EXPECT_EQ(board->result, 5);
+    // Pulses have their own pool: many more than a channel has message slots wait, in order.
+    for (int n = 0; n < 500; ++n) ASSERT_EQ(MsgSendPulse(coid, 10, 1, n), 0) << n;
+    for (int n = 0; n < 500; ++n) {
+        ASSERT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse, nullptr), 0);
+        ASSERT_EQ(pulse.value.sival_int, n);
+    }
     EXPECT_EQ(MsgSendPulse(coid, 10, 128, 0), -1);
     EXPECT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse - 1, nullptr), -1);
     EXPECT_EQ(errno, EFAULT);
@@ -219,11 +276,31 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     });
     rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
     ASSERT_GT(rcvid, 0);
+    // Killed asleep: a sender killed in its first microseconds of spinning passes for alive.
+    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return CoreSystemTest::BlockedInFutex(doomed.pid); }, 5s));
     kill(doomed.pid, SIGKILL);
     CoreSystemTest::Wait(doomed);
     EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);
     EXPECT_EQ(errno, ESRCH);
     ChannelDestroy(chid);
+}
+
+TEST_F(MessagePassing, SweepRemovesOnlyChannelsOfDeadOwners) {
+    // Objects as a live owner leaves them while it makes a channel (nothing written yet), and as a
+    // dead one left them. A process's first channel sweeps.
+    Child dead = CoreSystemTest::Spawn([] { return 0; });
+    const std::string owners[2] = {std::to_string(getpid()), std::to_string(dead.pid)};
+    CoreSystemTest::Wait(dead);
+    std::string objects[2];
+    for (int i = 0; i < 2; ++i) {
+        objects[i] = "/dev/shm" + SharedObjectName(("/nto.ch." + owners[i] + ".999").c_str());
+        std::ofstream{objects[i]};
+    }
+    Child sweeper = CoreSystemTest::Spawn([] { return ChannelCreate(0) > 0 ? 0 : 1; });
+    EXPECT_EQ(CoreSystemTest::Wait(sweeper), 0);
+    EXPECT_EQ(access(objects[0].c_str(), F_OK), 0) << "a channel being made was removed";
+    EXPECT_NE(access(objects[1].c_str(), F_OK), 0) << "a dead owner's channel was left";
+    unlink(objects[0].c_str());
 }
 
 TEST_F(MessagePassing, RefusesWhatItCannotDo) {

@@ -1,5 +1,6 @@
 // Tests of the 8-byte process-shared mutex and condition variable: exclusion, results, holder death
 // and wake-ups between forked processes that share one anonymous mapping.
+#include "CoreSystem/Platform/Linux/ProcStat.h"
 #include "CoreSystem/Platform/ProcessSync.h"
 
 #include "TestSupport.h"
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <new>
@@ -39,12 +41,6 @@ struct Shared {
     std::atomic<int> ready;  // these are read without the mutex
     std::atomic<int> woken;
 };
-
-bool BlockedInFutex(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
-    long number = -1;
-    return static_cast<bool>(file >> number) && number == SYS_futex;
-}
 
 timespec At(Clock::time_point when) {
     const auto since = when.time_since_epoch();
@@ -116,11 +112,12 @@ TEST_F(ProcessSyncTest, CallsReportMisuseAndTimeouts) {
 
 TEST_F(ProcessSyncTest, MutexOfADeadHolderPassesToTheNextLocker) {
     Shared& s = *shared_;
-    // A locker already blocked when the holding process is killed gets the lock, then dies holding it.
+    // A locker already blocked when the holding process is killed gets the lock, and is told that
+    // it took it over; then it dies holding it.
     Child holder = Spawn([&] { return s.mutex.lock() != 0 ? 1 : (++s.ready, pause()); });
     EXPECT_TRUE(Eventually([&] { return s.ready == 1; }));
-    Child waiter = Spawn([&] { return s.mutex.lock() == 0 ? raise(SIGKILL) : 1; });
-    EXPECT_TRUE(Eventually([&] { return BlockedInFutex(waiter.pid); }));
+    Child waiter = Spawn([&] { return s.mutex.lock() == EOWNERDEAD ? raise(SIGKILL) : 1; });
+    EXPECT_TRUE(Eventually([&] { return CoreSystemTest::BlockedInFutex(waiter.pid); }));
     kill(holder.pid, SIGKILL);
     EXPECT_EQ(Wait(holder), kKilled);
     EXPECT_EQ(Wait(waiter, 10s), kKilled);
@@ -129,19 +126,36 @@ TEST_F(ProcessSyncTest, MutexOfADeadHolderPassesToTheNextLocker) {
     Child late = Spawn([&] {
         int locked = -1;
         std::thread([&] { locked = s.mutex.lock(); }).join();
-        return locked == 0 && s.mutex.trylock() == 0 && s.mutex.unlock() == 0 ? 0 : 1;
+        return locked == EOWNERDEAD && s.mutex.trylock() == EOWNERDEAD && s.mutex.unlock() == 0 ? 0 : 1;
     });
     EXPECT_EQ(Wait(late, 10s), 0);
 
-    // The dead holder's thread id now names a live thread of another process (this thread): the
-    // mutex's two words (holder thread id, holder process id) are set as such a holder left them.
+    // The mutex's words as a dead holder left them, its ids now reused: its thread id names a
+    // live thread of another process (this thread), or its process id was given to a new process
+    // whose main thread has the holder's thread id (a holder that was a main thread).
+    Child reused = Spawn([] { return pause(); });
+    const auto reusedPid = static_cast<std::uint32_t>(reused.pid);
+    char stat[64];
+    std::snprintf(stat, sizeof stat, "/proc/%u/task/%u/stat", reusedPid, reusedPid);
+    const std::uint64_t started = CoreSystem::Platform::Linux::startTicks(stat);
+    ASSERT_NE(started, 0u);
     Child gone = Spawn([] { return 0; });
-    const std::uint32_t forged[2] = {static_cast<std::uint32_t>(syscall(SYS_gettid)),
-                                     static_cast<std::uint32_t>(gone.pid)};
+    const std::uint32_t forged[][2] = {
+        {static_cast<std::uint32_t>(syscall(SYS_gettid)), static_cast<std::uint32_t>(gone.pid)},
+        {reusedPid, CoreSystem::Platform::Linux::HolderToken(reusedPid, started + 1)},
+    };
     EXPECT_EQ(Wait(gone), 0);
-    std::memcpy(static_cast<void*>(&s.mutex), forged, sizeof forged);
-    late = Spawn([&] { return s.mutex.lock() == 0 && s.mutex.unlock() == 0 ? 0 : 1; });
-    EXPECT_EQ(Wait(late, 10s), 0);
+    for (const auto& words : forged) {
+        std::memcpy(static_cast<void*>(&s.mutex), words, sizeof words);
+        late = Spawn([&] {
+            alarm(5);  // a lock left to the wrong holder would never come back
+            return s.mutex.lock() == EOWNERDEAD && s.mutex.unlock() == 0 ? 0 : 1;
+        });
+        EXPECT_EQ(Wait(late, 10s), 0)
+            << "holder " << words[0] << " (" << 128 + SIGALRM << ": not taken over)";
+    }
+    kill(reused.pid, SIGKILL);
+    Wait(reused);
 }
 
 TEST_F(ProcessSyncTest, ConditionSignalAndBroadcastWakeWaitersInOtherProcesses) {

@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -18,6 +22,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -93,6 +98,40 @@ TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
     // No child is left behind: none that ended, none that could not start.
     EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
+}
+
+// Another thread forking children that live on (without exec) while spawns run: no spawn may
+// wait for those children.
+TEST(ProcessTest, SpawnDoesNotWaitForChildrenOfAnotherThread) {
+    std::atomic<bool> done{false};
+    std::vector<pid_t> forked;
+    int release[2];
+    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    std::thread forker([&] {
+        while (!done && forked.size() < 300) {
+            const pid_t child = fork();
+            if (child == 0) {  // lives until the spawns are over, at most 3 s
+                close(release[1]);
+                pollfd end{release[0], POLLIN, 0};
+                poll(&end, 1, 3000);
+                _exit(0);
+            }
+            if (child > 0) forked.push_back(child);
+        }
+    });
+    auto slowest = Clock::duration::zero();
+    char* argv[] = {const_cast<char*>("true"), nullptr};
+    for (int n = 0; n < 30; ++n) {
+        const auto start = Clock::now();
+        EXPECT_EQ(Platform::spawnv(P_WAIT, "/bin/true", argv), 0);
+        slowest = std::max(slowest, Clock::now() - start);
+    }
+    done = true;
+    forker.join();
+    close(release[1]);
+    close(release[0]);
+    for (pid_t child : forked) waitpid(child, nullptr, 0);
+    EXPECT_LT(slowest, std::chrono::milliseconds(1500)) << forked.size() << " children forked meanwhile";
 }
 
 TEST(ProcessTest, SetprioReturnsThePreviousPriorityAndChildrenStartWithTheCallersPriority) {

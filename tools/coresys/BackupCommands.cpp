@@ -12,12 +12,30 @@
 #include <string>
 #include <vector>
 
+#include "Command.h"
 #include "CoreSystem/Application/BackupFile.h"
 
 namespace Coresys {
 namespace {
 
 using CoreSystem::BackupFile;
+
+/// `text` with backslashes and bytes outside printable ASCII written as escapes ("\\", "\xNN").
+std::string Printable(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte < 0x20 || byte > 0x7e) {
+            out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
 std::string LinkLine(const std::string& path) {
     struct stat info {};
@@ -27,7 +45,8 @@ std::string LinkLine(const std::string& path) {
     }
     std::vector<char> text(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
     const ssize_t n = ::readlink(path.c_str(), text.data(), text.size() - 1);
-    const std::string target = n >= 0 ? std::string(text.data(), static_cast<std::size_t>(n)) : "?";
+    const std::string target =
+        n >= 0 ? Printable(std::string(text.data(), static_cast<std::size_t>(n))) : "?";
     struct stat resolved {};
     return "-> " + target + (::stat(path.c_str(), &resolved) == 0 ? "" : " (dangling)");
 }
@@ -40,6 +59,8 @@ std::string HeaderLine(const BackupFile::Header& h) {
             return "missing";
         case Status::Unreadable:
             return "cannot be opened";
+        case Status::NotAFile:
+            return "not a regular file";
         case Status::Short:
             line << "size " << h.size << ": no header (fewer than " << BackupFile::kHeaderSize << " bytes)";
             return line.str();
@@ -89,13 +110,14 @@ void Show(const std::string& path) {
                                            BackupFile::ReadHeader(BackupFile::CopyPath(path, 1))};
     const BackupFile::Choice choice = file.choose();
     std::ostringstream out;
-    out << "path: " << path << '\n' << "link: " << LinkLine(path) << '\n';
+    out << "path: " << Printable(path) << '\n' << "link: " << LinkLine(path) << '\n';
     for (int i = 0; i < 2; ++i) {
-        out << "copy " << BackupFile::CopyPath(path, i) << ": " << HeaderLine(headers[i]) << '\n';
+        out << "copy " << Printable(BackupFile::CopyPath(path, i)) << ": " << HeaderLine(headers[i]) << '\n';
     }
-    out << "current: " << (choice.path.empty() ? std::string("none") : choice.path) << " ("
+    out << "current: " << (choice.path.empty() ? std::string("none") : Printable(choice.path)) << " ("
         << ReasonText(choice, headers) << ")\n";
     std::cout << out.str() << std::flush;
+    if (choice.path.empty()) Fail(kExitFailure, "no copy of " + Printable(path) + " is current");
 }
 
 }  // namespace

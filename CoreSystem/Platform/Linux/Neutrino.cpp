@@ -1,8 +1,9 @@
 // Native message passing emulated on Linux. A channel is a shared-memory object holding message
 // slots; futex words carry every hand-over, so a send wakes the receiver and the reply wakes the
-// sender with no other system call. A keeper thread per owning process lists the channel's futex
-// words in its robust list, so the kernel itself marks them and wakes blocked senders when the
-// owning process dies: a sender never hangs on a dead receiver.
+// sender with no other system call. A keeper thread per owning process lists each channel's owner
+// word in its robust list, so the kernel itself marks it and wakes a blocked sender when the
+// owning process dies (senders wait on their own word and the owner's at once, and the first one
+// woken wakes the rest): a sender never hangs on a dead receiver.
 #include "CoreSystem/Platform/Neutrino.h"
 
 #include <dirent.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -25,6 +27,7 @@
 #include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Linux/Futex.h"
+#include "CoreSystem/Platform/Linux/ProcStat.h"
 #include "CoreSystem/Platform/Linux/PulseTimers.h"
 #include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Platform/ProcessSync.h"
@@ -39,8 +42,10 @@ using Linux::monotonicNs;
 using Linux::toTimespec;
 
 constexpr std::uint32_t kMagic = 0x4e43484eu;  // "NHCN"
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr int kSlotCount = 64;
+/// Pulses pending on one channel; they have their own pool, so blocked senders never stop one.
+constexpr int kPulseCount = 1024;
 /// Largest message (and reply) one send carries on this host.
 constexpr std::size_t kSlotCapacity = 65536 - 128;
 constexpr int kDefaultPriority = 10;
@@ -59,28 +64,36 @@ constexpr std::uint32_t kDestroyed = 0x3fffff03u;
 
 enum SlotState : std::uint32_t { kFree = 0, kClaimed = 1, kQueued = 2, kReceived = 3 };
 
-/// One message or pulse in a channel. `node` and `custody` must stay adjacent: the kernel finds
-/// the futex word of a robust-list entry at a fixed offset from the entry.
+/// One message in a channel.
 struct Slot {
-    robust_list node;              ///< link in the owner's keeper list (owner's addresses)
     std::uint32_t custody;         ///< futex: owner's keeper tid while the owner has the message
     std::uint32_t state;           ///< SlotState, under the channel lock
     std::uint32_t senderSpinning;  ///< 1 while the sender spins for its reply instead of sleeping
     std::uint32_t generation;      ///< changes at every claim; part of the receive id
     std::int32_t next;             ///< queue or free-list link
-    std::int32_t isPulse;
+    std::uint32_t order;           ///< arrival number: FIFO among equal priorities
     std::int32_t senderPid;
     std::int32_t senderTid;
     std::int32_t senderCoid;
     std::int32_t priority;
-    std::int32_t pulseCode;
-    std::int32_t pulseValue;
     std::uint32_t sendBytes;
     std::uint32_t replyCapacity;
     std::uint32_t replyBytes;
     std::int32_t error;
     std::int64_t status;
     char data[kSlotCapacity];
+};
+
+/// A pending pulse.
+struct PulseEntry {
+    std::int32_t next;  ///< queue or free-list link
+    std::uint32_t order;
+    std::int32_t priority;
+    std::int32_t code;
+    std::int32_t value;
+    std::int32_t scoid;
+    std::uint32_t queued;  ///< 1 while in the queue, 0 while free
+    std::uint32_t reserved;
 };
 
 struct ChannelShared {
@@ -98,11 +111,15 @@ struct ChannelShared {
     std::uint32_t sendersWaiting;
     std::int32_t queueHead;  ///< priority-ordered queue, FIFO within a priority
     std::int32_t freeHead;
-    ProcessMutex lock;  ///< guards queue, free list and slot states
+    ProcessMutex lock;       ///< guards the queues, free lists, slot and pulse states
+    std::int32_t pulseHead;  ///< priority-ordered, FIFO within a priority
+    std::int32_t pulseFree;
+    std::uint32_t arrivals;  ///< next arrival number
+    std::uint32_t reserved2;
+    PulseEntry pulses[kPulseCount];
     Slot slots[kSlotCount];
 };
 
-static_assert(offsetof(Slot, custody) - offsetof(Slot, node) == 8, "robust futex offset");
 static_assert(offsetof(ChannelShared, alive) - offsetof(ChannelShared, aliveNode) == 8,
               "robust futex offset");
 
@@ -118,13 +135,30 @@ bool exchange(std::uint32_t& word, std::uint32_t& expected, std::uint32_t desire
     return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
+/// True when process `pid` has ended: it no longer exists, or it is a zombie not yet reaped.
 bool processGone(pid_t pid) {
+    if (kill(pid, 0) != 0) return errno == ESRCH;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[256];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    text[n] = '\0';
+    const char* state = std::strrchr(text, ')');
+    return state && (state[1] == ' ') && (state[2] == 'Z' || state[2] == 'X');
+}
+
+/// Cheaper check for the receive path: the process no longer exists at all.
+bool processVanished(pid_t pid) {
     return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-/// True once a sender's wait is over: replied, or failed because the receiver is gone.
+/// True once a sender's wait is over: replied, or failed because the channel is gone.
 bool settled(std::uint32_t custody) {
-    return custody == kReplied || custody == kDestroyed || (custody & FUTEX_OWNER_DIED) != 0;
+    return custody == kReplied || custody == kDestroyed;
 }
 
 /// Eases a spinning core.
@@ -166,7 +200,7 @@ struct State {
     std::map<int, std::shared_ptr<Channel>> channels;
     std::array<std::shared_ptr<Channel>, kChannelTable> byIndex;
     std::map<int, std::shared_ptr<Connection>> connections;
-    int nextChid = 1;
+    int nextChid = 0;  ///< 0: not yet chosen (see firstChid)
     int nextSideCoid = _NTO_SIDE_CHANNEL;
     pid_t pid = 0;
     pid_t keeperTid = 0;
@@ -188,6 +222,8 @@ void atforkChild() {
     s.channels.clear();
     s.byIndex.fill(nullptr);
     s.keeperTid = 0;
+    s.nextChid = 0;
+    s.prepared = false;  // a new process: it sweeps at its first channel too
     s.pid = getpid();
     s.mutex.unlock();
 }
@@ -261,11 +297,10 @@ bool ensureKeeper(State& s) {
     return true;
 }
 
+// One entry per channel (its `alive` word): the kernel walks at most 2048 entries of a list, so
+// a process may own as many channels as its table holds and every one is marked at its death.
 void linkChannel(State& s, ChannelShared* shared) {
-    // Header first, so the owner's death is visible before any slot of it is marked.
-    shared->aliveNode.next = &shared->slots[0].node;
-    for (int i = 0; i + 1 < kSlotCount; ++i) shared->slots[i].node.next = &shared->slots[i + 1].node;
-    shared->slots[kSlotCount - 1].node.next = s.robustHead.list.next;
+    shared->aliveNode.next = s.robustHead.list.next;
     __atomic_store_n(&s.robustHead.list.next, &shared->aliveNode, __ATOMIC_RELEASE);
 }
 
@@ -274,10 +309,18 @@ void unlinkChannel(State& s, ChannelShared* shared) {
     while (previous->next != &s.robustHead.list && previous->next != &shared->aliveNode)
         previous = previous->next;
     if (previous->next != &shared->aliveNode) return;
-    __atomic_store_n(&previous->next, shared->slots[kSlotCount - 1].node.next, __ATOMIC_RELEASE);
+    __atomic_store_n(&previous->next, shared->aliveNode.next, __ATOMIC_RELEASE);
 }
 
 // ---- Channel objects -----------------------------------------------------------------------
+
+/// First chid of this process. Channels are named by pid and chid, and pids are reused: chids
+/// start at a value taken from the process's start time, so that a registry entry or connection
+/// naming a dead process's channel never reaches a channel of a later process with its pid.
+int firstChid() {
+    const std::uint64_t ticks = Linux::startTicks("/proc/self/stat");
+    return 1 + static_cast<int>((ticks & 0xFFFFFu) << 10);
+}
 
 std::string channelObjectName(pid_t pid, int chid) {
     return SharedObjectName(("/nto.ch." + std::to_string(pid) + "." + std::to_string(chid)).c_str());
@@ -292,14 +335,18 @@ void sweepStaleChannels() {
         std::string name = entry->d_name;
         if (name.rfind(prefix, 0) != 0) continue;
         std::string path = "/dev/shm/" + name;
+        // The owner's pid is in the name: an object whose owner lives may still be being made
+        // (its header not yet written), and is left alone.
+        const pid_t namedOwner = static_cast<pid_t>(std::atoi(name.c_str() + prefix.size()));
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
         ChannelShared header;
         ssize_t n = pread(fd, &header, offsetof(ChannelShared, lock), 0);
         close(fd);
-        bool stale = n != static_cast<ssize_t>(offsetof(ChannelShared, lock)) || header.magic != kMagic ||
-                     header.destroyed != 0 || (header.alive & FUTEX_OWNER_DIED) != 0 ||
-                     processGone(header.ownerPid);
+        const bool complete = n == static_cast<ssize_t>(offsetof(ChannelShared, lock)) &&
+                              header.magic == kMagic && header.version == kVersion;
+        bool stale = namedOwner <= 0 || processGone(namedOwner) ||
+                     (complete && (header.destroyed != 0 || (header.alive & FUTEX_OWNER_DIED) != 0));
         if (stale) unlink(path.c_str());
     }
     closedir(dir);
@@ -308,7 +355,7 @@ void sweepStaleChannels() {
 void unlinkOwnChannels() {
     State& s = state();
     std::lock_guard<std::mutex> hold(s.mutex);
-    for (auto& entry : s.channels) shm_unlink(entry.second->name.c_str());
+    for (auto& entry : s.channels) ::shm_unlink(entry.second->name.c_str());
 }
 
 std::shared_ptr<Mapping> mapChannel(int fd) {
@@ -333,26 +380,64 @@ std::shared_ptr<Connection> findConnection(int coid) {
     return found == s.connections.end() ? nullptr : found->second;
 }
 
-bool ownerDead(const ChannelShared* shared) {
-    return (load(shared->alive) & FUTEX_OWNER_DIED) != 0 || processGone(shared->ownerPid);
+/// True when the kernel has marked the owner dead. The first to see it passes the news on: the
+/// kernel wakes only one waiter of the owner's word.
+bool ownerMarkedDead(ChannelShared* ch) {
+    if ((load(ch->alive) & FUTEX_OWNER_DIED) == 0) return false;
+    futexWake(&ch->alive);
+    __atomic_add_fetch(&ch->freeSeq, 1, __ATOMIC_RELEASE);
+    futexWake(&ch->freeSeq);
+    return true;
+}
+
+/// Sleeps while `*word` is `expected`, at most until `deadline` (CLOCK_MONOTONIC), and wakes
+/// when the channel's owner dies: the owner's word is watched too, flagged so that the kernel
+/// wakes a waiter when it marks the word. Where the kernel cannot wait on two words, the caller's
+/// liveness check after each timed-out slice notices the death. Returns ETIMEDOUT or 0.
+int waitWatchingOwner(ChannelShared* ch, std::uint32_t* word, std::uint32_t expected,
+                      const timespec& deadline) {
+    static std::atomic<bool> singleWordOnly{false};
+    std::uint32_t alive = load(ch->alive);
+    if (alive & FUTEX_OWNER_DIED) return 0;
+    if ((alive & FUTEX_WAITERS) == 0) {
+        if (!exchange(ch->alive, alive, alive | FUTEX_WAITERS)) return 0;  // changed: look again
+        alive |= FUTEX_WAITERS;
+    }
+    if (!singleWordOnly.load(std::memory_order_relaxed)) {
+        futex_waitv both[2] = {};
+        both[0] = {expected, reinterpret_cast<std::uintptr_t>(word), FUTEX_32, 0};
+        both[1] = {alive, reinterpret_cast<std::uintptr_t>(&ch->alive), FUTEX_32, 0};
+        if (syscall(SYS_futex_waitv, both, 2, 0, &deadline, CLOCK_MONOTONIC) >= 0) return 0;
+        if (errno != ENOSYS) return errno == ETIMEDOUT ? ETIMEDOUT : 0;
+        singleWordOnly = true;
+    }
+    return futexWait(word, expected, &deadline) == ETIMEDOUT ? ETIMEDOUT : 0;
 }
 
 // ---- Queue and slots (all under the channel lock) --------------------------------------------
 
-void enqueue(ChannelShared* ch, int index) {
-    Slot& slot = ch->slots[index];
+/// Links entry `index` of `entries` into the queue starting at `head`: by priority, behind the
+/// entries of equal priority.
+template <typename Entry>
+void insertByPriority(Entry* entries, std::int32_t& head, int index, std::uint32_t order) {
+    Entry& entry = entries[index];
+    entry.order = order;
     int previous = -1;
-    int current = ch->queueHead;
-    while (current >= 0 && ch->slots[current].priority >= slot.priority) {
+    int current = head;
+    while (current >= 0 && entries[current].priority >= entry.priority) {
         previous = current;
-        current = ch->slots[current].next;
+        current = entries[current].next;
     }
-    slot.next = current;
+    entry.next = current;
     if (previous < 0) {
-        ch->queueHead = index;
+        head = index;
     } else {
-        ch->slots[previous].next = index;
+        entries[previous].next = index;
     }
+}
+
+void enqueue(ChannelShared* ch, int index) {
+    insertByPriority(ch->slots, ch->queueHead, index, ch->arrivals++);
 }
 
 void unqueue(ChannelShared* ch, int index) {
@@ -374,6 +459,7 @@ void unqueue(ChannelShared* ch, int index) {
 bool freeSlotLocked(ChannelShared* ch, int index) {
     Slot& slot = ch->slots[index];
     slot.state = kFree;
+    CrashPoint(Call::KillInFree);
     store(slot.custody, kCustodyFree);
     slot.next = ch->freeHead;
     ch->freeHead = index;
@@ -382,10 +468,71 @@ bool freeSlotLocked(ChannelShared* ch, int index) {
     return true;
 }
 
+/// Cuts the queue starting at `head` after the last entry it reaches in order that `queued`
+/// accepts, marking those in `reached`.
+template <typename Entry, typename Queued>
+void keepReachable(Entry* entries, int count, std::int32_t& head, bool* reached, Queued queued) {
+    int last = -1;
+    for (int i = head; i >= 0 && i < count && !reached[i] && queued(entries[i]); i = entries[i].next) {
+        reached[i] = true;
+        last = i;
+    }
+    if (last < 0) {
+        head = -1;
+    } else {
+        entries[last].next = -1;
+    }
+}
+
+/// After the channel lock was taken over from a process that died holding it: the queues keep
+/// the entries they still reach, in order; queued slots they lost go back by priority; the free
+/// lists are made again from everything else.
+void repairLocked(ChannelShared* ch) {
+    bool queued[kSlotCount] = {};
+    keepReachable(ch->slots, kSlotCount, ch->queueHead, queued,
+                  [](const Slot& slot) { return slot.state == kQueued; });
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (ch->slots[i].state == kQueued && !queued[i]) enqueue(ch, i);
+    }
+    ch->freeHead = -1;
+    for (int i = kSlotCount - 1; i >= 0; --i) {
+        if (ch->slots[i].state != kFree) continue;
+        ch->slots[i].next = ch->freeHead;
+        ch->freeHead = i;
+    }
+    bool reached[kPulseCount] = {};
+    keepReachable(ch->pulses, kPulseCount, ch->pulseHead, reached,
+                  [](const PulseEntry& pulse) { return pulse.queued != 0; });
+    ch->pulseFree = -1;
+    for (int i = kPulseCount - 1; i >= 0; --i) {
+        if (reached[i]) continue;
+        ch->pulses[i].queued = 0;
+        ch->pulses[i].next = ch->pulseFree;
+        ch->pulseFree = i;
+    }
+}
+
+/// Puts pulse `index` into the pulse queue by priority, FIFO within a priority.
+void enqueuePulse(ChannelShared* ch, int index) {
+    ch->pulses[index].queued = 1;
+    insertByPriority(ch->pulses, ch->pulseHead, index, ch->arrivals++);
+}
+
+/// Holds the channel lock, repairing the channel when it was taken over from a dead holder.
+class ChannelHold {
+public:
+    explicit ChannelHold(ChannelShared* ch) : hold_(ch->lock) {
+        if (hold_.tookOver()) repairLocked(ch);
+    }
+
+private:
+    ProcessLock hold_;
+};
+
 void freeSlot(ChannelShared* ch, int index) {
     bool wake;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         wake = freeSlotLocked(ch, index);
     }
     if (wake) futexWake(&ch->freeSeq);
@@ -396,7 +543,7 @@ bool reclaimAbandonedLocked(ChannelShared* ch) {
     bool any = false;
     for (int i = 0; i < kSlotCount; ++i) {
         Slot& slot = ch->slots[i];
-        if (slot.state == kFree || slot.isPulse) continue;
+        if (slot.state == kFree) continue;
         bool settled = slot.state == kClaimed || slot.state == kQueued || load(slot.custody) == kReplied;
         if (!settled || !processGone(slot.senderPid)) continue;
         if (slot.state == kQueued) unqueue(ch, i);
@@ -411,7 +558,7 @@ int claimSlot(ChannelShared* ch, const Timeout& timeout) {
     for (;;) {
         std::uint32_t seen;
         {
-            ProcessLock hold(ch->lock);
+            ChannelHold hold(ch);
             if (ch->destroyed) {
                 errno = EBADF;
                 return -1;
@@ -433,15 +580,15 @@ int claimSlot(ChannelShared* ch, const Timeout& timeout) {
         if (timeout.armed && (timeout.states & _NTO_TIMEOUT_SEND) &&
             (timeout.poll || now >= timeout.deadline)) {
             __atomic_sub_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
-            errno = ETIMEDOUT;
+            errno = processGone(ch->ownerPid) ? ESRCH : ETIMEDOUT;  // a dead owner is not a time-out
             return -1;
         }
         std::uint64_t until = now + kLivenessSliceNs;
         if (timeout.armed && (timeout.states & _NTO_TIMEOUT_SEND)) until = std::min(until, timeout.deadline);
         timespec limit = toTimespec(until);
-        futexWait(&ch->freeSeq, seen, &limit);
+        const int rc = waitWatchingOwner(ch, &ch->freeSeq, seen, limit);
         __atomic_sub_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
-        if (ownerDead(ch)) {
+        if (ownerMarkedDead(ch) || (rc == ETIMEDOUT && processGone(ch->ownerPid))) {
             errno = ESRCH;
             return -1;
         }
@@ -455,7 +602,7 @@ bool abandon(ChannelShared* ch, int index, int states) {
     bool withdrawn = false;
     bool wake = false;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         if (slot.state == kQueued) {
             if ((states & _NTO_TIMEOUT_SEND) == 0) return false;
             unqueue(ch, index);
@@ -498,38 +645,53 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         _pulse taken{};
         std::uint32_t seen;
         {
-            ProcessLock hold(ch->lock);
+            ChannelHold hold(ch);
             if (ch->destroyed) {
                 errno = ESRCH;
                 return -1;
             }
-            for (index = ch->queueHead; index >= 0 && pulsesOnly && !ch->slots[index].isPulse;
-                 index = ch->slots[index].next) {
+            // A message whose sender has died while it waited is never received: drop it.
+            while (ch->queueHead >= 0 && processVanished(ch->slots[ch->queueHead].senderPid)) {
+                const int dead = ch->queueHead;
+                unqueue(ch, dead);
+                wakeSender = freeSlotLocked(ch, dead) || wakeSender;
             }
-            if (index >= 0) {
-                Slot& slot = ch->slots[index];
-                unqueue(ch, index);
-                if (slot.isPulse) {
+            // The higher priority first, pulses and messages alike; the earlier among equals.
+            const int pulseIndex = ch->pulseHead;
+            index = pulsesOnly ? -1 : ch->queueHead;
+            if (pulseIndex >= 0) {
+                const PulseEntry& head = ch->pulses[pulseIndex];
+                const bool pulseFirst = index < 0 || head.priority > ch->slots[index].priority ||
+                                        (head.priority == ch->slots[index].priority &&
+                                         static_cast<std::int32_t>(head.order - ch->slots[index].order) < 0);
+                if (pulseFirst) {
+                    ch->pulseHead = head.next;
                     _pulse pulse{};
                     pulse.type = _PULSE_TYPE;
                     pulse.subtype = _PULSE_SUBTYPE;
-                    pulse.code = static_cast<std::int8_t>(slot.pulseCode);
-                    pulse.value.sival_int = slot.pulseValue;
-                    pulse.scoid = slot.senderPid;
+                    pulse.code = static_cast<std::int8_t>(head.code);
+                    pulse.value.sival_int = head.value;
+                    pulse.scoid = head.scoid;
                     std::memcpy(msg, &pulse, sizeof pulse);
                     taken = pulse;
+                    PulseEntry& entry = ch->pulses[pulseIndex];
+                    entry.queued = 0;
+                    entry.next = ch->pulseFree;
+                    ch->pulseFree = pulseIndex;
                     gotPulse = true;
-                    wakeSender = freeSlotLocked(ch, index);
-                } else {
-                    slot.state = kReceived;
+                    index = -1;
                 }
-            } else {
+            }
+            if (index >= 0) {
+                unqueue(ch, index);
+                ch->slots[index].state = kReceived;
+            } else if (!gotPulse) {
                 seen = load(ch->seq);
                 __atomic_add_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
             }
         }
+        if (wakeSender) futexWake(&ch->freeSeq);
         if (gotPulse) {
-            if (wakeSender) futexWake(&ch->freeSeq);
             Linux::PulseTaken(chid, taken.scoid, taken.code, taken.value.sival_int);
             if (info && !pulsesOnly) {
                 std::memset(info, 0, sizeof *info);
@@ -589,7 +751,7 @@ Slot* slotOf(int rcvid, ChannelShared** channelOut, std::shared_ptr<Channel>& ke
     }
     ChannelShared* ch = keep->mapping->shared;
     Slot& slot = ch->slots[index];
-    if (slot.generation != generation || slot.isPulse) {
+    if (slot.generation != generation) {
         errno = ESRCH;
         return nullptr;
     }
@@ -652,12 +814,13 @@ int ChannelCreate(unsigned flags) {
         return -1;
     }
     auto channel = std::make_shared<Channel>();
+    if (s.nextChid <= 0) s.nextChid = firstChid();
     channel->chid = s.nextChid++;
     channel->tableIndex = tableIndex;
     channel->name = channelObjectName(s.pid, channel->chid);
     int fd = ::shm_open(channel->name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) {  // left by an earlier process with our pid
-        shm_unlink(channel->name.c_str());
+        ::shm_unlink(channel->name.c_str());
         fd = ::shm_open(channel->name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     }
     if (fd < 0) {
@@ -666,7 +829,7 @@ int ChannelCreate(unsigned flags) {
     }
     if (ftruncate(fd, sizeof(ChannelShared)) != 0 || !(channel->mapping = mapChannel(fd))) {
         close(fd);
-        shm_unlink(channel->name.c_str());
+        ::shm_unlink(channel->name.c_str());
         errno = EAGAIN;
         return -1;
     }
@@ -680,6 +843,9 @@ int ChannelCreate(unsigned flags) {
     ch->queueHead = -1;
     ch->freeHead = 0;
     for (int i = 0; i < kSlotCount; ++i) ch->slots[i].next = i + 1 < kSlotCount ? i + 1 : -1;
+    ch->pulseHead = -1;
+    ch->pulseFree = 0;
+    for (int i = 0; i < kPulseCount; ++i) ch->pulses[i].next = i + 1 < kPulseCount ? i + 1 : -1;
     store(ch->alive, static_cast<std::uint32_t>(s.keeperTid));
     linkChannel(s, ch);
     s.channels[channel->chid] = channel;
@@ -705,10 +871,10 @@ int ChannelDestroy(int chid) {
     }
     ChannelShared* ch = channel->mapping->shared;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         ch->destroyed = 1;
         for (auto& slot : ch->slots) {
-            if (slot.isPulse || (slot.state != kQueued && slot.state != kReceived)) continue;
+            if (slot.state != kQueued && slot.state != kReceived) continue;
             std::uint32_t seen = load(slot.custody);
             while (seen != kReplied && seen != kAbandoned && !exchange(slot.custody, seen, kDestroyed)) {
             }
@@ -719,7 +885,7 @@ int ChannelDestroy(int chid) {
     }
     futexWake(&ch->seq);
     futexWake(&ch->freeSeq);
-    shm_unlink(channel->name.c_str());
+    ::shm_unlink(channel->name.c_str());
     return 0;
 }
 
@@ -837,7 +1003,6 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         if (siov[i].iov_len > 0) std::memcpy(into, siov[i].iov_base, siov[i].iov_len);
         into += siov[i].iov_len;
     }
-    slot.isPulse = 0;
     slot.senderPid = state().pid;
     slot.senderTid = static_cast<std::int32_t>(gettid());
     slot.senderCoid = coid;
@@ -849,7 +1014,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     slot.status = 0;
     bool wakeReceiver;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         if (ch->destroyed) {
             freeSlotLocked(ch, index);
             errno = EBADF;
@@ -862,11 +1027,9 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         wakeReceiver = load(ch->receiversWaiting) != 0;
     }
     if (wakeReceiver) futexWake(&ch->seq, 1);
-    // The kernel marks the header before the slots: a death it has already handled shows here.
-    if (__atomic_load_n(&ch->alive, __ATOMIC_SEQ_CST) & FUTEX_OWNER_DIED) {
-        errno = ESRCH;
-        return -1;
-    }
+    // No test of the owner's death here: the receiver may already have replied and ended while
+    // this thread was not running, and its reply must not be lost. The wait below looks at the
+    // death before the reply.
 
     // Spin briefly first: a receiver that is already running replies within microseconds, and a
     // reply to a sender that is not asleep costs neither side a system call.
@@ -879,14 +1042,17 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     __atomic_store_n(&slot.senderSpinning, 0u, __ATOMIC_SEQ_CST);
 
     bool timed = timeout.armed;
-    for (;;) {
-        std::uint32_t seen = load(slot.custody);
+    for (bool ownerGone = false;;) {
+        // The owner's death is looked at before the reply: a receiver that replied and then died
+        // has replied, and the reply must not be lost.
+        ownerGone = ownerGone || ownerMarkedDead(ch);
+        std::uint32_t seen = __atomic_load_n(&slot.custody, __ATOMIC_SEQ_CST);
         if (seen == kReplied) break;
         if (seen == kDestroyed) {
             errno = EBADF;
             return -1;
         }
-        if (seen & FUTEX_OWNER_DIED) {
+        if (ownerGone) {
             errno = ESRCH;
             return -1;
         }
@@ -897,7 +1063,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         std::uint64_t now = monotonicNs();
         if (timed && (timeout.poll || now >= timeout.deadline)) {
             if (abandon(ch, index, timeout.states)) {
-                errno = ETIMEDOUT;
+                errno = processGone(ch->ownerPid) ? ESRCH : ETIMEDOUT;  // a dead owner is not a time-out
                 return -1;
             }
             timed = false;  // replied meanwhile, or its state is not covered: wait without limit
@@ -906,11 +1072,9 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         std::uint64_t until = now + kLivenessSliceNs;
         if (timed) until = std::min(until, timeout.deadline);
         timespec limit = toTimespec(until);
-        int rc = futexWait(&slot.custody, seen, &limit);
-        if (rc == ETIMEDOUT && !(timed && monotonicNs() >= timeout.deadline) && processGone(ch->ownerPid)) {
-            errno = ESRCH;
-            return -1;
-        }
+        int rc = waitWatchingOwner(ch, &slot.custody, seen, limit);
+        ownerGone =
+            rc == ETIMEDOUT && !(timed && monotonicNs() >= timeout.deadline) && processGone(ch->ownerPid);
     }
     std::size_t left = std::min<std::size_t>(slot.replyBytes, rbytes);
     const char* from = slot.data;
@@ -983,28 +1147,23 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
     }
     bool wakeReceiver;
     {
-        ProcessLock hold(ch->lock);
+        ChannelHold hold(ch);
         if (ch->destroyed) {
             errno = EBADF;
             return -1;
         }
-        if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
-        int index = ch->freeHead;
+        const int index = ch->pulseFree;
         if (index < 0) {
             errno = EAGAIN;
             return -1;
         }
-        Slot& slot = ch->slots[index];
-        ch->freeHead = slot.next;
-        slot.generation = (slot.generation + 1) & 0x1ffff;
-        slot.isPulse = 1;
-        slot.senderPid = state().pid;
-        slot.senderCoid = coid;
-        slot.priority = priority == -1 ? tPriority : (priority == 0 ? 1 : priority);
-        slot.pulseCode = code;
-        slot.pulseValue = value;
-        slot.state = kQueued;
-        enqueue(ch, index);
+        PulseEntry& pulse = ch->pulses[index];
+        ch->pulseFree = pulse.next;
+        pulse.priority = priority == -1 ? tPriority : (priority == 0 ? 1 : priority);
+        pulse.code = code;
+        pulse.value = value;
+        pulse.scoid = state().pid;
+        enqueuePulse(ch, index);
         __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
         wakeReceiver = load(ch->receiversWaiting) != 0;
     }

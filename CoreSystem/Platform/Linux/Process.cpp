@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -277,6 +278,48 @@ pid_t WaitChild(pid_t pid, int* status) {
     return done;
 }
 
+// Write ends of start pipes while their spawn is under way. A fork by another thread would copy
+// them into its child, where they would keep the spawn reading until that child ends: such a
+// child closes them at once, keeping only the one its own spawn needs. The mutex is held while a
+// pipe is made and listed or closed and unlisted, and across every fork, so that no child gets a
+// write end the list does not show.
+constexpr int kStartPipeSlots = 64;
+std::atomic<int> gStartPipes[kStartPipeSlots];  // fd + 1; 0: free
+std::mutex gStartPipeMutex;
+thread_local int tOwnStartPipe = -1;
+
+void CloseOthersStartPipes() {
+    gStartPipeMutex.unlock();
+    for (std::atomic<int>& slot : gStartPipes) {
+        const int fd = slot.load(std::memory_order_relaxed) - 1;
+        if (fd >= 0 && fd != tOwnStartPipe) ::close(fd);
+    }
+}
+
+// Registered while the process starts, before any thread can fork: a fork that began before the
+// handlers existed would copy a pipe made meanwhile.
+[[maybe_unused]] const int gStartPipeHandlers =
+    ::pthread_atfork([] { gStartPipeMutex.lock(); }, [] { gStartPipeMutex.unlock(); }, CloseOthersStartPipes);
+
+/// Makes the start pipe and lists its write end. Returns its slot (-1: not listed) or -2.
+int OpenStartPipe(int fds[2]) {
+    std::lock_guard<std::mutex> hold(gStartPipeMutex);
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -2;
+    for (int i = 0; i < kStartPipeSlots; ++i) {
+        if (gStartPipes[i].load(std::memory_order_relaxed) == 0) {
+            gStartPipes[i].store(fds[1] + 1, std::memory_order_relaxed);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void CloseStartPipeWriteEnd(int fd, int slot) {
+    std::lock_guard<std::mutex> hold(gStartPipeMutex);
+    if (slot >= 0) gStartPipes[slot].store(0, std::memory_order_relaxed);
+    ::close(fd);
+}
+
 int Spawn(int mode, const char* file, char* const argv[], bool searchPath) {
     if (mode != P_WAIT && mode != P_NOWAIT && mode != P_NOWAITO) {
         errno = EINVAL;
@@ -296,7 +339,9 @@ int Spawn(int mode, const char* file, char* const argv[], bool searchPath) {
     }
 
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    const int pipeSlot = OpenStartPipe(fds);
+    if (pipeSlot == -2) return -1;
+    tOwnStartPipe = fds[1];
     sigset_t all;
     sigset_t callerMask;
     ::sigfillset(&all);
@@ -318,7 +363,8 @@ int Spawn(int mode, const char* file, char* const argv[], bool searchPath) {
     }
     const int forkError = errno;
     ::pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
-    ::close(fds[1]);
+    tOwnStartPipe = -1;
+    CloseStartPipeWriteEnd(fds[1], pipeSlot);
     if (child < 0) {
         ::close(fds[0]);
         errno = forkError;

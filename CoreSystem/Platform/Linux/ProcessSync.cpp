@@ -3,6 +3,7 @@
 #include "CoreSystem/Platform/ProcessSync.h"
 
 #include "CoreSystem/Platform/Linux/Futex.h"
+#include "CoreSystem/Platform/Linux/ProcStat.h"
 
 #include <linux/futex.h>
 #include <pthread.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <ctime>
 
 namespace CoreSystem::Platform {
@@ -19,30 +21,36 @@ namespace CoreSystem::Platform {
 //   word_[0]  0 when free, else the holder's thread id (a priority-inheritance futex). The kernel
 //             adds FUTEX_WAITERS while threads block on it, and may leave it behind when they give
 //             up; it only sends the next unlock through the kernel.
-//   word_[1]  the holder's process id, stored right after the lock is taken and cleared right
-//             before it is released, only ever by the holder; 0 while unknown, and a holder whose
-//             process id is unknown counts as alive. A holder that dies leaves it behind until the
-//             next holder overwrites it.
+//   word_[1]  the holder's token: its process id in the low bits (as many as pid_max needs) and
+//             the low bits of its thread's start time (in clock ticks) above them. Stored right
+//             after the lock is taken and cleared right before it is released, only ever by the
+//             holder; 0 while unknown, and a holder whose token is unknown counts as alive. A
+//             holder that dies leaves it behind until the next holder overwrites it.
 //
 // Holder death. Nothing is registered with the kernel, so a dead holder's id stays in word_[0]:
-//   - Threads already blocked in FUTEX_LOCK_PI are handed the lock by the kernel when it dies
-//     (the kernel also sets FUTEX_OWNER_DIED, which only sends the next unlock to the kernel).
+//   - Threads already blocked in FUTEX_LOCK_PI are handed the lock by the kernel when it dies;
+//     the token the dead holder left in word_[1] tells the new holder that it took over.
 //   - A later FUTEX_LOCK_PI fails with ESRCH (no thread has that id any more); the locker then
 //     replaces the word by its own id with a CAS from the value it saw, keeping FUTEX_WAITERS, and
 //     starts over when the CAS loses. The verdict is used only while the word still names the same
 //     thread as before the call.
 //   - Thread ids are reused (pid_max may be small): the kernel then blocks lockers on an unrelated
 //     thread. Lockers therefore block for kOwnerCheckSeconds at a time; when the word and the
-//     recorded process id stayed the same across a wait and tgkill(pid, tid, 0) finds no such
-//     thread in that process, the holder is gone and the word is taken over as above.
+//     recorded token stayed the same across a wait and tgkill(pid, tid, 0) finds no such thread
+//     in that process, or finds one that started at another time (the pid was reused, e.g. a
+//     holder's main thread whose pid a new process got), the holder is gone and the word is
+//     taken over as above.
+//   - Every takeover is reported to the new holder (EOWNERDEAD), so that it can repair what the
+//     dead holder may have left half-changed.
 //   - Taking over while other processes still wait in the kernel on the reused id's thread leaves
 //     the kernel's view inconsistent for at most one check period: FUTEX_LOCK_PI then fails with
 //     EINVAL (the locker retries), and FUTEX_UNLOCK_PI with EINVAL (the word is freed directly; the
 //     waiters find it free at their next check).
 // Known limits: a new holder that stalls for a whole check period between taking a dead holder's
-// word and storing its process id can be taken over; a thread that gets the id of a dead holder
-// of its own process reads the lock as its own (EDEADLK); trylock() takes over only when the id
-// no longer exists at all; thread ids are cached per thread and renewed in the child of fork().
+// word and storing its token can be taken over; the start stamp has only the bits pid_max leaves
+// (17 with the usual 32768: a reused id started a multiple of about 22 minutes later passes for
+// the holder); trylock() takes over only when the id no longer exists at all; thread ids and
+// tokens are cached per thread and renewed in the child of fork().
 //
 // ProcessCondition words
 //   word_[0]  sequence, advanced by every signal and broadcast; waiters sleep on it (FUTEX_WAIT
@@ -64,7 +72,7 @@ constexpr int kTransientLimit = 100;
 
 struct Ids {
     std::uint32_t tid;
-    std::uint32_t pid;
+    std::uint32_t pid;  ///< holder token: the process id, with the thread's start stamp above it
 };
 
 thread_local Ids tIds{0, 0};
@@ -73,13 +81,54 @@ void ForgetIds() {
     tIds = Ids{0, 0};
 }
 
+/// Bits of a process id: every id lies below the system's pid_max.
+unsigned PidBits() noexcept {
+    static const unsigned bits = [] {
+        unsigned long pidMax = 1ul << 22;  // the largest pid_max Linux allows
+        if (FILE* file = std::fopen("/proc/sys/kernel/pid_max", "r")) {
+            if (std::fscanf(file, "%lu", &pidMax) != 1) pidMax = 1ul << 22;
+            std::fclose(file);
+        }
+        unsigned width = 1;
+        while (width < 22 && (1ul << width) < pidMax) ++width;
+        return width;
+    }();
+    return bits;
+}
+
+}  // namespace
+
+std::uint32_t Linux::HolderToken(std::uint32_t pid, std::uint64_t startTicks) noexcept {
+    // Stamp 0 means "start unknown"; a known start never gives 0.
+    const unsigned bits = PidBits();
+    std::uint32_t stamp = static_cast<std::uint32_t>(startTicks) & ((1u << (32 - bits)) - 1u);
+    if (stamp == 0 && startTicks != 0) stamp = 1;
+    return pid | (stamp << bits);
+}
+
+namespace {
+
+using Linux::HolderToken;
+
+std::uint32_t TokenPid(std::uint32_t token) noexcept {
+    return token & ((1u << PidBits()) - 1u);
+}
+
+/// Start ticks of thread `tid` of process `pid`; 0 when unknown.
+std::uint64_t ThreadStart(std::uint32_t pid, std::uint32_t tid) noexcept {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", pid, tid);
+    return Linux::startTicks(path);
+}
+
 const Ids& CurrentIds() noexcept {
     if (tIds.tid == 0) {
         // The child of fork() runs in a new thread and process: forget the copied ids there.
         static const bool registered = pthread_atfork(nullptr, nullptr, &ForgetIds) == 0;
         static_cast<void>(registered);
         tIds.tid = static_cast<std::uint32_t>(syscall(SYS_gettid));
-        tIds.pid = static_cast<std::uint32_t>(getpid());
+        const auto pid = static_cast<std::uint32_t>(getpid());
+        tIds.pid = HolderToken(pid, ThreadStart(pid, tIds.tid));
     }
     return tIds;
 }
@@ -101,10 +150,18 @@ void RecordHolder(std::uint32_t* word, const Ids& ids) noexcept {
 }
 
 /// After the kernel gave us the lock: an acquire on the word the previous holder released, so that
-/// the ordering is also visible to tools that do not see the kernel's hand-over.
-void AcquiredInKernel(std::uint32_t* word, const Ids& ids) noexcept {
-    static_cast<void>(Load(word));
+/// the ordering is also visible to tools that do not see the kernel's hand-over. EOWNERDEAD when
+/// that holder died holding it.
+int AcquiredInKernel(std::uint32_t* word, const Ids& ids) noexcept {
+    // A holder clears its token before it lets go: one still there belonged to a holder that
+    // died with the lock, which the kernel then passed on (a robust futex would also carry
+    // FUTEX_OWNER_DIED; clear it, it is ours to report).
+    const std::uint32_t seen = Load(word);
+    const bool died = Load(&word[1]) != 0 || (seen & FUTEX_OWNER_DIED) != 0;
+    if (seen & FUTEX_OWNER_DIED)
+        __atomic_fetch_and(word, ~static_cast<std::uint32_t>(FUTEX_OWNER_DIED), __ATOMIC_ACQ_REL);
     RecordHolder(word, ids);
+    return died ? EOWNERDEAD : 0;
 }
 
 bool HeldBy(const std::uint32_t* word, const Ids& ids) noexcept {
@@ -122,10 +179,15 @@ bool TakeOver(std::uint32_t* word, std::uint32_t seen, const Ids& ids) noexcept 
     return true;
 }
 
-/// True when thread `tid` is not (any more) a thread of process `pid`.
-bool HolderGone(std::uint32_t tid, std::uint32_t pid) noexcept {
-    return pid != 0 && syscall(SYS_tgkill, static_cast<pid_t>(pid), static_cast<pid_t>(tid), 0) == -1 &&
-           errno == ESRCH;
+/// True when the thread that stored `token` is gone: no thread `tid` in its process, or one that
+/// started at another time (the ids were reused by a later process or thread).
+bool HolderGone(std::uint32_t tid, std::uint32_t token) noexcept {
+    if (token == 0) return false;  // not known yet: alive
+    const std::uint32_t pid = TokenPid(token);
+    if (syscall(SYS_tgkill, static_cast<pid_t>(pid), static_cast<pid_t>(tid), 0) == -1) return errno == ESRCH;
+    if ((token >> PidBits()) == 0) return false;  // its start is unknown: alive while it exists
+    const std::uint64_t started = ThreadStart(pid, tid);
+    return started != 0 && HolderToken(pid, started) != token;
 }
 
 int LockSlow(std::uint32_t* word, const Ids& ids) noexcept {
@@ -144,26 +206,25 @@ int LockSlow(std::uint32_t* word, const Ids& ids) noexcept {
         if ((seen & kTidMask) == ids.tid) {
             if (seenPid == ids.pid) return EDEADLK;
             // A thread of another process had our id and died holding the lock.
-            if (TakeOver(word, seen, ids)) return 0;
+            if (TakeOver(word, seen, ids)) return EOWNERDEAD;
             continue;
         }
         timespec deadline{};
         clock_gettime(CLOCK_REALTIME, &deadline);  // FUTEX_LOCK_PI measures on CLOCK_REALTIME
         deadline.tv_sec += kOwnerCheckSeconds;
         if (Futex(word, FUTEX_LOCK_PI, &deadline) == 0) {
-            AcquiredInKernel(word, ids);
-            return 0;
+            return AcquiredInKernel(word, ids);
         }
         const int error = errno;
         const std::uint32_t now = Load(word);
         switch (error) {
             case ESRCH:  // no thread has the holder's id any more
-                if (SameHolder(now, seen) && TakeOver(word, now, ids)) return 0;
+                if (SameHolder(now, seen) && TakeOver(word, now, ids)) return EOWNERDEAD;
                 break;
             case ETIMEDOUT:  // the id may have been reused by a thread of another process
                 if (SameHolder(now, seen) && Load(&word[1]) == seenPid &&
                     HolderGone(seen & kTidMask, seenPid) && TakeOver(word, now, ids)) {
-                    return 0;
+                    return EOWNERDEAD;
                 }
                 break;
             case EINVAL:  // the kernel's waiters disagree with the word for a moment (see above)
@@ -221,12 +282,11 @@ int ProcessMutex::trylock() noexcept {
         }
         if ((seen & kTidMask) == ids.tid) {
             if (Load(&word_[1]) == ids.pid) return EBUSY;
-            if (TakeOver(word_, seen, ids)) return 0;
+            if (TakeOver(word_, seen, ids)) return EOWNERDEAD;
             continue;
         }
         if (Futex(word_, FUTEX_TRYLOCK_PI) == 0) {
-            AcquiredInKernel(word_, ids);
-            return 0;
+            return AcquiredInKernel(word_, ids);
         }
         const int error = errno;
         switch (error) {
@@ -235,7 +295,7 @@ int ProcessMutex::trylock() noexcept {
                 return EBUSY;
             case ESRCH: {
                 const std::uint32_t now = Load(word_);
-                if (SameHolder(now, seen) && TakeOver(word_, now, ids)) return 0;
+                if (SameHolder(now, seen) && TakeOver(word_, now, ids)) return EOWNERDEAD;
                 break;
             }
             case EINTR:

@@ -22,9 +22,12 @@ pthread_mutex_t* native(std::uint32_t* words) {
 pthread_cond_t* nativeCondition(std::uint32_t* words) {
     return reinterpret_cast<pthread_cond_t*>(words);
 }
-/// A lock whose holder died is taken over: its data is used as it was left.
+/// A lock whose holder died is taken over and made consistent again; the caller is told
+/// (EOWNERDEAD) so that it can repair the data the lock guards.
 int recovered(int rc, std::uint32_t* words) {
-    return rc == EOWNERDEAD ? pthread_mutex_consistent(native(words)) : rc;
+    if (rc != EOWNERDEAD) return rc;
+    const int consistent = pthread_mutex_consistent(native(words));
+    return consistent == 0 ? EOWNERDEAD : consistent;
 }
 }  // namespace
 

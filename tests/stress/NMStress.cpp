@@ -1,0 +1,285 @@
+// NM under restarts: sender processes and receivers are killed and restarted for a while, and
+// receivers are replaced while they hang. Checks that no receiver gets a frame twice or out of
+// order, that every frame sent once the killing stops reaches the live receiver, that the
+// registry names the live receivers, and that nothing is left in /dev/shm afterwards.
+//   NMStress [seconds]    (default 10; exit status 0 when every check held)
+#include <dirent.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "CoreSystem/NM/NMClient.h"
+#include "CoreSystem/NM/Registry.h"
+#include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Neutrino.h"
+#include "CoreSystem/Platform/Posix.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kLanes = 3;      // sender processes
+constexpr int kEndpoints = 3;  // receiver processes
+constexpr std::uint32_t kSeqLimit = 1u << 20;
+constexpr int kFinalFrames = 100;  // per lane and endpoint once the killing has stopped
+const char* const kNames[kEndpoints] = {"StressA", "StressB", "StressC"};
+
+/// Everything the processes share.
+struct Shared {
+    std::atomic<std::uint32_t> nextSeq[kLanes][kEndpoints];
+    std::atomic<std::uint32_t> finalFrom[kLanes][kEndpoints];  // 0: not in the final phase yet
+    std::atomic<int> laneDone[kLanes];
+    std::atomic<int> receiverPid[kEndpoints];
+    std::atomic<int> finalPhase;
+    std::atomic<int> stop;
+    std::atomic<long> received;
+    std::atomic<int> errors;
+    char firstError[256];
+    std::atomic<std::uint64_t> seen[kLanes][kEndpoints][kSeqLimit / 64];  // frames received
+};
+
+Shared* gShared;
+
+void Fail(const std::string& text) {
+    if (gShared->errors.fetch_add(1) == 0)
+        std::snprintf(gShared->firstError, sizeof gShared->firstError, "%s", text.c_str());
+}
+
+/// Frame: lane, sequence number, then a pattern of both, 8 to 200 bytes in all.
+int MakeFrame(char* out, int lane, std::uint32_t seq) {
+    const int size = 8 + static_cast<int>(seq * 7 % 193);
+    std::memcpy(out, &lane, 4);
+    std::memcpy(out + 4, &seq, 4);
+    for (int i = 8; i < size; ++i) out[i] = static_cast<char>(seq * 31 + i + lane);
+    return size;
+}
+
+int Receiver(int endpoint) {
+    NM::NMClient client(true);
+    const int index = client.getChannelIndex(kNames[endpoint]);
+    if (client.openReceiveChannel(index) != index) return 2;
+    gShared->receiverPid[endpoint] = getpid();
+    std::int64_t last[kLanes] = {-1, -1, -1};
+    char buffer[NM::kMaxPayload];
+    char expected[NM::kMaxPayload];
+    while (!gShared->stop) {
+        int channel = -1;
+        const int size = client.recvMsg(&channel, buffer, sizeof buffer);
+        if (size < 0) {
+            usleep(200);
+            continue;
+        }
+        int lane = -1;
+        std::uint32_t seq = 0;
+        if (size >= 8) {
+            std::memcpy(&lane, buffer, 4);
+            std::memcpy(&seq, buffer + 4, 4);
+        }
+        if (channel != index || lane < 0 || lane >= kLanes || seq >= kSeqLimit ||
+            MakeFrame(expected, lane, seq) != size ||
+            std::memcmp(expected, buffer, static_cast<std::size_t>(size)) != 0) {
+            Fail(std::string("corrupt frame at ") + kNames[endpoint]);
+            continue;
+        }
+        if (static_cast<std::int64_t>(seq) <= last[lane]) {
+            Fail(std::string("frame ") + std::to_string(seq) + " of lane " + std::to_string(lane) +
+                 " after " + std::to_string(last[lane]) + " at " + kNames[endpoint]);
+        }
+        last[lane] = seq;
+        const std::uint64_t bit = 1ull << (seq % 64);
+        if (gShared->seen[lane][endpoint][seq / 64].fetch_or(bit) & bit) {
+            Fail(std::string("frame ") + std::to_string(seq) + " of lane " + std::to_string(lane) +
+                 " twice at " + kNames[endpoint]);
+        }
+        ++gShared->received;
+    }
+    return 0;
+}
+
+int Sender(int lane) {
+    NM::NMClient client(false);
+    int indexes[kEndpoints];
+    for (int e = 0; e < kEndpoints; ++e) indexes[e] = client.getChannelIndex(kNames[e]);
+    char frame[256];
+    int finalLeft[kEndpoints] = {kFinalFrames, kFinalFrames, kFinalFrames};
+    const auto drain = [&] {  // held-back frames delivered (bounded)
+        const auto deadline = Clock::now() + 10s;
+        for (int e = 0; e < kEndpoints; ++e) {
+            while (client.heldBack(indexes[e]) > 0 && Clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+        }
+    };
+    bool drained = false;
+    while (!gShared->stop) {
+        const bool final = gShared->finalPhase != 0;
+        if (final && !drained) {
+            // Frames sent faster than they could be delivered may fill a held-back queue during the
+            // killing (further sends are then refused, as they must be): empty it first.
+            drain();
+            drained = true;
+        }
+        bool sentAny = false;
+        for (int e = 0; e < kEndpoints; ++e) {
+            if (final && finalLeft[e] == 0) continue;
+            const std::uint32_t seq = gShared->nextSeq[lane][e].fetch_add(1);
+            if (seq >= kSeqLimit) continue;
+            if (final && finalLeft[e]-- == kFinalFrames) gShared->finalFrom[lane][e] = seq;
+            const int size = MakeFrame(frame, lane, seq);
+            errno = 0;
+            const int sent = client.send(indexes[e], frame, size);
+            if (sent != size && final)
+                Fail("a send after the killing stopped returned " + std::to_string(sent) + " (errno " +
+                     std::to_string(errno) + ", lane " + std::to_string(lane) + ", " + kNames[e] +
+                     ", held back " + std::to_string(client.heldBack(indexes[e])) + ")");
+            sentAny = true;
+        }
+        if (final && !sentAny) {
+            drain();
+            gShared->laneDone[lane] = 1;
+            while (!gShared->stop) std::this_thread::sleep_for(5ms);
+        }
+        if (!final) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return 0;
+}
+
+pid_t Start(int (*body)(int), int which) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stdout);  // the framework's lines on failed sends and queues
+        _exit(body(which));
+    }
+    return pid;
+}
+
+void KillAndReap(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+int ObjectsLeft(const std::string& word) {
+    int count = 0;
+    if (DIR* dir = opendir("/dev/shm")) {
+        while (dirent* entry = readdir(dir)) count += std::string(entry->d_name).rfind(word + ".", 0) == 0;
+        closedir(dir);
+    }
+    return count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    const std::string word = "nmstress" + std::to_string(getpid());
+    if (CoreSystem::Platform::NamespaceWord().rfind("nmstress", 0) != 0) {
+        // The process-wide client attached at start-up: start again inside a namespace of our own.
+        setenv(CoreSystem::Platform::kNamespaceVariable, word.c_str(), 1);
+        execv("/proc/self/exe", argv);
+        return 2;
+    }
+    void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return 2;
+    gShared = new (memory) Shared{};
+    const pid_t creator = fork();
+    if (creator == 0) _exit(NM::createRegistry(16) ? 0 : 1);
+    waitpid(creator, nullptr, 0);
+
+    pid_t receivers[kEndpoints];
+    pid_t senders[kLanes];
+    for (int e = 0; e < kEndpoints; ++e) receivers[e] = Start(Receiver, e);
+    for (int l = 0; l < kLanes; ++l) senders[l] = Start(Sender, l);
+
+    std::mt19937 random(static_cast<unsigned>(getpid()));
+    long kills[3] = {0, 0, 0};
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 80));
+        const int what = static_cast<int>(random() % 3);
+        if (what == 0) {  // a receiver killed, then restarted
+            const int e = static_cast<int>(random() % kEndpoints);
+            KillAndReap(receivers[e]);
+            receivers[e] = Start(Receiver, e);
+        } else if (what == 1) {  // a receiver hangs; its replacement publishes; then it is killed
+            const int e = static_cast<int>(random() % kEndpoints);
+            kill(receivers[e], SIGSTOP);
+            std::this_thread::sleep_for(20ms);
+            const pid_t replacement = Start(Receiver, e);
+            std::this_thread::sleep_for(20ms);
+            KillAndReap(receivers[e]);
+            receivers[e] = replacement;
+        } else {  // a sender killed, then restarted
+            const int l = static_cast<int>(random() % kLanes);
+            KillAndReap(senders[l]);
+            senders[l] = Start(Sender, l);
+        }
+        ++kills[what];
+    }
+
+    // The killing stops: every receiver is up, then every lane sends its final frames.
+    bool ok = CoreSystemTest::Eventually(
+        [&] {
+            for (int e = 0; e < kEndpoints; ++e)
+                if (gShared->receiverPid[e] != receivers[e]) return false;
+            return true;
+        },
+        10s);
+    if (!ok) Fail("a receiver did not start");
+    gShared->finalPhase = 1;
+    ok = CoreSystemTest::Eventually(
+        [&] {
+            for (int l = 0; l < kLanes; ++l)
+                if (!gShared->laneDone[l]) return false;
+            return true;
+        },
+        20s);
+    if (!ok) Fail("a sender did not finish its final frames");
+    const auto allSeen = [&] {
+        for (int l = 0; l < kLanes; ++l) {
+            for (int e = 0; e < kEndpoints; ++e) {
+                const std::uint32_t to = std::min(gShared->nextSeq[l][e].load(), kSeqLimit);
+                for (std::uint32_t seq = gShared->finalFrom[l][e]; seq < to; ++seq)
+                    if (!(gShared->seen[l][e][seq / 64].load() & (1ull << (seq % 64)))) return false;
+            }
+        }
+        return true;
+    };
+    if (!CoreSystemTest::Eventually(allSeen, 10s)) Fail("a frame sent after the killing stopped was lost");
+    {
+        NM::NMClient observer(false);
+        for (int e = 0; e < kEndpoints; ++e) {
+            const int index = observer.getChannelIndex(kNames[e]);
+            if (NM::SlotPid(index) != receivers[e] || NM::SlotChid(index) == -1)
+                Fail(std::string("the registry does not name the live receiver of ") + kNames[e]);
+        }
+    }
+    gShared->stop = 1;
+    for (pid_t pid : receivers) waitpid(pid, nullptr, 0);
+    for (pid_t pid : senders) waitpid(pid, nullptr, 0);
+
+    // Objects of killed receivers are swept by the next process that makes a channel.
+    CoreSystem::Platform::ChannelDestroy(CoreSystem::Platform::ChannelCreate(0));
+    CoreSystem::Platform::shm_unlink(NM::kRegistryName);
+    const int left = ObjectsLeft(word);
+    if (left != 0) Fail(std::to_string(left) + " objects left in /dev/shm");
+
+    std::printf(
+        "NMStress: %d s, %ld receivers killed, %ld hung and replaced, %ld senders killed, %ld frames "
+        "received, %d errors%s%s\n",
+        seconds, kills[0], kills[1], kills[2], gShared->received.load(), gShared->errors.load(),
+        gShared->errors ? ": " : "", gShared->errors ? gShared->firstError : "");
+    return gShared->errors == 0 ? 0 : 1;
+}
