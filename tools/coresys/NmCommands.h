@@ -8,7 +8,12 @@ class App;
 
 namespace Coresys {
 
-/// Adds "nm" with its subcommands create, list, send and listen to `app`.
+/// Adds "nm" with its subcommands create, list, send, listen, unclaim and destroy to `app`.
 void AddNmCommands(CLI::App& app);
+
+/// True when process `pid` exists (also when it belongs to another user).
+bool ProcessAlive(int pid);
+/// Pid of the live process, other than this one, that receives for `channelIndex`; 0 for none.
+int LiveReceiver(int channelIndex);
 
 }  // namespace Coresys

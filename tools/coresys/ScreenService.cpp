@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "NmCommands.h"
 #include "CoreSystem/NM/NMClient.h"
 #include "CoreSystem/NM/Registry.h"
 #include "CoreSystem/Platform/Environment.h"
@@ -390,9 +391,7 @@ int ClaimEndpoint(NM::NMClient& client, const char* endpoint) {
         Fail(kExitFailure, "cannot claim endpoint '" + std::string(endpoint) + "': registry " +
                                RegistryObjectName() + " is full");
     }
-    const int pid = NM::SlotPid(channelIndex);
-    if (pid > 0 && pid != getpid() && NM::SlotChid(channelIndex) != -1 &&
-        (kill(pid, 0) == 0 || errno == EPERM)) {
+    if (const int pid = LiveReceiver(channelIndex)) {
         Fail(kExitFailure,
              "endpoint '" + std::string(endpoint) + "' is already served by process " + std::to_string(pid));
     }
@@ -419,11 +418,12 @@ void TakeScreenshot(const Source& source, const std::string& path, DoneSemaphore
     if (Capture(source, image, error) && WritePngFile(path, image, error)) {
         Say("screenshot path=" + Quoted(path) + " written=" + std::to_string(image.width) + "x" +
             std::to_string(image.height) + " source=" + source.name());
+        done.post();
     } else {
+        // No post: whoever waits must not take a failure for a written file.
         Say("screenshot path=" + Quoted(path) + " failed source=" + source.name());
         Complain(error);
     }
-    done.post();
 }
 
 void Serve(const Options& options) {
@@ -488,11 +488,11 @@ Standard output, one flushed line each:
   screenshot path="..." written=WxH source=SOURCE           the PNG file is in place
   screenshot path="..." failed source=SOURCE                the reason is on standard error
 
-Code 100 takes a screenshot: the image is written as PNG into "<path>.tmp.<pid>", synced and
-renamed over the path, so the file is either absent or complete. When the capture or the write
-fails, nothing is written (no fallback to the test card): the error goes to standard error and
-the semaphore is posted all the same, so the waiting command finds the file missing. Every
-other code is logged only.
+Code 100 takes a screenshot: the image is written as PNG into a new ".screenshot-XXXXXX" file
+beside the path, synced and renamed over the path, so the file is either absent or complete and
+always a new file. The semaphore is posted only then. When the capture or the write fails,
+nothing is written (no fallback to the test card) and nothing is posted: the error goes to
+standard error. Every other code is logged only.
 
 Sources: 'pattern' is a generated test card of --size; 'fb' reads the visible area of the
 framebuffer /dev/fb0 (under CORESYSTEM_ROOT when set), 'fb:DEVICE' that of DEVICE as given;
