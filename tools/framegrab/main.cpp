@@ -153,7 +153,8 @@ std::string TargetPath(const std::string& path) {
         }
         absolute = std::string(cwd.data()) + "/" + path;
     }
-    const std::string directory = absolute.substr(0, absolute.rfind('/') + 1);
+    const std::size_t slash = absolute.rfind('/');
+    const std::string directory = slash == 0 ? "/" : absolute.substr(0, slash);
     struct stat status;
     if (stat(directory.c_str(), &status) != 0) {
         throw Failure("directory " + directory + " does not exist (" + ErrnoText(errno) + ")");

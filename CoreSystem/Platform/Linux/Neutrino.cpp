@@ -307,7 +307,7 @@ void sweepStaleChannels() {
 void unlinkOwnChannels() {
     State& s = state();
     std::lock_guard<std::mutex> hold(s.mutex);
-    for (auto& entry : s.channels) shm_unlink(entry.second->name.c_str());
+    for (auto& entry : s.channels) ::shm_unlink(entry.second->name.c_str());
 }
 
 std::shared_ptr<Mapping> mapChannel(int fd) {
@@ -653,7 +653,7 @@ int ChannelCreate(unsigned flags) {
     channel->name = channelObjectName(s.pid, channel->chid);
     int fd = ::shm_open(channel->name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) {  // left by an earlier process with our pid
-        shm_unlink(channel->name.c_str());
+        ::shm_unlink(channel->name.c_str());
         fd = ::shm_open(channel->name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     }
     if (fd < 0) {
@@ -662,7 +662,7 @@ int ChannelCreate(unsigned flags) {
     }
     if (ftruncate(fd, sizeof(ChannelShared)) != 0 || !(channel->mapping = mapChannel(fd))) {
         close(fd);
-        shm_unlink(channel->name.c_str());
+        ::shm_unlink(channel->name.c_str());
         errno = EAGAIN;
         return -1;
     }
@@ -715,7 +715,7 @@ int ChannelDestroy(int chid) {
     }
     futexWake(&ch->seq);
     futexWake(&ch->freeSeq);
-    shm_unlink(channel->name.c_str());
+    ::shm_unlink(channel->name.c_str());
     return 0;
 }
 
