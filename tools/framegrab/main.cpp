@@ -36,6 +36,8 @@ constexpr const char* kFinished = "FrameGrab: Finished writing file ";
 constexpr double kDefaultTimeout = 60.0;
 /// How often the file and the service are looked at while waiting.
 constexpr milliseconds kPollInterval(20);
+/// How long a command that found its file waits for the post that goes with it.
+constexpr milliseconds kPostGrace(100);
 
 constexpr const char* kHelp = R"(Usage: FrameGrab [OPTIONS] [--] PATH
 
@@ -189,6 +191,30 @@ private:
     int channelIndex_;
 };
 
+/// Takes a post of `semaphore` within `limit`. True when it did.
+bool TimedWait(sem_t* semaphore, milliseconds limit) {
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += std::chrono::nanoseconds(limit).count();
+    until.tv_sec += until.tv_nsec / 1000000000L;
+    until.tv_nsec %= 1000000000L;
+    return sem_timedwait(semaphore, &until) == 0;
+}
+
+/// The screen service's note on why the screenshot at `target` failed, taken away; empty when
+/// there is none.
+std::string TakeFailureNote(const std::string& target) {
+    const std::string name = ScreenshotFailureName(target);
+    const int fd = CoreSystem::Platform::shm_open(name.c_str(), O_RDONLY, 0);
+    if (fd < 0) return "";
+    std::string reason(static_cast<std::size_t>(kMaxFailureReason), '\0');
+    const ssize_t size = read(fd, reason.data(), reason.size());
+    close(fd);
+    CoreSystem::Platform::shm_unlink(name.c_str());
+    reason.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    return reason.empty() ? "no reason given" : reason;
+}
+
 /// Waits for the screenshot at `target`, which was `before` when it was requested.
 void AwaitScreenshot(ScreenActionClient& client, sem_t* done, const std::string& target, const Identity& before,
                      const Options& options) {
@@ -202,7 +228,14 @@ void AwaitScreenshot(ScreenActionClient& client, sem_t* done, const std::string&
     };
     int servingPid = -1;  // the receiver our request was handed to, once it was
     for (;;) {
-        if (written()) return;
+        if (written()) {
+            // The service posts right after the rename: take that post, so that posts do not pile
+            // up for later commands (if it is another's, its owner sees its file all the same).
+            if (done) TimedWait(done, kPostGrace);
+            return;
+        }
+        const std::string failure = TakeFailureNote(target);
+        if (!failure.empty()) throw Failure("the screen service could not write " + options.path + ": " + failure);
         const bool heldBack = client.heldBack() > 0;
         if (!heldBack && servingPid == -1) servingPid = service.receiverPid();
         if (heldBack) {
@@ -223,14 +256,7 @@ void AwaitScreenshot(ScreenActionClient& client, sem_t* done, const std::string&
             std::this_thread::sleep_for(kPollInterval);
             continue;
         }
-        timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_nsec += std::chrono::nanoseconds(kPollInterval).count();
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_nsec -= 1000000000L;
-            ++until.tv_sec;
-        }
-        if (sem_timedwait(done, &until) == 0 && !written()) {
+        if (TimedWait(done, kPollInterval) && !written()) {
             // Another FrameGrab's post (or one left behind): give it back for its owner and let
             // the owner take it before we look again.
             sem_post(done);
@@ -299,6 +325,7 @@ int Run(const Options& options, int pngFd) {
         if (!service.running()) throw Failure(service.describe() + "; no screenshot was requested");
     }
     const Identity before = IdentityOf(target);
+    TakeFailureNote(target);  // one left from an earlier request is not about this one
     client.requestScreenshot(target, 1);
     const int sent = client.lastResult();
     client.sendAction2();
