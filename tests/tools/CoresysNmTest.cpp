@@ -72,8 +72,12 @@ TEST(CoresysNm, ManagesTheRegistryAndItsEndpointsAndRefusesWhatFails) {
 
     // A listener that times out says how many messages it is missing.
     ExpectRefused(RunCoresys({"nm", "listen", "Quiet", "--count", "2", "--timeout", "0.2"}), 1, "2 of 2");
+    // --take-over: the endpoint's messages go to the new receiver.
+    auto second = Listen(host, "Alpha", {"--take-over", "--count", "1", "--timeout", "20"});
+    ExpectEnded(RunCoresys({"nm", "send", "Alpha", "05"}), 0, "1 delivered\n");
+    ExpectEnded(second->finish(), 0, "0 05\n");
     kill(listener->pid(), SIGTERM);
-    EXPECT_EQ(listener->finish().status, 0);
+    ExpectEnded(listener->finish(), 0, "");
     ExpectEnded(RunCoresys({"nm", "destroy"}), 0, "registry " + registry + " removed\n");
     ExpectRefused(RunCoresys({"nm", "list"}), 1, "no registry");
 }
