@@ -252,8 +252,8 @@ enum class Outcome { Delivered, Lost, NoReceiver };
 
 /// Hands one message to the receiver of `channelIndex`, waiting until `deadline` for one to be
 /// published. The message is sent synchronously, so the outcome is exact: delivered means that
-/// the receiving process acknowledged the frame; lost means that its receiver went away while
-/// the frame was on its way.
+/// the receiving process acknowledged the frame; lost means that the receiver the registry names
+/// was gone or went away before it took the frame.
 Outcome SendOne(NM::NMClient& client, NM::ConnectionManagement& connections, int channelIndex,
                 const std::string& message, Clock::time_point deadline, const std::function<void()>& waiting) {
     bool announced = false;
