@@ -13,8 +13,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
+
+#include "CoreSystem/Platform/Linux/Board.h"
 
 namespace CoreSystemTest {
 
@@ -91,6 +95,20 @@ IsolatedHost::~IsolatedHost() {
     if (root_ != "/tmp") fs::remove_all(root_, ignored);
     setenv("CORESYSTEM_NAMESPACE", "ctest-startup", 1);
     unsetenv("CORESYSTEM_ROOT");
+}
+
+void CreateBoard(const IsolatedHost& host, const std::string& writeTarget) {
+    namespace Board = CoreSystem::Platform::Board;
+    const auto target = Board::WriteTargetNamed(writeTarget);
+    ASSERT_TRUE(target) << "no write target " << writeTarget;
+    ASSERT_TRUE(Board::Create(host.root(), *target)) << "cannot create a board: " << std::strerror(errno);
+}
+
+std::vector<std::string> BoardLog(const IsolatedHost& host) {
+    std::vector<std::string> lines;
+    std::istringstream text(CoreSystem::Platform::Board::ReadLog(host.root()).value_or(""));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
 }
 
 Child Spawn(const std::function<int()>& body, bool captureOutput) {

@@ -29,6 +29,12 @@ private:
     std::string root_;
 };
 
+/// Creates a fresh simulated board in the host's root (as "coresys board init" does), with OTP
+/// writes landing on `writeTarget` ("nor", "legacy" or "both"). Fails the test when it cannot.
+void CreateBoard(const IsolatedHost& host, const std::string& writeTarget = "nor");
+/// The lines of the board's event log in the host's root (empty when there is none).
+std::vector<std::string> BoardLog(const IsolatedHost& host);
+
 /// A forked child; `outputFd` is the read end of its standard output, or -1 when not captured.
 struct Child {
     pid_t pid = -1;
@@ -95,6 +101,16 @@ T* SharedWithChildren() {
     void* memory = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     return memory == MAP_FAILED ? nullptr : new (memory) T{};
 }
+
+/// True in a ThreadSanitizer build, whose forked children of a threaded process may not start
+/// threads: tests of such children skip themselves there (the other builds run them).
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+inline constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
 
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();

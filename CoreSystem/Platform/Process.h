@@ -7,6 +7,7 @@
 #if defined(__QNX__)
 #include <libgen.h>
 #include <process.h>
+#include <sched.h>
 #include <sys/neutrino.h>
 #include <sys/syspage.h>
 #else

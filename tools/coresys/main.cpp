@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "BackupCommands.h"
+#include "BoardCommands.h"
 #include "Command.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
+        Coresys::AddBoardCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);

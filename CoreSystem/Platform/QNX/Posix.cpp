@@ -1,14 +1,14 @@
 // Thread ids, thread names and delay() on the target: the system calls themselves.
 #include "CoreSystem/Platform/Posix.h"
 
-#include <process.h>
-#include <sys/neutrino.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace CoreSystem::Platform {
 
+// A pthread_t is the kernel's thread id there (the tid of _msg_info); every SDP has pthread_self().
 pid_t gettid() noexcept {
-    return ::gettid();
+    return static_cast<pid_t>(pthread_self());
 }
 int pthread_setname_np(pthread_t thread, const char* name) noexcept {
     return ::pthread_setname_np(thread == 0 ? pthread_self() : thread, name);

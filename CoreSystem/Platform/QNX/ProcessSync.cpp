@@ -4,10 +4,16 @@
 
 #include <pthread.h>
 
+#include <cerrno>
+
 namespace CoreSystem::Platform {
 
+// The compile check against the target's declarations (cmake/target-check) takes its POSIX types
+// from the host's C library, whose sizes are not the target's.
+#if !defined(CORESYSTEM_TARGET_CHECK)
 static_assert(sizeof(pthread_mutex_t) == sizeof(ProcessMutex), "the target's mutex is 8 bytes");
 static_assert(sizeof(pthread_cond_t) == sizeof(ProcessCondition), "the target's condition is 8 bytes");
+#endif
 
 namespace {
 pthread_mutex_t* native(std::uint32_t* words) {
