@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job on a simulated device: builds what is needed, starts a device of its own (the
-# notification registry and the screen service, in a private namespace), runs FrameGrab with
+# notification registry, the example configuration image (docs/examples/radio.json) and the screen
+# service, in a private namespace), runs FrameGrab with
 # PATH (default ./screenshot.png) and shows its output, then stops the device and cleans up.
 #   BUILD_DIR   build directory (default: build-demo beside this script's folder; scripts/test.sh
 #               uses build, so neither rebuilds the other's)
@@ -38,6 +39,11 @@ trap cleanup EXIT
 
 say "starting a simulated device in namespace $CORESYSTEM_NAMESPACE: registry and screen service"
 "$coresys" nm create >/dev/null
+# The configuration loader's part: the example description built and loaded, its marker kept under
+# the device's own root (processes that open the image need the same CORESYSTEM_ROOT).
+config_root=$work/root
+"$coresys" conf build "$here/docs/examples/radio.json" -o "$work/configuration.img" >/dev/null
+CORESYSTEM_ROOT=$config_root "$coresys" conf load "$work/configuration.img" >&2
 "$coresys" screen-service --ready-file "$work/ready" >"$work/service.log" 2>&1 &
 service=$!
 for _ in $(seq 1 200); do

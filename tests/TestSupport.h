@@ -11,6 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "CoreSystem/SharedData/ImageBuilder.h"
+#include "CoreSystem/SharedData/ListManager.h"
+
 namespace CoreSystemTest {
 
 /// Gives the current test case its own namespace word (CORESYSTEM_NAMESPACE) and root directory
@@ -102,6 +105,20 @@ T* SharedWithChildren() {
     return memory == MAP_FAILED ? nullptr : new (memory) T{};
 }
 
+/// The configuration of the simulated device's tests: two cultures (current 1), four strings,
+/// two reserved strings, two variables (one with values), one list and the applications "Radio"
+/// and "NVMgr". The same content as docs/examples/radio.json.
+conf::ImageDescription ExampleConfiguration();
+/// The image of `description` (the test fails when the builder refuses it).
+std::vector<std::uint8_t> BuildConfiguration(
+    const conf::ImageDescription& description = ExampleConfiguration());
+
+/// Sets up the shared data of a simulated device as its loader and its database owner do, from a
+/// short-lived child (so the owner's process-wide state stays out of the caller): the image of
+/// `description` in "/BINARY_CONFIGURATION" with its marker, and "/DBSHM" with its variables.
+/// False (and the test fails) when either is refused.
+bool LoadDevice(const conf::ImageDescription& description = ExampleConfiguration());
+
 /// True in a ThreadSanitizer build, whose forked children of a threaded process may not start
 /// threads: tests of such children skip themselves there (the other builds run them).
 #if defined(__SANITIZE_THREAD__)
@@ -114,5 +131,20 @@ inline constexpr bool kThreadSanitizer = false;
 
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();
+
+/// Sets up a simulated device with an image and lists, as its loader and list owner do: the image
+/// of `description` is built and loaded (replacing one loaded before), then the owner starts the
+/// lists with the directories `first` and `second` (StartListOwner, restarting lists started
+/// before) in a short-lived child, so the owner's process-wide state stays out of the caller.
+/// Returns the owner's report; the test fails when a step is refused.
+std::vector<CoreSystem::ListStart> StartDevice(
+    const std::string& first, const std::string& second,
+    const conf::ImageDescription& description = ExampleConfiguration());
+/// Restarts the list owner of the device StartDevice set up (the image stays loaded).
+std::vector<CoreSystem::ListStart> RestartLists(const std::string& first, const std::string& second);
+
+/// The coresys program built beside the tests, and one run of it to its end.
+std::string CoresysPath();
+Outcome RunCoresys(const std::vector<std::string>& args);
 
 }  // namespace CoreSystemTest

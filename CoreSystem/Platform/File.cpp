@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
 
 #include "CoreSystem/Platform/Faults.h"
 
@@ -42,6 +43,25 @@ ssize_t write(int fd, const void* buffer, std::size_t bytes) {
     return Retried<ssize_t>([&] { return ::write(fd, buffer, bytes); });
 }
 
+bool WriteFully(int fd, const void* buffer, std::size_t bytes) {
+    for (std::size_t done = 0; done < bytes;) {
+        const ssize_t n = write(fd, static_cast<const char*>(buffer) + done, bytes - done);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::size_t ReadFully(int fd, void* buffer, std::size_t bytes) {
+    std::size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = read(fd, static_cast<char*>(buffer) + done, bytes - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
 int fsync(int fd) {
     if (InjectedFault(Call::Fsync)) return -1;
     return Retried<int>([&] { return ::fsync(fd); });
@@ -58,6 +78,11 @@ int symlink(const char* target, const char* path) {
 
 int unlink(const char* path) {
     return ::unlink(path);
+}
+
+int rename(const char* from, const char* to) {
+    if (InjectedFault(Call::Rename)) return -1;
+    return ::rename(from, to);
 }
 
 int SyncDirectory(const char* path) {

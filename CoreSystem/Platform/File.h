@@ -15,6 +15,11 @@ ssize_t read(int fd, void* buffer, std::size_t bytes);
 /// of times. Faults: Call::Write (nothing written), Call::ShortWrite (only the first half of
 /// `bytes`, rounded down, is written and that count returned; the errno given is not used).
 ssize_t write(int fd, const void* buffer, std::size_t bytes);
+/// Writes all `bytes` bytes, continuing after short writes; false when a write fails or writes
+/// nothing.
+bool WriteFully(int fd, const void* buffer, std::size_t bytes);
+/// Reads until `bytes` bytes arrived, the file ends or a read fails; returns the count read.
+std::size_t ReadFully(int fd, void* buffer, std::size_t bytes);
 /// fsync(); 0, or -1 with errno. Fault: Call::Fsync.
 int fsync(int fd);
 /// close(); never retried (the descriptor is gone either way).
@@ -23,6 +28,8 @@ int close(int fd);
 int symlink(const char* target, const char* path);
 /// unlink().
 int unlink(const char* path);
+/// rename(): replaces `to` atomically. Fault: Call::Rename.
+int rename(const char* from, const char* to);
 
 /// Flushes the directory `path` itself (its entries: created, renamed and removed names) to its
 /// device. 0 on success, also where the file system has no directory flush to offer; -1 with

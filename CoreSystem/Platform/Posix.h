@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/types.h>
+#include <string>
 
 namespace CoreSystem::Platform {
 
@@ -12,6 +13,9 @@ namespace CoreSystem::Platform {
 int shm_open(const char* name, int oflag, mode_t mode);
 /// shm_unlink with `name` placed in the host namespace.
 int shm_unlink(const char* name);
+/// File path under which the shared-memory object `name` ("/Name") can be stat-ed or read:
+/// "/dev/shmem/Name" on the target, the host-namespaced object under "/dev/shm" on a host.
+std::string SharedObjectPath(const char* name);
 /// sem_open with `name` placed in the host namespace; `mode` and `value` are used with O_CREAT.
 sem_t* sem_open(const char* name, int oflag, mode_t mode = 0, unsigned value = 0);
 /// sem_unlink with `name` placed in the host namespace.

@@ -93,8 +93,9 @@ TEST_F(PulseTimer, PulsesCarryTheEventRepeatAndNeverComeEarly) {
 
 TEST_F(PulseTimer, KeepsAtMostOneUndeliveredPulseAndNoneAfterDelete) {
     ASSERT_EQ(Arm(timer, 0, nullptr, kMs, kMs), 0);
-    std::this_thread::sleep_for(80ms);  // about 80 expiries, none received
-    EXPECT_EQ(queued(), 1);
+    ASSERT_TRUE(receive(5s)) << "no first pulse";
+    std::this_thread::sleep_for(80ms);  // about 80 expiries, none received (fewer on a loaded machine)
+    EXPECT_LE(queued(), 1) << "more than one undelivered pulse of one timer";
     ASSERT_TRUE(receive(5s)) << "the timer stopped after its pulse was taken";
     ASSERT_EQ(Platform::timer_delete(timer), 0);
     queued();

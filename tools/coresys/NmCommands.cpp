@@ -90,16 +90,17 @@ int ResolveEndpoint(NM::NMClient& client, const std::string& endpoint) {
     return channelIndex;
 }
 
+}  // namespace
+
 // ---- hex payloads ---------------------------------------------------------------------------
 
-int HexDigit(char c) {
+static int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-/// Bytes written as hex digits (case-insensitive, two per byte), or the reason they are not.
 std::optional<std::string> ParseHex(const std::string& text, std::string& bytes) {
     if (text.size() % 2 != 0) return std::string("odd number of hex digits");
     bytes.clear();
@@ -113,6 +114,8 @@ std::optional<std::string> ParseHex(const std::string& text, std::string& bytes)
     }
     return std::nullopt;
 }
+
+namespace {
 
 std::string Hex(const char* data, int size) {
     static const char digits[] = "0123456789abcdef";
@@ -330,14 +333,6 @@ void Send(const SendOptions& options) {
 
 // ---- listen ---------------------------------------------------------------------------------
 
-struct ListenOptions {
-    std::string endpoint;
-    int count = 0;  ///< 0: no limit
-    std::optional<double> timeoutSeconds;
-    std::string readyFile;
-    bool takeOver = false;
-};
-
 std::atomic<bool> gStopListening{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
 
@@ -363,7 +358,9 @@ void WriteReadyFile(const std::string& path) {
     }
 }
 
-void Listen(const ListenOptions& options) {
+}  // namespace
+
+void Listen(const ListenOptions& options, const MessageFormat& format) {
     CheckEndpointName(options.endpoint);
     InstallStopHandlers();
     // Polling mode: recvMsg returns at once when nothing is there, so the time limit and the
@@ -387,7 +384,9 @@ void Listen(const ListenOptions& options) {
         int frameIndex = -1;
         const int size = client.recvMsg(&frameIndex, buffer.data(), NM::kMaxPayload);
         if (size >= 0) {
-            Say(std::to_string(frameIndex) + ' ' + Hex(buffer.data(), std::min(size, NM::kMaxPayload)));
+            const std::optional<std::string> line = format(frameIndex, buffer.data(), std::min(size, NM::kMaxPayload));
+            if (!line) continue;
+            Say(*line);
             if (options.count > 0 && ++received == options.count) return;
             continue;
         }
@@ -401,8 +400,6 @@ void Listen(const ListenOptions& options) {
         std::this_thread::sleep_for(milliseconds(1));
     }
 }
-
-}  // namespace
 
 bool ProcessAlive(int pid) {
     return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
@@ -455,7 +452,11 @@ void AddNmCommands(CLI::App& app) {
                               "File to create once the endpoint's receiver is published");
     listenCommand->add_flag("--take-over", listen->takeOver,
                             "Become the receiver even when another live process serves the endpoint");
-    listenCommand->callback([listen] { Listen(*listen); });
+    listenCommand->callback([listen] {
+        Listen(*listen, [](int index, const char* data, int size) -> std::optional<std::string> {
+            return std::to_string(index) + ' ' + Hex(data, size);
+        });
+    });
 
     auto unclaimName = std::make_shared<std::string>();
     CLI::App* unclaim = nm->add_subcommand("unclaim", "Free the slot of an endpoint that has no live receiver");

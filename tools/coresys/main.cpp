@@ -8,6 +8,11 @@
 #include "BackupCommands.h"
 #include "BoardCommands.h"
 #include "Command.h"
+#include "ConfCommands.h"
+#include "DbCommands.h"
+#include "HardwareCommands.h"
+#include "ImageCommands.h"
+#include "ListCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -29,7 +34,12 @@ int main(int argc, char** argv) {
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
+        Coresys::AddConfCommands(app);
+        Coresys::AddImageCommands(app);
+        Coresys::AddDbCommands(app);
         Coresys::AddBoardCommands(app);
+        Coresys::AddListCommands(app);
+        Coresys::AddHardwareCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);

@@ -1,13 +1,14 @@
 // Thread ids, thread names cut to Linux's limit, and the target's delay() on a Linux host.
 #include "CoreSystem/Platform/Posix.h"
 
-
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+
+#include "CoreSystem/Platform/Environment.h"
 
 namespace CoreSystem::Platform {
 
@@ -24,6 +25,12 @@ struct CachedTid {
 };
 thread_local CachedTid tCachedTid;
 }  // namespace
+
+// Linux keeps POSIX shared-memory objects as files in this tmpfs.
+std::string SharedObjectPath(const char* name) {
+    const std::string object = SharedObjectName(name);
+    return object.empty() || object[0] != '/' ? "/dev/shm/" + object : "/dev/shm" + object;
+}
 
 pid_t gettid() noexcept {
     static const int registered =

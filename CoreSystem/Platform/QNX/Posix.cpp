@@ -6,6 +6,11 @@
 
 namespace CoreSystem::Platform {
 
+// procnto shows every shared-memory object under /dev/shmem (no namespace on the device).
+std::string SharedObjectPath(const char* name) {
+    return std::string("/dev/shmem") + (name && name[0] != '/' ? "/" : "") + (name ? name : "");
+}
+
 // A pthread_t is the kernel's thread id there (the tid of _msg_info); every SDP has pthread_self().
 pid_t gettid() noexcept {
     return static_cast<pid_t>(pthread_self());
