@@ -3,14 +3,24 @@
 # notification registry, the example configuration image (docs/examples/radio.json) and the screen
 # service, in a private namespace), runs FrameGrab with
 # PATH (default ./screenshot.png) and shows its output, then stops the device and cleans up.
-#   BUILD_DIR   build directory (default: build, beside this script's folder)
+#   BUILD_DIR   build directory (default: build-demo beside this script's folder; scripts/test.sh
+#               uses build, so neither rebuilds the other's)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 source "$here/scripts/packages.sh"
 
-build_dir=${BUILD_DIR:-$here/build}
-cmake -S "$here" -B "$build_dir" -G Ninja >/dev/null
-cmake --build "$build_dir" --target FrameGrab coresys >/dev/null
+say() { echo "demo: $*" >&2; }
+
+build_dir=${BUILD_DIR:-$here/build-demo}
+log=$(mktemp)
+say "building FrameGrab and coresys in $build_dir (the first build takes a few minutes)"
+if ! { cmake -S "$here" -B "$build_dir" -G Ninja -DCORESYSTEM_BUILD_TESTS=OFF -DCORESYSTEM_BUILD_BENCH=OFF &&
+       cmake --build "$build_dir" --target FrameGrab coresys; } >"$log" 2>&1; then
+    cat "$log" >&2
+    say "the build failed"
+    exit 1
+fi
+rm -f "$log"
 coresys=$build_dir/tools/coresys/coresys
 framegrab=$build_dir/tools/framegrab/FrameGrab
 
@@ -27,6 +37,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+say "starting a simulated device in namespace $CORESYSTEM_NAMESPACE: registry and screen service"
 "$coresys" nm create >/dev/null
 # The configuration loader's part: the example description built and loaded, its marker kept under
 # the device's own root (processes that open the image need the same CORESYSTEM_ROOT).
@@ -42,6 +53,7 @@ for _ in $(seq 1 200); do
 done
 [[ -e $work/ready ]] || { echo "demo: the screen service did not start" >&2; cat "$work/service.log" >&2; exit 1; }
 
+say "taking a screenshot: FrameGrab ${1:-./screenshot.png}"
 status=0
 "$framegrab" "${1:-./screenshot.png}" || status=$?
 echo "--- screen service log" >&2

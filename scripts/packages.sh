@@ -1,7 +1,7 @@
 # Installs, on a Debian machine, the packages the build and the tests need and that are missing.
 # Sourced by the scripts beside it.
 packages=(cmake ninja-build g++ clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
-          libpng-dev libcli11-dev nlohmann-json3-dev libx11-dev libssl-dev xvfb python3)
+          libpng-dev libcli11-dev nlohmann-json3-dev libx11-dev libssl-dev xvfb python3 pkgconf)
 if command -v dpkg >/dev/null; then
     missing=()
     for package in "${packages[@]}"; do

@@ -3,35 +3,17 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
-#include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "TestSupport.h"
+#include "ToolsTestSupport.h"
 
 namespace {
 
 using CoreSystemTest::IsolatedHost;
-using CoreSystemTest::Outcome;
-using CoreSystemTest::Program;
-
-const std::string kCoresys = CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
-
-Outcome RunCoresys(const std::vector<std::string>& args) {
-    return CoreSystemTest::RunProgram(kCoresys, args);
-}
-
-/// Starts `coresys nm listen <endpoint> ...` and waits until it has published its endpoint.
-std::unique_ptr<Program> Listen(const IsolatedHost& host, std::vector<std::string> args) {
-    const std::string ready = host.root() + "/ready-" + args.at(0);
-    args.insert(args.begin(), {"nm", "listen"});
-    args.insert(args.end(), {"--ready-file", ready});
-    auto listener = std::make_unique<Program>(kCoresys, args);
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return std::filesystem::exists(ready); }));
-    return listener;
-}
+using namespace ToolsTest;
 
 /// Expects the program to have ended with `status` after printing exactly `out`.
 void ExpectEnded(const Outcome& outcome, int status, const std::string& out) {
@@ -39,68 +21,89 @@ void ExpectEnded(const Outcome& outcome, int status, const std::string& out) {
     EXPECT_EQ(outcome.out, out);
 }
 
-TEST(CoresysNm, CreatesTheRegistryOnceListsItsEndpointsAndRefusesWhatFails) {
-    IsolatedHost host;
-    const std::string registry = "/" + host.word() + ".Notification";
-    Outcome none = RunCoresys({"nm", "list"});
-    EXPECT_NE(none.status, 0);
-    EXPECT_NE(none.err.find("coresys: no registry " + registry), std::string::npos) << none.err;
-    EXPECT_EQ(RunCoresys({"nm", "create", "--slots", "8"}).status, 0);
-    Outcome again = RunCoresys({"nm", "create"});
-    EXPECT_NE(again.status, 0);
-    EXPECT_EQ(again.err, "coresys: registry " + registry + " already exists\n");
-
-    // Bad hex: nothing is sent, not even the valid first message ("Target" stays unclaimed, see below).
-    for (const std::string bad : {"abc", "0g"}) {
-        Outcome refused = RunCoresys({"nm", "send", "Target", "01", bad});
-        ExpectEnded(refused, 2, "");
-        EXPECT_EQ(refused.err.rfind("coresys: message 2 '" + bad + "'", 0), 0u) << refused.err;
-    }
-    auto listener = Listen(host, {"Alpha"});
-    // Nobody serves "Beta": its message is held back and not delivered within the time limit.
-    Outcome held = RunCoresys({"nm", "send", "Beta", "01", "--timeout", "0.2"});
-    ExpectEnded(held, 1, "1 held back\n");
-    EXPECT_NE(held.err.find("not delivered"), std::string::npos) << held.err;
-
-    Outcome listed = RunCoresys({"nm", "list", "--json"});
-    ASSERT_EQ(listed.status, 0) << listed.err;
-    const auto document = nlohmann::json::parse(listed.out);
-    EXPECT_EQ(document.at("slots"), 8);
-    const int chid = document.at("endpoints").at(0).at("chid");
-    EXPECT_GE(chid, 0);
-    const nlohmann::json alpha = {
-        {"index", 0}, {"name", "Alpha"}, {"pid", listener->pid()}, {"chid", chid}, {"alive", true}};
-    const nlohmann::json beta = {{"index", 1}, {"name", "Beta"}, {"pid", -1}, {"chid", -1}, {"alive", false}};
-    EXPECT_EQ(document.at("endpoints"), nlohmann::json::array({alpha, beta})) << listed.out;
-
-    // A listener that times out says how many messages it is missing.
-    Outcome quiet = RunCoresys({"nm", "listen", "Quiet", "--count", "2", "--timeout", "0.2"});
-    EXPECT_EQ(quiet.status, 1);
-    EXPECT_NE(quiet.err.find("2 of 2"), std::string::npos) << quiet.err;
-    kill(listener->pid(), SIGTERM);
-    EXPECT_EQ(listener->finish().status, 0);
+/// Expects the program to have failed with `status` and an error line that contains `text`.
+void ExpectRefused(const Outcome& outcome, int status, const std::string& text) {
+    EXPECT_EQ(outcome.status, status) << text;
+    EXPECT_NE(outcome.err.find(text), std::string::npos) << text << " not in: " << outcome.err;
 }
 
-TEST(CoresysNm, SendDeliversAtOnceOrWhenTheReceiverAppears) {
+TEST(CoresysNm, ManagesTheRegistryAndItsEndpointsAndRefusesWhatFails) {
     IsolatedHost host;
-    ASSERT_EQ(RunCoresys({"nm", "create"}).status, 0);
-    auto echo = Listen(host, {"Echo", "--count", "3", "--timeout", "20"});
-    // The empty payload reaches the receiver as a bare header, which it drops.
-    ExpectEnded(RunCoresys({"nm", "send", "Echo", "0a0B", "ffEE00", "", "01"}), 0,
-                "1 delivered\n2 delivered\n3 delivered\n4 delivered\n");
+    const std::string registry = "/" + host.word() + ".Notification";
+    ExpectRefused(RunCoresys({"nm", "list"}), 1, "coresys: no registry " + registry);
+    ExpectRefused(RunCoresys({"nm", "create", "--slots", "0"}), 2, "--slots");
+    EXPECT_EQ(RunCoresys({"nm", "create", "--slots", "8"}).status, 0);
+    ExpectRefused(RunCoresys({"nm", "create"}), 1, "coresys: registry " + registry + " already exists");
+
+    // Bad or empty payloads: nothing is sent, not even the valid first message ("Target" stays
+    // unclaimed, see below).
+    for (const std::string bad : {"abc", "0g", ""}) {
+        Outcome refused = RunCoresys({"nm", "send", "Target", "01", bad});
+        ExpectEnded(refused, 2, "");
+        EXPECT_EQ(refused.err.rfind("coresys: message 2 ", 0), 0u) << refused.err;
+    }
+    auto listener = Listen(host, "Alpha");
+    ExpectRefused(RunCoresys({"nm", "listen", "Alpha", "--timeout", "0.1"}), 1,
+                  "endpoint 'Alpha' is served by process " + std::to_string(listener->pid()));
+    // Nobody serves "Beta": its message waits for a receiver and is not delivered.
+    Outcome held = RunCoresys({"nm", "send", "Beta", "01", "--timeout", "0.2"});
+    ExpectEnded(held, 1, "1 held back\n1 not delivered\n");
+    EXPECT_NE(held.err.find("1 of 1 message(s) to 'Beta' not delivered"), std::string::npos) << held.err;
+
+    const Outcome listed = RunCoresys({"nm", "list", "--json"});
+    const auto document = nlohmann::json::parse(listed.out);
+    const nlohmann::json alpha = {{"index", 0}, {"name", "Alpha"}, {"pid", listener->pid()},
+                                  {"chid", document["endpoints"][0]["chid"]}, {"alive", true}};
+    const nlohmann::json beta = {{"index", 1}, {"name", "Beta"}, {"pid", -1}, {"chid", -1}, {"alive", false}};
+    EXPECT_EQ(document, nlohmann::json({{"slots", 8}, {"endpoints", {alpha, beta}}})) << listed.out;
+    EXPECT_GE(document["endpoints"][0]["chid"], 0);
+
+    // Served endpoints are neither unclaimed nor destroyed; the others go.
+    ExpectRefused(RunCoresys({"nm", "unclaim", "Alpha"}), 1, "served by process");
+    ExpectRefused(RunCoresys({"nm", "destroy"}), 1, "served by process");
+    ExpectEnded(RunCoresys({"nm", "unclaim", "Beta"}), 0, "endpoint 'Beta' (index 1) unclaimed\n");
+    ExpectRefused(RunCoresys({"nm", "unclaim", "Beta"}), 1, "no endpoint 'Beta'");
+    RunCoresys({"nm", "send", "Gamma", "01", "--timeout", "0"});
+    EXPECT_NE(RunCoresys({"nm", "list", "--json"}).out.find("\"index\":1,\"name\":\"Gamma\""), std::string::npos)
+        << "the freed slot is not claimed again";
+
+    // A listener that times out says how many messages it is missing.
+    ExpectRefused(RunCoresys({"nm", "listen", "Quiet", "--count", "2", "--timeout", "0.2"}), 1, "2 of 2");
+    // --take-over: the endpoint's messages go to the new receiver.
+    auto second = Listen(host, "Alpha", {"--take-over", "--count", "1", "--timeout", "20"});
+    ExpectEnded(RunCoresys({"nm", "send", "Alpha", "05"}), 0, "1 delivered\n");
+    ExpectEnded(second->finish(), 0, "0 05\n");
+    kill(listener->pid(), SIGTERM);
+    ExpectEnded(listener->finish(), 0, "");
+    ExpectEnded(RunCoresys({"nm", "destroy"}), 0, "registry " + registry + " removed\n");
+    ExpectRefused(RunCoresys({"nm", "list"}), 1, "no registry");
+}
+
+TEST(CoresysNm, SendSaysWhatBecameOfEachMessage) {
+    IsolatedHost host;
+    CreateRegistry();
+    auto echo = Listen(host, "Echo", {"--count", "3", "--timeout", "20"});
+    ExpectEnded(RunCoresys({"nm", "send", "Echo", "0a0B", "ffEE00", "01"}), 0, "1 delivered\n2 delivered\n3 delivered\n");
     ExpectEnded(echo->finish(), 0, "0 0a0b\n0 ffee00\n0 01\n");
 
-    // Sent before the receiver exists: held back, then delivered to endpoint 1 once it listens.
+    // Sent before the receiver exists: waits, then goes to endpoint 1 once it listens.
     Program sender(kCoresys, {"nm", "send", "Late", "aa", "bbcc", "--timeout", "20"});
-    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return sender.printed("2 held back\n"); }))
-        << sender.output();
-    auto late = Listen(host, {"Late", "--count", "2", "--timeout", "20"});
-    const Outcome sent = sender.finish();
-    EXPECT_EQ(sent.status, 0) << sent.err;
-    // Without the NM library's own "pid <n> queue [<i>] emptied" lines.
-    EXPECT_EQ(std::regex_replace(sent.out, std::regex("pid [^\n]*\n"), ""),
-              "1 held back\n2 held back\n1 delivered\n2 delivered\n");
+    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return sender.printed("1 held back\n"); })) << sender.output();
+    auto late = Listen(host, "Late", {"--count", "2", "--timeout", "20"});
+    ExpectEnded(sender.finish(), 0, "1 held back\n1 delivered\n2 delivered\n");
     ExpectEnded(late->finish(), 0, "1 aa\n1 bbcc\n");
+
+    // A receiver that stops answering and dies: what was on its way is not reported delivered.
+    auto hung = Listen(host, "Hung");
+    kill(hung->pid(), SIGSTOP);
+    Program lost(kCoresys, {"nm", "send", "Hung", "01", "--timeout", "1"});
+    ASSERT_FALSE(CoreSystemTest::Eventually([&] { return lost.printed("\n"); }, std::chrono::milliseconds(200)));
+    kill(hung->pid(), SIGKILL);
+    const Outcome outcome = lost.finish();
+    EXPECT_EQ(outcome.status, 1) << outcome.err;
+    // Without the NM library's own "error pid <n> sendMessage ..." line.
+    const std::string said = std::regex_replace(outcome.out, std::regex("error pid [^\n]*\n"), "");
+    EXPECT_TRUE(said == "1 lost\n" || said == "1 held back\n1 not delivered\n") << outcome.out;
 }
 
 }  // namespace

@@ -1,142 +1,161 @@
-// FrameGrab run as a process against the simulated device's pieces: exact request bytes, the
-// usage line, and every case in which no screenshot may be reported.
+// FrameGrab run as a process against stand-ins for the screen service (endpoint listeners and a
+// semaphore the test posts), so that every ordering of requests, posts and files can be forced:
+// it must report success only for its own new file, and fail with a reason otherwise.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <semaphore.h>
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <iomanip>
-#include <regex>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CoreSystem/Platform/Posix.h"
-#include "TestSupport.h"
+#include "ToolsTestSupport.h"
 
 namespace {
 
-using CoreSystemTest::Child;
-using CoreSystemTest::Outcome;
 using CoreSystemTest::RunProgram;
+using namespace ToolsTest;
 
-const std::string kFinished = "FrameGrab: Finished writing file ";
-const std::string kFrameGrab = CoreSystemTest::BuildDirectory() + "/tools/framegrab/FrameGrab";
-const std::string kCoresys = CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
-
-/// The screenshot request FrameGrab must send for `path`, in hex: code 100, 0, flag 1, text, NUL.
-std::string screenshotRequest(const std::string& path) {
-    std::ostringstream hex;
-    for (unsigned char c : path) hex << std::hex << std::setw(2) << std::setfill('0') << int(c);
-    return "640000000000000001000000" + hex.str() + "00";
+/// Expects a failure: status 1, no completion line, "FrameGrab: ..." containing `reason` on stderr.
+void ExpectFailure(const Outcome& outcome, const std::string& reason) {
+    EXPECT_EQ(outcome.status, 1) << reason;
+    EXPECT_EQ(outcome.out.find(kFinished), std::string::npos) << reason;
+    EXPECT_EQ(outcome.err.rfind("FrameGrab: ", 0), 0u) << outcome.err;
+    EXPECT_NE(outcome.err.find(reason), std::string::npos) << reason << " not in: " << outcome.err;
 }
 
-/// True when process `pid` has a thread named `name`.
-bool hasThread(pid_t pid, const std::string& name) {
-    std::error_code error;
-    for (const auto& task :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::string comm;
-        if (std::getline(std::ifstream(task.path() / "comm"), comm) && comm == name) return true;
-    }
-    return false;
+/// Replaces `path` as the screen service does: a new file renamed into place.
+void WriteFile(const std::string& path) {
+    std::ofstream(path + ".new") << "image";
+    std::filesystem::rename(path + ".new", path);
+}
+
+/// "/ScreenShotWaiting" as the screen service creates it.
+sem_t* CreateSemaphore() {
+    sem_t* done = CoreSystem::Platform::sem_open("/ScreenShotWaiting", O_CREAT, 0600, 0);
+    EXPECT_NE(done, SEM_FAILED);
+    return done;
 }
 
 class FrameGrab : public ::testing::Test {
 protected:
-    void createRegistry() { ASSERT_EQ(RunProgram(kCoresys, {"nm", "create"}).status, 0); }
-
-    /// Starts `coresys nm listen` for one message on an endpoint and waits until it is published.
-    Child listen(const std::string& endpoint) {
-        const std::string ready = host.root() + "/ready-" + endpoint;
-        std::filesystem::remove(ready);
-        Child listener = CoreSystemTest::SpawnProgram(
-            kCoresys, {"nm", "listen", endpoint, "--count", "1", "--timeout", "10", "--ready-file", ready},
-            true);
-        EXPECT_TRUE(CoreSystemTest::Eventually([&] { return std::filesystem::exists(ready); }));
-        return listener;
-    }
-
-    /// What a listener printed; it must end well.
-    static std::string heard(Child& listener) {
-        const std::string out = CoreSystemTest::ReadOutput(listener);
-        EXPECT_EQ(CoreSystemTest::Wait(listener), 0);
-        return out;
-    }
-
     CoreSystemTest::IsolatedHost host;
 };
 
-TEST_F(FrameGrab, WrongArgumentCountPrintsUsageAndSendsNothing) {
-    createRegistry();
-    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"/a.png", "/b.png"}}) {
-        Outcome outcome = RunProgram(kFrameGrab, args);
-        EXPECT_EQ(outcome.status, 1);
-        EXPECT_EQ(outcome.out, "FrameGrab: Argument must be the screenshot file name (full path)\n");
-        EXPECT_EQ(outcome.err, "");
-    }
-    Outcome list = RunProgram(kCoresys, {"nm", "list", "--json"});
-    EXPECT_NE(list.out.find("\"endpoints\":[]"), std::string::npos) << list.out;  // nothing claimed
-}
-
-TEST_F(FrameGrab, SendsBothRequestsWithTheirExactBytes) {
-    createRegistry();
-    for (const std::string& path :
-         {std::string("/tmp/shot one.png"), std::string(), std::string(1010, 'p')}) {
-        Child screen = listen("ScreenAction");
-        Child screenshot = listen("ScreenshotAction");
-        // Without "/ScreenShotWaiting" there is nothing to wait on; the requests were delivered.
-        Outcome outcome = RunProgram(kFrameGrab, {path});
-        EXPECT_EQ(outcome.status, 0) << outcome.err;
-        EXPECT_EQ(outcome.out, kFinished + path + "\n");
-        EXPECT_EQ(heard(screenshot), "1 " + screenshotRequest(path) + "\n");
-        EXPECT_EQ(heard(screen), "0 0200000000000000\n");
-    }
-}
-
-TEST_F(FrameGrab, WaitsForTheServiceAndDeliversRequestsHeldBackMeanwhile) {
-    createRegistry();
-    sem_t* done = CoreSystem::Platform::sem_open("/ScreenShotWaiting", O_CREAT, 0666, 0);
-    ASSERT_NE(done, SEM_FAILED);
-    const std::string path = host.root() + "/later.png";
-    CoreSystemTest::Program command(kFrameGrab, {path});
-    // The service comes up after the command has held its requests back (its NM client then runs
-    // a "transmitQueue" thread); they must reach the service.
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return hasThread(command.pid(), "transmitQueue"); }));
-    Child screenshot = listen("ScreenshotAction");
-    Child screen = listen("ScreenAction");
-    // Which endpoint was claimed first depends on who came first: compare the payloads only.
-    auto payload = [](const std::string& line) { return line.substr(line.find(' ') + 1); };
-    EXPECT_EQ(payload(heard(screenshot)), screenshotRequest(path) + "\n");
-    EXPECT_EQ(payload(heard(screen)), "0200000000000000\n");
-    std::ofstream(path) << "image";
-    sem_post(done);
-    Outcome outcome = command.finish();
-    EXPECT_EQ(outcome.status, 0) << outcome.err;
-    // Without the NM layer's own "pid <n> ..." lines about delivering what it held back.
-    EXPECT_EQ(std::regex_replace(outcome.out, std::regex("pid [^\n]*\n"), ""), kFinished + path + "\n");
-}
-
-TEST_F(FrameGrab, NeverReportsAScreenshotThatWasNotTaken) {
-    auto expectRefusal = [](const Outcome& outcome, const std::string& why) {
-        EXPECT_EQ(outcome.status, 1) << why;
-        EXPECT_EQ(outcome.out.find(kFinished), std::string::npos) << why;
-        EXPECT_EQ(outcome.err.rfind("FrameGrab: ", 0), 0u) << why << ": " << outcome.err;
+TEST_F(FrameGrab, CommandLine) {
+    CreateRegistry();
+    const std::string usage = "FrameGrab: Argument must be the screenshot file name (full path)\n";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string outStart, errStart;
     };
-    expectRefusal(RunProgram(kFrameGrab, {"/tmp/x.png"}), "no registry: nothing can be sent or held back");
-    createRegistry();
-    expectRefusal(RunProgram(kFrameGrab, {"/" + std::string(1010, 'p')}), "path too long for a request");
-    // No service and no semaphore: the requests could only be held back and would be lost.
-    expectRefusal(RunProgram(kFrameGrab, {"/tmp/x.png"}), "service not running");
-    // The service posts without having written the file.
-    sem_t* done = CoreSystem::Platform::sem_open("/ScreenShotWaiting", O_CREAT, 0666, 0);
-    ASSERT_NE(done, SEM_FAILED);
-    CoreSystemTest::Program command(kFrameGrab, {host.root() + "/missing.png"});
-    Child screenshot = listen("ScreenshotAction");
-    heard(screenshot);
-    sem_post(done);
-    expectRefusal(command.finish(), "file missing after the wait");
+    const Case cases[] = {
+        {{}, 1, usage, ""},
+        {{"/a.png", "/b.png"}, 1, usage, ""},
+        {{"--help"}, 0, "Usage: FrameGrab [OPTIONS] [--] PATH\n", ""},
+        {{"--version"}, 0, "FrameGrab ", ""},
+        {{"-x"}, 1, "", "FrameGrab: unknown option '-x'"},
+        {{"--timeout", "soon", "/a.png"}, 1, "", "FrameGrab: --timeout needs a number of seconds"},
+        // After "--", "-x" is a file name: it gets as far as looking for the screen service.
+        {{"--", "-x"}, 1, "", "FrameGrab: no screen service is running"},
+    };
+    for (const Case& c : cases) {
+        const Outcome outcome = RunProgram(kFrameGrab, c.args);
+        const std::string args = ::testing::PrintToString(c.args);
+        EXPECT_EQ(outcome.status, c.status) << args;
+        EXPECT_EQ(outcome.out.rfind(c.outStart, 0), 0u) << args << ": " << outcome.out;
+        EXPECT_EQ(outcome.err.rfind(c.errStart, 0), 0u) << args << ": " << outcome.err;
+    }
+    // Only the "--" case went as far as resolving the endpoints.
+    const Outcome list = RunCoresys({"nm", "list"});
+    EXPECT_NE(list.out.find("2 claimed"), std::string::npos) << list.out;
+}
+
+TEST_F(FrameGrab, RefusesBeforeRequestingWhatCannotBeWritten) {
+    ExpectFailure(RunProgram(kFrameGrab, {host.root() + "/x.png"}), "no notification registry");
+    CreateRegistry();
+    sem_t* done = CreateSemaphore();
+    std::ofstream(host.root() + "/file") << "not a directory";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "the path is empty"},
+        {host.root() + "/", "names a directory"},
+        {host.root() + "/missing/x.png", "does not exist"},
+        {host.root() + "/file/x.png", "is not a directory"},
+        {host.root() + "/..", "is a directory"},
+        {"/" + std::string(1010, 'p'), "longer than 1010 characters"},
+    };
+    for (const auto& [path, reason] : cases) ExpectFailure(RunProgram(kFrameGrab, {path}), reason);
+    const Outcome list = RunCoresys({"nm", "list"});
+    EXPECT_NE(list.out.find("0 claimed"), std::string::npos) << "something was requested:\n" << list.out;
+    // No receiver and no semaphore: nothing would ever deliver the request.
+    sem_close(done);
+    CoreSystem::Platform::sem_unlink("/ScreenShotWaiting");
+    ExpectFailure(RunProgram(kFrameGrab, {host.root() + "/x.png"}), "no screen service is running");
+}
+
+TEST_F(FrameGrab, EachOfTenReportsItsOwnFileWhateverTheOrderOfPostsAndFiles) {
+    CreateRegistry();
+    sem_t* done = CreateSemaphore();
+    auto screenshot = Listen(host, "ScreenshotAction");
+    auto screen = Listen(host, "ScreenAction");
+    constexpr int kCommands = 10;
+    constexpr int kNeverWritten = 3;  // its old file stays; it is posted for all the same
+    std::vector<std::string> paths;
+    std::vector<std::unique_ptr<Program>> commands;
+    for (int i = 0; i < kCommands; ++i) {
+        paths.push_back(host.root() + "/shot-" + std::to_string(i) + ".png");
+        if (i == kNeverWritten) WriteFile(paths.back());
+        commands.push_back(std::make_unique<Program>(kFrameGrab, std::vector<std::string>{"--timeout", "4", paths.back()}));
+    }
+    ASSERT_TRUE(CoreSystemTest::Eventually([&] {
+        screenshot->printed("");
+        return std::count(screenshot->output().begin(), screenshot->output().end(), '\n') == kCommands;
+    })) << screenshot->output();
+    // Last asked, first served; posts before and after files, and one post for no new file.
+    for (int i = kCommands - 1; i >= 0; --i) {
+        if (i % 2 == 0) sem_post(done);
+        if (i != kNeverWritten) WriteFile(paths[i]);
+        if (i % 2 == 1) sem_post(done);
+    }
+    for (int i = 0; i < kCommands; ++i) {
+        const Outcome outcome = commands[i]->finish();
+        if (i == kNeverWritten) {
+            ExpectFailure(outcome, "no new file at " + paths[i] + " within 4 s");
+        } else {
+            EXPECT_EQ(outcome.status, 0) << i << ": " << outcome.err;
+            EXPECT_EQ(outcome.out, kFinished + paths[i] + "\n");
+        }
+    }
+}
+
+TEST_F(FrameGrab, NoticesAServiceThatIsGoneOrNeverComes) {
+    CreateRegistry();
+    CreateSemaphore();
+    const auto start = std::chrono::steady_clock::now();
+    // Semaphore there, nobody serves: held back until the deadline.
+    ExpectFailure(RunProgram(kFrameGrab, {"--timeout", "0.3", host.root() + "/a.png"}),
+                  "no screen service took the request within 0.3 s");
+    {
+        auto screen = Listen(host, "ScreenAction");
+        auto screenshot = Listen(host, "ScreenshotAction");
+        Program command(kFrameGrab, {"--timeout", "30", host.root() + "/b.png"});
+        ASSERT_TRUE(CoreSystemTest::Eventually([&] { return screenshot->printed("\n"); }));
+        kill(screenshot->pid(), SIGKILL);
+        screenshot->finish();  // reaped, as its parent would
+        ExpectFailure(command.finish(), "went away before it wrote");
+    }
+    // What the killed service left behind (its semaphore and its pid in the registry) must not
+    // make the next command wait.
+    const Outcome next = RunProgram(kFrameGrab, {"--timeout", "30", host.root() + "/c.png"});
+    ExpectFailure(next, "screen service");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "waited for a deadline";
 }
 
 }  // namespace

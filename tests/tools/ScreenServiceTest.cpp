@@ -9,8 +9,10 @@
 #include <unistd.h>
 #include <csignal>
 #include <cstdint>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,40 +20,25 @@
 
 #include "CoreSystem/Platform/Posix.h"
 #include "ScreenCapture.h"
-#include "TestSupport.h"
+#include "ToolsTestSupport.h"
 
 namespace {
 
 using CoreSystemTest::IsolatedHost;
-using CoreSystemTest::Outcome;
-using CoreSystemTest::Program;
+using namespace ToolsTest;
 using Rgb = std::vector<int>;
 
 constexpr const char* kSemaphore = "/ScreenShotWaiting";
 
-std::string Tool(const std::string& path) {
-    return CoreSystemTest::BuildDirectory() + "/tools/" + path;
-}
-
-/// Creates the registry, starts the service and waits until it has published both endpoints.
-std::unique_ptr<Program> StartService(const IsolatedHost& host, std::vector<std::string> args,
-                                      const CoreSystemTest::Environment& environment = {}) {
-    EXPECT_EQ(CoreSystemTest::RunProgram(Tool("coresys/coresys"), {"nm", "create"}).status, 0);
-    const std::string ready = host.root() + "/ready";
-    args.insert(args.begin(), "screen-service");
-    args.insert(args.end(), {"--ready-file", ready});
-    auto service = std::make_unique<Program>(Tool("coresys/coresys"), args, environment);
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return std::filesystem::exists(ready); }));
-    return service;
-}
-
-/// A PNG file read back as 8-bit RGB (0x0 when it cannot be read).
+/// A PNG file (or PNG bytes) read back as 8-bit RGB (0x0 when it cannot be read).
 struct Picture {
     png_image image{};
     std::vector<std::uint8_t> rgb;
-    explicit Picture(const std::string& path) {
+    explicit Picture(const std::string& path, bool inMemory = false) {
         image.version = PNG_IMAGE_VERSION;
-        if (!png_image_begin_read_from_file(&image, path.c_str())) return;
+        if (!(inMemory ? png_image_begin_read_from_memory(&image, path.data(), path.size())
+                       : png_image_begin_read_from_file(&image, path.c_str())))
+            return;
         image.format = PNG_FORMAT_RGB;
         rgb.resize(PNG_IMAGE_SIZE(image));
         if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) image.width = image.height = 0;
@@ -64,13 +51,24 @@ struct Picture {
 
 /// Asks for a screenshot at `path` with FrameGrab, expecting success, and reads it back.
 Picture Grab(const std::string& path) {
-    const Outcome grab = CoreSystemTest::RunProgram(Tool("framegrab/FrameGrab"), {path});
+    const Outcome grab = CoreSystemTest::RunProgram(kFrameGrab, {path});
     EXPECT_EQ(grab.status, 0) << grab.err;
-    EXPECT_EQ(grab.out, "FrameGrab: Finished writing file " + path + "\n");
+    EXPECT_EQ(grab.out, kFinished + path + "\n");
     return Picture(path);
 }
 
-TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsOnSigterm) {
+/// Objects of the test's namespace in /dev/shm, but the registry.
+std::vector<std::string> LeftInSharedMemory(const IsolatedHost& host) {
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string name = entry.path().filename();
+        if (name.find(host.word() + ".") != std::string::npos && name != host.word() + ".Notification")
+            left.push_back(name);
+    }
+    return left;
+}
+
+TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsFastAndClean) {
     IsolatedHost host;
     // Posts left by an earlier service would release FrameGrab before its file exists.
     sem_t* leftover = CoreSystem::Platform::sem_open(kSemaphore, O_CREAT, 0600, 2);
@@ -78,41 +76,75 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsOnSigterm) {
     auto service = StartService(host, {"--source", "pattern", "--size", "320x240"});
     int posts = -1;
     sem_getvalue(leftover, &posts);
-    sem_close(leftover);
     EXPECT_EQ(posts, 0);
 
     const std::string shot = host.root() + "/shot.png";
     const Picture picture = Grab(shot);
     ASSERT_EQ(picture.image.width, 320u);
     ASSERT_EQ(picture.image.height, 240u);
-    EXPECT_EQ(picture.at(0, 0), (Rgb{128, 128, 128}));  // frame
     EXPECT_EQ(picture.at(60, 80), (Rgb{255, 255, 0}));  // colour bars
-    EXPECT_EQ(picture.at(1, 180), (Rgb{0, 0, 0}));      // grey ramp
-    EXPECT_EQ(picture.at(318, 180), (Rgb{254, 254, 254}));
+    EXPECT_EQ(picture.at(318, 180), (Rgb{254, 254, 254}));  // grey ramp
+    // A relative path lands in FrameGrab's own directory and is echoed as given; the longest file
+    // names still leave room for the file written beside them.
+    const std::string here = std::filesystem::current_path();
+    std::filesystem::current_path(host.root());
+    EXPECT_EQ(Grab(std::string(248, 'n') + ".png").image.width, 320u);
+    std::filesystem::current_path(here);
 
-    // An unwritable path: nothing is written, the semaphore is still posted, FrameGrab tells.
-    const std::string lost = host.root() + "/missing/shot.png";
-    const Outcome failed = CoreSystemTest::RunProgram(Tool("framegrab/FrameGrab"), {lost});
-    EXPECT_EQ(failed.status, 1);
-    EXPECT_NE(failed.err.find("does not exist"), std::string::npos) << failed.err;
+    // '-': the PNG and nothing else on standard output.
+    const Outcome piped = CoreSystemTest::RunProgram(kFrameGrab, {"-"});
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(Picture(piped.out, true).image.width, 320u);
+    EXPECT_EQ(piped.out.size() - piped.out.rfind("IEND") , 8u) << "more than the PNG on standard output";
+    EXPECT_NE(piped.err.find(kFinished + "-\n"), std::string::npos) << piped.err;
+
     // Malformed requests are logged and ignored: too short, and text without its NUL.
-    const std::vector<std::string> send{"nm", "send", "ScreenAction", "0102", "6500000001000000020000004142"};
-    EXPECT_EQ(CoreSystemTest::RunProgram(Tool("coresys/coresys"), send).status, 0);
+    EXPECT_EQ(RunCoresys({"nm", "send", "ScreenAction", "0102", "6500000001000000020000004142"}).status, 0);
     EXPECT_TRUE(CoreSystemTest::Eventually([&] { return service->printed("text without NUL"); }));
+    sem_getvalue(leftover, &posts);
+    EXPECT_EQ(posts, 0) << "a post was left behind";
+    sem_close(leftover);
 
     kill(service->pid(), SIGTERM);
+    // Idle, it stops at once (the receive loop does not wait out a time-out): it has removed its
+    // semaphore well within a second.
+    const std::string semaphore = "/dev/shm/sem." + host.word() + ".ScreenShotWaiting";
+    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return !std::filesystem::exists(semaphore); }, std::chrono::seconds(1)))
+        << "slow to stop";
     Outcome served = service->finish();
     EXPECT_EQ(served.status, 0);
     for (const std::string& line :
          {"request endpoint=ScreenshotAction code=100 words=0,1 text=\"" + shot + "\"",
           std::string("request endpoint=ScreenAction code=2 words=0"),
-          "screenshot path=\"" + lost + "\" failed source=pattern",
           std::string("malformed endpoint=ScreenAction size=2 reason=\"shorter than 4 bytes\""),
           std::string("malformed endpoint=ScreenAction size=14 reason=\"text without NUL\"")}) {
         EXPECT_NE(served.out.find(line + "\n"), std::string::npos) << line << "\nnot in:\n" << served.out;
     }
-    EXPECT_NE(served.err.find("cannot create " + lost + ".tmp."), std::string::npos) << served.err;
-    EXPECT_EQ(CoreSystem::Platform::sem_open(kSemaphore, 0), SEM_FAILED) << "the semaphore is left";
+    EXPECT_EQ(LeftInSharedMemory(host), std::vector<std::string>{}) << "the service left objects behind";
+}
+
+TEST(ScreenService, FailedCaptureIsNeverReportedAsAScreenshot) {
+    IsolatedHost host;
+    const std::string device = host.root() + "/fb";
+    std::ofstream(device) << "not a framebuffer";  // readable, so the service starts; every capture fails
+    auto service = StartService(host, {"--source", "fb:" + device});
+    sem_t* done = CoreSystem::Platform::sem_open(kSemaphore, 0);
+    const std::string old = host.root() + "/old.png";
+    std::ofstream(old) << "old";
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome grab = CoreSystemTest::RunProgram(kFrameGrab, {"--timeout", "30", old});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "waited for the deadline";
+    EXPECT_EQ(grab.status, 1);
+    EXPECT_EQ(grab.out, "");
+    EXPECT_NE(grab.err.find("FrameGrab: the screen service could not write " + old + ": "), std::string::npos)
+        << grab.err;
+    EXPECT_TRUE(service->printed("screenshot path=\"" + old + "\" failed source=fb:" + device)) << service->output();
+    int posts = -1;
+    sem_getvalue(done, &posts);
+    EXPECT_EQ(posts, 0) << "the failure was posted";
+    kill(service->pid(), SIGTERM);
+    EXPECT_EQ(service->finish().status, 0);
+    EXPECT_EQ(LeftInSharedMemory(host), std::vector<std::string>{}) << "objects left behind";
 }
 
 std::string FindProgram(const std::string& name) {

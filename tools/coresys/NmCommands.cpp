@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "CoreSystem/NM/ConnectionManagement.h"
 #include "CoreSystem/NM/NMClient.h"
 #include "CoreSystem/NM/Registry.h"
 #include "CoreSystem/Platform/Environment.h"
@@ -57,9 +59,6 @@ void Say(const std::string& line) {
     std::cout << (line + '\n') << std::flush;
 }
 
-bool ProcessAlive(int pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
-}
 
 /// A time limit given in seconds; anything beyond a year is as good as none.
 milliseconds SecondsOption(double seconds) {
@@ -128,27 +127,6 @@ std::string Hex(const char* data, int size) {
         text.push_back(digits[byte & 0x0F]);
     }
     return text;
-}
-
-// ---- held-back messages ---------------------------------------------------------------------
-//
-// A message that send() accepted was held back when the client queued it instead of handing it
-// to a receiver. This command is the client's only sender and a queue lets no later message of
-// its endpoint overtake it, so when anything is held back for the endpoint right after send()
-// returned, this very message was queued; when nothing is, it went out directly (or was held
-// back and has already left the queue). Held-back messages count as delivered once the queue is
-// empty; the client's destructor waits for a delivery still under way. A held-back message that
-// is lost because its receiver vanished right after publishing is not told apart: the NM layer
-// reports that loss itself ("error pid ... sendMessage ...").
-
-/// Waits at most `limit` until `client` holds nothing back for `channelIndex`.
-bool WaitDelivered(NM::NMClient& client, int channelIndex, milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (client.heldBack(channelIndex) > 0) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
 }
 
 // ---- create ---------------------------------------------------------------------------------
@@ -225,6 +203,45 @@ void List(bool json) {
     std::cout.flush();
 }
 
+// ---- unclaim and destroy --------------------------------------------------------------------
+
+void Unclaim(const std::string& name) {
+    CheckEndpointName(name);
+    NM::RegistryHeader& header = AttachedRegistry();
+    CoreSystem::Platform::ProcessLock lock(header.mutex);
+    for (int i = 0; i < header.slotCount; ++i) {
+        NM::RegistrySlot& slot = NM::Registry().slots[i];
+        if (strncmp(slot.name, name.c_str(), sizeof slot.name) != 0) continue;
+        if (const int pid = LiveReceiver(i)) {
+            Fail(kExitFailure, "endpoint '" + name + "' is served by process " + std::to_string(pid));
+        }
+        // As the slot was before its first claim: no receiver, free name.
+        slot.chid = -1;
+        slot.pid = -1;
+        std::memset(slot.name, NM::kFreeSlotByte, sizeof slot.name);
+        Say("endpoint '" + name + "' (index " + std::to_string(i) + ") unclaimed");
+        return;
+    }
+    Fail(kExitFailure, "no endpoint '" + name + "' in registry " + RegistryObjectName());
+}
+
+void Destroy(bool force) {
+    NM::RegistryHeader& header = AttachedRegistry();
+    if (!force) {
+        for (const Endpoint& endpoint : ClaimedEndpoints(header)) {
+            if (LiveReceiver(endpoint.index)) {
+                Fail(kExitFailure, "endpoint '" + endpoint.name + "' is served by process " +
+                                       std::to_string(endpoint.pid) + " (--force removes the registry all the same)");
+            }
+        }
+    }
+    if (CoreSystem::Platform::shm_unlink(NM::kRegistryName) != 0) {
+        Fail(kExitFailure, "cannot remove registry " + RegistryObjectName() + ": " +
+                               std::error_code(errno, std::generic_category()).message());
+    }
+    Say("registry " + RegistryObjectName() + " removed");
+}
+
 // ---- send -----------------------------------------------------------------------------------
 
 struct SendOptions {
@@ -232,6 +249,32 @@ struct SendOptions {
     std::vector<std::string> payloads;
     double timeoutSeconds = 5.0;
 };
+
+/// What became of one message.
+enum class Outcome { Delivered, Lost, NoReceiver };
+
+/// Hands one message to the receiver of `channelIndex`, waiting until `deadline` for one to be
+/// published. The message is sent synchronously, so the outcome is exact: delivered means that
+/// the receiving process acknowledged the frame; lost means that the receiver the registry names
+/// was gone or went away before it took the frame.
+Outcome SendOne(NM::NMClient& client, NM::ConnectionManagement& connections, int channelIndex,
+                const std::string& message, Clock::time_point deadline, const std::function<void()>& waiting) {
+    bool announced = false;
+    for (;;) {
+        const int connectionId = connections.getConnection(channelIndex);
+        if (connectionId != -1) {
+            const int size = static_cast<int>(message.size());
+            return client.sendMessage(channelIndex, connectionId, message.data(), size) == size ? Outcome::Delivered
+                                                                                                  : Outcome::Lost;
+        }
+        if (!announced) {
+            waiting();
+            announced = true;
+        }
+        if (Clock::now() >= deadline) return Outcome::NoReceiver;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+}
 
 void Send(const SendOptions& options) {
     CheckEndpointName(options.endpoint);
@@ -241,6 +284,9 @@ void Send(const SendOptions& options) {
         if (auto error = ParseHex(options.payloads[i], messages[i])) {
             Fail(kExitUsage, argument + " '" + options.payloads[i] + "': " + *error);
         }
+        if (messages[i].empty()) {
+            Fail(kExitUsage, argument + " is empty: NM receivers drop frames without payload");
+        }
         if (messages[i].size() > static_cast<std::size_t>(NM::kMaxPayload)) {
             Fail(kExitUsage, argument + " has " + std::to_string(messages[i].size()) +
                                  " bytes, more than the " + std::to_string(NM::kMaxPayload) +
@@ -248,43 +294,41 @@ void Send(const SendOptions& options) {
         }
     }
 
-    std::vector<std::size_t> heldBack;
-    std::size_t refused = 0;
-    bool allDelivered = true;
-    {
-        NM::NMClient client(false);
-        const int channelIndex = ResolveEndpoint(client, options.endpoint);
-        for (std::size_t i = 0; i < messages.size(); ++i) {
-            const int size = static_cast<int>(messages[i].size());
-            const char* status = "delivered";
-            if (client.send(channelIndex, messages[i].data(), size) != size) {
-                status = "refused";
-                ++refused;
-            } else if (!WaitDelivered(client, channelIndex, milliseconds(0))) {
-                status = "held back";
-                heldBack.push_back(i + 1);
-            }
-            Say(std::to_string(i + 1) + ' ' + status);
+    NM::NMClient client(false);
+    NM::ConnectionManagement connections;
+    const int channelIndex = ResolveEndpoint(client, options.endpoint);
+    const auto deadline = Clock::now() + SecondsOption(options.timeoutSeconds);
+    std::vector<std::size_t> lost, unreceived;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const std::string number = std::to_string(i + 1);
+        switch (SendOne(client, connections, channelIndex, messages[i], deadline,
+                        [&] { Say(number + " held back"); })) {
+            case Outcome::Delivered:
+                Say(number + " delivered");
+                break;
+            case Outcome::Lost:
+                Say(number + " lost");
+                lost.push_back(i + 1);
+                break;
+            case Outcome::NoReceiver:
+                Say(number + " not delivered");
+                unreceived.push_back(i + 1);
+                break;
         }
-        if (!heldBack.empty()) {
-            allDelivered = WaitDelivered(client, channelIndex, SecondsOption(options.timeoutSeconds));
-        }
-        // The destructor lets a delivery under way finish (with its "queue emptied" line) and
-        // discards whatever is still held back.
     }
-
-    if (!allDelivered) {
-        std::ostringstream numbers;
-        for (std::size_t n : heldBack) numbers << ' ' << n;
-        Fail(kExitFailure, std::to_string(heldBack.size()) + " held-back message(s) to '" + options.endpoint +
-                               "' not delivered within " + SecondsText(options.timeoutSeconds) +
-                               " s:" + numbers.str());
+    if (lost.empty() && unreceived.empty()) return;
+    auto numbers = [](const std::vector<std::size_t>& list) {
+        std::ostringstream text;
+        for (std::size_t n : list) text << ' ' << n;
+        return text.str();
+    };
+    std::string reasons;
+    if (!lost.empty()) reasons += "; lost as the receiver went away:" + numbers(lost);
+    if (!unreceived.empty()) {
+        reasons += "; no receiver within " + SecondsText(options.timeoutSeconds) + " s:" + numbers(unreceived);
     }
-    for (std::size_t n : heldBack) Say(std::to_string(n) + " delivered");
-    if (refused > 0) {
-        Fail(kExitFailure, std::to_string(refused) + " of " + std::to_string(messages.size()) +
-                               " message(s) to '" + options.endpoint + "' refused");
-    }
+    Fail(kExitFailure, std::to_string(lost.size() + unreceived.size()) + " of " + std::to_string(messages.size()) +
+                           " message(s) to '" + options.endpoint + "' not delivered" + reasons);
 }
 
 // ---- listen ---------------------------------------------------------------------------------
@@ -323,6 +367,10 @@ void Listen(const ListenOptions& options, const MessageFormat& format) {
     // stop signals are noticed within one short sleep.
     NM::NMClient client(true);
     const int channelIndex = ResolveEndpoint(client, options.endpoint);
+    if (const int pid = LiveReceiver(channelIndex); pid != 0 && !options.takeOver) {
+        Fail(kExitFailure, "endpoint '" + options.endpoint + "' is served by process " + std::to_string(pid) +
+                               " (--take-over makes this process its receiver instead)");
+    }
     if (client.openReceiveChannel(channelIndex) != channelIndex) {
         Fail(kExitFailure, "cannot become the receiver of '" + options.endpoint + "'");
     }
@@ -353,6 +401,15 @@ void Listen(const ListenOptions& options, const MessageFormat& format) {
     }
 }
 
+bool ProcessAlive(int pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
+int LiveReceiver(int channelIndex) {
+    const int pid = NM::SlotPid(channelIndex);
+    return pid != getpid() && NM::SlotChid(channelIndex) != -1 && ProcessAlive(pid) ? pid : 0;
+}
+
 void AddNmCommands(CLI::App& app) {
     CLI::App* nm = app.add_subcommand("nm", "NM messaging: the notification registry and its endpoints");
     nm->require_subcommand(1);
@@ -361,7 +418,7 @@ void AddNmCommands(CLI::App& app) {
     CLI::App* create = nm->add_subcommand("create", "Create the notification registry");
     create->add_option("--slots", *slotCount, "Number of endpoint slots")
         ->capture_default_str()
-        ->check(CLI::Range(0, 1 << 20));
+        ->check(CLI::Range(1, 1 << 20));
     create->callback([slotCount] { Create(*slotCount); });
 
     auto json = std::make_shared<bool>(false);
@@ -371,12 +428,12 @@ void AddNmCommands(CLI::App& app) {
 
     auto send = std::make_shared<SendOptions>();
     CLI::App* sendCommand = nm->add_subcommand(
-        "send", "Send one message per hex argument; wait for the delivery of held-back ones");
+        "send", "Send one message per hex argument, waiting for a receiver; say what became of each");
     sendCommand->add_option("endpoint", send->endpoint, "Endpoint name")->required();
-    sendCommand->add_option("hex", send->payloads, "Payload as hex digits ('' for none)")->required();
+    sendCommand->add_option("hex", send->payloads, "Payload as hex digits")->required();
     sendCommand
         ->add_option("--timeout", send->timeoutSeconds,
-                     "Seconds to wait for the delivery of held-back messages")
+                     "Seconds to wait for a receiver, for all messages together")
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
     sendCommand->callback([send] { Send(*send); });
@@ -393,11 +450,23 @@ void AddNmCommands(CLI::App& app) {
         ->check(CLI::NonNegativeNumber);
     listenCommand->add_option("--ready-file", listen->readyFile,
                               "File to create once the endpoint's receiver is published");
+    listenCommand->add_flag("--take-over", listen->takeOver,
+                            "Become the receiver even when another live process serves the endpoint");
     listenCommand->callback([listen] {
         Listen(*listen, [](int index, const char* data, int size) -> std::optional<std::string> {
             return std::to_string(index) + ' ' + Hex(data, size);
         });
     });
+
+    auto unclaimName = std::make_shared<std::string>();
+    CLI::App* unclaim = nm->add_subcommand("unclaim", "Free the slot of an endpoint that has no live receiver");
+    unclaim->add_option("endpoint", *unclaimName, "Endpoint name")->required();
+    unclaim->callback([unclaimName] { Unclaim(*unclaimName); });
+
+    auto force = std::make_shared<bool>(false);
+    CLI::App* destroy = nm->add_subcommand("destroy", "Remove the notification registry of the namespace");
+    destroy->add_flag("--force", *force, "Remove it even while endpoints have live receivers");
+    destroy->callback([force] { Destroy(*force); });
 }
 
 }  // namespace Coresys

@@ -12,15 +12,20 @@ class App;
 
 namespace Coresys {
 
-/// Adds "nm" with its subcommands create, list, send and listen to `app`.
+/// Adds "nm" with its subcommands create, list, send, listen, unclaim and destroy to `app`.
 void AddNmCommands(CLI::App& app);
 
+/// True when process `pid` exists (also when it belongs to another user).
+bool ProcessAlive(int pid);
+/// Pid of the live process, other than this one, that receives for `channelIndex`; 0 for none.
+int LiveReceiver(int channelIndex);
 /// What a receiving command does.
 struct ListenOptions {
     std::string endpoint;
     int count = 0;  ///< 0: no limit
     std::optional<double> timeoutSeconds;
     std::string readyFile;  ///< created (holding the pid) once the receiver is published
+    bool takeOver = false;  ///< become the receiver even when another live process serves it
 };
 
 /// The line printed for one received message (channel index, payload), or none to skip it

@@ -8,6 +8,7 @@
 #include <linux/fb.h>
 #include <png.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -316,12 +317,14 @@ bool WritePngFile(const std::string& path, const Image& image, std::string& erro
         error = "cannot write a screenshot to an empty path";
         return false;
     }
-    const std::string temporary = path + ".tmp." + std::to_string(getpid());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A short name of its own beside the target: a legal file name never makes it too long.
+    std::string temporary = DirectoryOf(path) + "/.screenshot-XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
-        error = "cannot create " + temporary + ": " + ErrnoText(errno);
+        error = "cannot create a file in " + DirectoryOf(path) + ": " + ErrnoText(errno);
         return false;
     }
+    fchmod(fd, 0644);
     FILE* file = fdopen(fd, "wb");
     if (!file) {
         error = "cannot write " + temporary + ": " + ErrnoText(errno);

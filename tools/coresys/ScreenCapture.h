@@ -50,8 +50,8 @@ bool DisplayAvailable();
 /// Captures the root window of the display named by DISPLAY. Returns false with the reason.
 bool CaptureX11(Image& image, std::string& error);
 
-/// Writes `image` as a PNG file at `path`: into "<path>.tmp.<pid>" beside it, synced to disk,
-/// then renamed over `path`. On failure nothing is left behind and `error` says why.
+/// Writes `image` as a PNG file at `path`: into a new ".screenshot-XXXXXX" file beside it, synced
+/// to disk, then renamed over `path`. On failure nothing is left behind and `error` says why.
 bool WritePngFile(const std::string& path, const Image& image, std::string& error);
 
 }  // namespace Coresys

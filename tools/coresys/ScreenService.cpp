@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "NmCommands.h"
 #include "CoreSystem/NM/NMClient.h"
 #include "CoreSystem/NM/Registry.h"
 #include "CoreSystem/Platform/Environment.h"
@@ -390,9 +391,7 @@ int ClaimEndpoint(NM::NMClient& client, const char* endpoint) {
         Fail(kExitFailure, "cannot claim endpoint '" + std::string(endpoint) + "': registry " +
                                RegistryObjectName() + " is full");
     }
-    const int pid = NM::SlotPid(channelIndex);
-    if (pid > 0 && pid != getpid() && NM::SlotChid(channelIndex) != -1 &&
-        (kill(pid, 0) == 0 || errno == EPERM)) {
+    if (const int pid = LiveReceiver(channelIndex)) {
         Fail(kExitFailure,
              "endpoint '" + std::string(endpoint) + "' is already served by process " + std::to_string(pid));
     }
@@ -413,17 +412,46 @@ void WriteReadyFile(const std::string& path) {
     if (!file) Fail(kExitFailure, "cannot write ready file " + path + ": " + ErrnoText(errno));
 }
 
-void TakeScreenshot(const Source& source, const std::string& path, DoneSemaphore& done) {
+/// The reasons of failed screenshots, each left in a shared-memory object for the FrameGrab that
+/// waits for it (ScreenshotFailureName). The objects it made are removed when the service stops.
+class FailureNotes {
+public:
+    FailureNotes() = default;
+    ~FailureNotes() {
+        for (const std::string& name : names_) CoreSystem::Platform::shm_unlink(name.c_str());
+    }
+    FailureNotes(const FailureNotes&) = delete;
+    FailureNotes& operator=(const FailureNotes&) = delete;
+
+    void leave(const std::string& path, const std::string& reason) {
+        const std::string name = ScreenshotFailureName(path);
+        const int fd = CoreSystem::Platform::shm_open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        const std::string text = reason.substr(0, kMaxFailureReason);
+        if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            Complain("cannot leave the reason for " + path + " in " + name + ": " + ErrnoText(errno));
+        }
+        if (fd >= 0) close(fd);
+        if (std::find(names_.begin(), names_.end(), name) == names_.end()) names_.push_back(name);
+    }
+
+private:
+    std::vector<std::string> names_;
+};
+
+void TakeScreenshot(const Source& source, const std::string& path, DoneSemaphore& done, FailureNotes& failures) {
     Image image;
     std::string error;
     if (Capture(source, image, error) && WritePngFile(path, image, error)) {
         Say("screenshot path=" + Quoted(path) + " written=" + std::to_string(image.width) + "x" +
             std::to_string(image.height) + " source=" + source.name());
+        done.post();
     } else {
+        // No post: whoever waits must not take a failure for a written file. The reason is left
+        // for it instead.
         Say("screenshot path=" + Quoted(path) + " failed source=" + source.name());
         Complain(error);
+        failures.leave(path, error);
     }
-    done.post();
 }
 
 void Serve(const Options& options) {
@@ -439,6 +467,7 @@ void Serve(const Options& options) {
     // Removed before the endpoints are withdrawn: a command that comes too late then finds no
     // semaphore and does not wait for a service that is gone.
     DoneSemaphore done;
+    FailureNotes failures;
     Publish(client, screenActionIndex, kScreenActionEndpoint);
     Publish(client, screenshotActionIndex, kScreenshotActionEndpoint);
     SelfConnection self(screenActionIndex, NM::SlotChid(screenActionIndex));
@@ -465,7 +494,7 @@ void Serve(const Options& options) {
             const Request request = ParseRequest(buffer.data(), kept);
             Say(LogLine(endpoint, request, kept));
             if (request.wellFormed && request.code == kScreenshotRequest) {
-                TakeScreenshot(source, request.text, done);
+                TakeScreenshot(source, request.text, done, failures);
                 if (options.once) break;
             }
         }
@@ -488,11 +517,12 @@ Standard output, one flushed line each:
   screenshot path="..." written=WxH source=SOURCE           the PNG file is in place
   screenshot path="..." failed source=SOURCE                the reason is on standard error
 
-Code 100 takes a screenshot: the image is written as PNG into "<path>.tmp.<pid>", synced and
-renamed over the path, so the file is either absent or complete. When the capture or the write
-fails, nothing is written (no fallback to the test card): the error goes to standard error and
-the semaphore is posted all the same, so the waiting command finds the file missing. Every
-other code is logged only.
+Code 100 takes a screenshot: the image is written as PNG into a new ".screenshot-XXXXXX" file
+beside the path, synced and renamed over the path, so the file is either absent or complete and
+always a new file. The semaphore is posted only then. When the capture or the write fails,
+nothing is written (no fallback to the test card) and nothing is posted: the error goes to
+standard error and, for FrameGrab, into the shared-memory object "/ScreenShotFailed.<hash of
+the path>" (removed when the service stops). Every other code is logged only.
 
 Sources: 'pattern' is a generated test card of --size; 'fb' reads the visible area of the
 framebuffer /dev/fb0 (under CORESYSTEM_ROOT when set), 'fb:DEVICE' that of DEVICE as given;

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     try {
         CLI::App app{"Host tool of the simulated device: plays its other processes and inspects them.",
                      "coresys"};
+        app.set_version_flag("--version", "coresys " CORESYSTEM_VERSION);
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);

@@ -6,6 +6,15 @@
 
 #include "CoreSystem/NM/NMClient.h"
 
+std::string ScreenshotFailureName(const std::string& path) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : path) hash = (hash ^ c) * 1099511628211ull;
+    static const char digits[] = "0123456789abcdef";
+    std::string name = "/ScreenShotFailed.";
+    for (int shift = 60; shift >= 0; shift -= 4) name += digits[(hash >> shift) & 0xF];
+    return name;
+}
+
 ScreenActionClient::ScreenActionClient()
     : client_(new NM::NMClient(false)),
       screenActionIndex_(client_->getChannelIndex(kScreenActionEndpoint)),

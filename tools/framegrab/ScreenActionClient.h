@@ -15,6 +15,11 @@ inline constexpr const char* kScreenActionEndpoint = "ScreenAction";
 inline constexpr const char* kScreenshotActionEndpoint = "ScreenshotAction";
 /// Named semaphore the screen service posts once a screenshot file is written.
 inline constexpr const char* kScreenshotSemaphore = "/ScreenShotWaiting";
+/// Name of the shared-memory object in which the screen service leaves, as text, why the
+/// screenshot it was asked to write at `path` (absolute) failed: "/ScreenShotFailed.<hash>".
+std::string ScreenshotFailureName(const std::string& path);
+/// Longest reason such an object holds.
+inline constexpr int kMaxFailureReason = 1024;
 /// Size of the request buffer; a text request must stay below it.
 inline constexpr int kRequestBufferSize = 1024;
 /// Fixed part of a text request: code, two words and the text's NUL.
