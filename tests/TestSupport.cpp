@@ -12,9 +12,17 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
+
+#include "CoreSystem/SharedData/DatabaseOwner.h"
+#include "CoreSystem/SharedData/ImageLoader.h"
+
+#include "CoreSystem/Platform/Linux/Board.h"
 
 namespace CoreSystemTest {
 
@@ -91,6 +99,20 @@ IsolatedHost::~IsolatedHost() {
     if (root_ != "/tmp") fs::remove_all(root_, ignored);
     setenv("CORESYSTEM_NAMESPACE", "ctest-startup", 1);
     unsetenv("CORESYSTEM_ROOT");
+}
+
+void CreateBoard(const IsolatedHost& host, const std::string& writeTarget) {
+    namespace Board = CoreSystem::Platform::Board;
+    const auto target = Board::WriteTargetNamed(writeTarget);
+    ASSERT_TRUE(target) << "no write target " << writeTarget;
+    ASSERT_TRUE(Board::Create(host.root(), *target)) << "cannot create a board: " << std::strerror(errno);
+}
+
+std::vector<std::string> BoardLog(const IsolatedHost& host) {
+    std::vector<std::string> lines;
+    std::istringstream text(CoreSystem::Platform::Board::ReadLog(host.root()).value_or(""));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
 }
 
 Child Spawn(const std::function<int()>& body, bool captureOutput) {
@@ -191,6 +213,25 @@ std::vector<std::uint8_t> BuildConfiguration(const conf::ImageDescription& descr
     std::string error;
     EXPECT_TRUE(conf::BuildImage(description, image, error)) << error;
     return image;
+}
+
+bool LoadDevice(const conf::ImageDescription& description) {
+    const std::vector<std::uint8_t> image = BuildConfiguration(description);
+    std::string error;
+    if (!CoreSystem::LoadConfiguration(image.data(), image.size(), true, error)) {
+        ADD_FAILURE() << error;
+        return false;
+    }
+    Child owner = Spawn(
+        [&description] {
+            std::string refused;
+            if (CoreSystem::CreateDatabase(description, true, refused)) return 0;
+            std::fprintf(stderr, "%s\n", refused.c_str());
+            return 1;
+        });
+    const int status = Wait(owner);
+    EXPECT_EQ(status, 0) << "the database owner failed";
+    return status == 0;
 }
 
 std::string BuildDirectory() {

@@ -31,6 +31,12 @@ private:
     std::string root_;
 };
 
+/// Creates a fresh simulated board in the host's root (as "coresys board init" does), with OTP
+/// writes landing on `writeTarget` ("nor", "legacy" or "both"). Fails the test when it cannot.
+void CreateBoard(const IsolatedHost& host, const std::string& writeTarget = "nor");
+/// The lines of the board's event log in the host's root (empty when there is none).
+std::vector<std::string> BoardLog(const IsolatedHost& host);
+
 /// A forked child; `outputFd` is the read end of its standard output, or -1 when not captured.
 struct Child {
     pid_t pid = -1;
@@ -105,6 +111,12 @@ conf::ImageDescription ExampleConfiguration();
 /// The image of `description` (the test fails when the builder refuses it).
 std::vector<std::uint8_t> BuildConfiguration(
     const conf::ImageDescription& description = ExampleConfiguration());
+
+/// Sets up the shared data of a simulated device as its loader and its database owner do, from a
+/// short-lived child (so the owner's process-wide state stays out of the caller): the image of
+/// `description` in "/BINARY_CONFIGURATION" with its marker, and "/DBSHM" with its variables.
+/// False (and the test fails) when either is refused.
+bool LoadDevice(const conf::ImageDescription& description = ExampleConfiguration());
 
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();

@@ -17,6 +17,8 @@ enum class Call {
     Rename,
     ShortWrite,  ///< write() stores only the first half of its bytes and returns that count
     Symlink,
+    Devctl,     ///< devctl() and devctlv() return the error number
+    MapDevice,  ///< mmap_device_io() and mmap_device_memory()
     Count_
 };
 

@@ -6,8 +6,10 @@
 #include <iostream>
 
 #include "BackupCommands.h"
+#include "BoardCommands.h"
 #include "Command.h"
 #include "ConfCommands.h"
+#include "DbCommands.h"
 #include "ImageCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
@@ -31,6 +33,8 @@ int main(int argc, char** argv) {
         Coresys::AddBackupCommands(app);
         Coresys::AddConfCommands(app);
         Coresys::AddImageCommands(app);
+        Coresys::AddDbCommands(app);
+        Coresys::AddBoardCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);

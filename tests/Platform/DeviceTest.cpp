@@ -1,0 +1,260 @@
+// Device calls on the simulated board: what the framework relies on from devctl, devctlv, device
+// registers and device memory, as the target behaves, and what the board's event log records.
+#include "CoreSystem/Platform/Device.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "CoreSystem/Platform/Faults.h"
+#include "CoreSystem/Platform/Linux/Board.h"
+#include "TestSupport.h"
+
+namespace {
+
+namespace Platform = CoreSystem::Platform;
+namespace Board = CoreSystem::Platform::Board;
+using namespace CoreSystemTest;
+using Lines = std::vector<std::string>;
+
+constexpr int kReadNor1 = 0x40040548, kReadNor2 = 0x40040549, kReadLegacy1 = 0x40040547, kWrite1 = 0x80040546;
+
+Board::Block Pattern(int seed) {
+    Board::Block block(Board::kOtpBlockSize);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7 + seed);
+    return block;
+}
+
+/// A board in a host of its own, with its two device nodes open.
+struct BoardHost {
+    explicit BoardHost(const std::string& writeTarget = "nor") {
+        CreateBoard(host, writeTarget);
+        control = Platform::OpenDevice("/dev/iplctl", O_RDWR);
+        i2c = Platform::OpenDevice("/dev/i2c6", O_RDWR);
+    }
+    ~BoardHost() {
+        close(control);
+        close(i2c);
+    }
+    IsolatedHost host;
+    int control = -1, i2c = -1;
+};
+
+TEST(DeviceTest, ControlCommandsMoveNbytesAndReturnErrorNumbers) {
+    BoardHost board;
+    ASSERT_GE(board.control, 0);
+    ASSERT_TRUE(Board::StoreOtp(board.host.root(), Board::Bank::Nor, 2, Pattern(1)));
+    ASSERT_TRUE(Board::StoreOtp(board.host.root(), Board::Bank::Legacy, 1, Pattern(2)));
+
+    // The size field of the command says 4; nbytes says how much moves, never more than the block.
+    std::vector<std::uint8_t> buffer(300, 0xAA);
+    int info = -1;
+    EXPECT_EQ(Platform::devctl(board.control, kReadNor2, buffer.data(), 256, &info), EOK);
+    EXPECT_EQ(info, 0);
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 256, Pattern(1).begin()));
+    EXPECT_EQ(buffer[256], 0xAA);
+    buffer.assign(300, 0xAA);
+    EXPECT_EQ(Platform::devctl(board.control, kReadLegacy1, buffer.data(), 100, nullptr), EOK);
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 100, Pattern(2).begin()));
+    EXPECT_EQ(buffer[100], 0xAA);
+
+    // Failures return the error number (never -1) and copy nothing.
+    buffer.assign(300, 0xAA);
+    EXPECT_EQ(Platform::devctl(board.control, 0x40040500, buffer.data(), 256, nullptr), ENOTTY);
+    EXPECT_EQ(Platform::devctl(board.i2c, kReadNor1, buffer.data(), 256, nullptr), ENOTTY);
+    EXPECT_EQ(Platform::devctl(-1, kReadNor1, buffer.data(), 256, nullptr), EBADF);
+    const int plain = open(board.host.root().c_str(), O_RDONLY);
+    EXPECT_EQ(Platform::devctl(plain, kReadNor1, buffer.data(), 256, nullptr), ENOTTY);
+    close(plain);
+    EXPECT_EQ(buffer, std::vector<std::uint8_t>(300, 0xAA));
+
+    // Calls that reach a device are logged in order, reads included; the others reached none.
+    EXPECT_EQ(
+        BoardLog(board.host),
+        (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040547 result=0",
+               "devctl /dev/iplctl 0x40040500 result=ENOTTY", "devctl /dev/i2c6 0x40040548 result=ENOTTY"}));
+
+    // A removed node cannot be opened.
+    ASSERT_EQ(unlink((board.host.root() + "/dev/i2c6").c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(Platform::OpenDevice("/dev/i2c6", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
+    for (const std::string target : {"nor", "legacy", "both"}) {
+        SCOPED_TRACE(target);
+        BoardHost board(target);
+        Board::Block block = Pattern(3);
+        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 4, nullptr), EINVAL);
+        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EOK);
+        const Board::Block erased(Board::kOtpBlockSize, 0xFF);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 1),
+                  target == "legacy" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Legacy, 1),
+                  target == "nor" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 2), erased);
+        // A programmed bit cannot be set again: the block does not verify.
+        block[0] ^= 0xFF;
+        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EIO);
+    }
+}
+
+TEST(DeviceTest, InjectedFailuresHitTheirCallOnlyAcrossProcesses) {
+    BoardHost board;
+    const std::string& root = board.host.root();
+    ASSERT_TRUE(Board::AddFault(root, {"devctl-0x40040548", EIO, 1}));
+    ASSERT_TRUE(Board::AddFault(root, {"mmap", ENOMEM, 1}));
+    std::vector<std::uint8_t> buffer(256, 0xAA);
+    // Another command passes; the named one fails once, in whichever process comes first.
+    EXPECT_EQ(Platform::devctl(board.control, kReadNor2, buffer.data(), 256, nullptr), EOK);
+    buffer.assign(256, 0xAA);
+    Child child = Spawn([&] {
+        const bool failed = Platform::devctl(board.control, kReadNor1, buffer.data(), 256, nullptr) == EIO &&
+                            buffer == std::vector<std::uint8_t>(256, 0xAA);
+        return failed ? 0 : 1;
+    });
+    EXPECT_EQ(Wait(child), 0);
+    EXPECT_EQ(Platform::devctl(board.control, kReadNor1, buffer.data(), 256, nullptr), EOK);
+    EXPECT_EQ(BoardLog(board.host),
+              (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040548 result=EIO",
+                     "devctl /dev/iplctl 0x40040548 result=0"}));
+
+    errno = 0;
+    EXPECT_EQ(Platform::mmap_device_io(4, 0xE6053004), MAP_DEVICE_FAILED);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_TRUE(Board::Faults(root).empty());
+    const std::uintptr_t io = Platform::mmap_device_io(4, 0xE6053004);
+    EXPECT_NE(io, MAP_DEVICE_FAILED);
+    EXPECT_EQ(Platform::munmap_device_io(io, 4), 0);
+
+    // The in-process fault table reaches the device calls too.
+    Platform::FailNext(Platform::Call::Devctl, EPERM);
+    EXPECT_EQ(Platform::devctl(board.control, kReadNor1, buffer.data(), 256, nullptr), EPERM);
+}
+
+TEST(DeviceTest, I2cSendLogsHeaderAndBytesAndHonoursInjectedFailures) {
+    BoardHost board;
+    ASSERT_GE(board.i2c, 0);
+    auto send = [&](std::uint32_t fmt, std::uint32_t len, std::uint8_t reg, std::uint8_t data) {
+        i2c_send_t header{{0x5A, fmt}, len, 1};
+        iov_t parts[3];
+        SETIOV(&parts[0], &header, sizeof header);
+        SETIOV(&parts[1], &reg, 1);
+        SETIOV(&parts[2], &data, 1);
+        return Platform::devctlv(board.i2c, DCMD_I2C_SEND, 3, 0, parts, nullptr, nullptr);
+    };
+    EXPECT_EQ(send(I2C_ADDRFMT_7BIT, 2, 0x11, 0x69), EOK);
+    ASSERT_TRUE(Board::AddFault(board.host.root(), {"i2c", EIO, 1}));
+    EXPECT_EQ(send(I2C_ADDRFMT_7BIT, 2, 0x13, 0x01), EIO);
+    EXPECT_EQ(send(7, 2, 0x13, 0x01), EINVAL);                 // no such address format
+    EXPECT_EQ(send(I2C_ADDRFMT_7BIT, 3, 0x13, 0x01), EINVAL);  // announces more than it carries
+    EXPECT_EQ(Platform::devctlv(board.control, DCMD_I2C_SEND, 0, 0, nullptr, nullptr, nullptr), ENOTTY);
+    // The flat form carries the same header and bytes.
+    std::uint8_t flat[sizeof(i2c_send_t) + 1] = {};
+    const i2c_send_t header{{0x5A, I2C_ADDRFMT_7BIT}, 1, 0};
+    std::memcpy(flat, &header, sizeof header);
+    flat[sizeof header] = 0x42;
+    EXPECT_EQ(Platform::devctl(board.i2c, DCMD_I2C_SEND, flat, sizeof flat, nullptr), EOK);
+    EXPECT_EQ(BoardLog(board.host), (Lines{"i2c /dev/i2c6 addr=0x5a fmt=2 stop=1 data=11 69 result=0",
+                                           "i2c /dev/i2c6 addr=0x5a fmt=2 stop=1 data=13 01 result=EIO",
+                                           "i2c /dev/i2c6 addr=0x5a fmt=7 stop=1 data=13 01 result=EINVAL",
+                                           "devctl /dev/i2c6 0x80100505 result=EINVAL",
+                                           "devctl /dev/iplctl 0x80100505 result=ENOTTY",
+                                           "i2c /dev/i2c6 addr=0x5a fmt=2 stop=0 data=42 result=0"}));
+}
+
+TEST(DeviceTest, RegisterStoresAreSharedByProcessesAndLoggedInOrder) {
+    BoardHost board;
+    const std::uintptr_t io = Platform::mmap_device_io(4, 0xE6053004);
+    ASSERT_NE(io, MAP_DEVICE_FAILED);
+    Platform::out32(io, 0x1);
+    Child child = Spawn([] {  // its own mapping of the same register: read-modify-write
+        const std::uintptr_t own = Platform::mmap_device_io(4, 0xE6053004);
+        Platform::out32(own, Platform::in32(own) | 0x80000000u);
+        return Platform::munmap_device_io(own, 4);
+    });
+    ASSERT_EQ(Wait(child), 0);
+    EXPECT_EQ(Platform::in32(io), 0x80000001u);
+    EXPECT_EQ(Platform::munmap_device_io(io, 4), 0);
+    EXPECT_EQ(Platform::munmap_device_io(io, 4), -1);
+    const std::uintptr_t watchdog = Platform::mmap_device_io(2, 0x53FDC000);
+    Platform::out16(watchdog, 0);
+    Platform::out8(watchdog + 1, 0x5A);
+    EXPECT_EQ(Platform::in16(watchdog), 0x5A00);
+    EXPECT_EQ(BoardLog(board.host), (Lines{"out32 0xe6053004 0x00000001", "out32 0xe6053004 0x80000001",
+                                           "out16 0x53fdc000 0x0000", "out8 0x53fdc001 0x5a"}));
+
+    // Two processes storing at once: every line whole, each process's stores in its order.
+    ASSERT_TRUE(Board::ClearLog(board.host.root()));
+    constexpr int kStores = 300;
+    auto storer = [](std::uint64_t address) {
+        return [address] {
+            const std::uintptr_t port = Platform::mmap_device_io(4, address);
+            for (std::uint32_t i = 0; i < kStores; ++i) Platform::out32(port, i);
+            return 0;
+        };
+    };
+    Child first = Spawn(storer(0xE6050004)), second = Spawn(storer(0xE6050008));
+    EXPECT_EQ(Wait(first), 0);
+    EXPECT_EQ(Wait(second), 0);
+    const Lines lines = BoardLog(board.host);
+    ASSERT_EQ(lines.size(), 2u * kStores);
+    const std::regex form("out32 0xe605000([48]) 0x([0-9a-f]{8})");
+    unsigned next[2] = {0, 0};
+    for (const std::string& line : lines) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, form)) << line;
+        EXPECT_EQ(std::stoul(match[2], nullptr, 16), next[match[1] == "8"]++) << line;
+    }
+}
+
+TEST(DeviceTest, DeviceMemoryWriteImpliesReadAndFailsWithoutBoard) {
+    IsolatedHost host;
+    errno = 0;
+    EXPECT_EQ(Platform::mmap_device_memory(nullptr, 80, PROT_READ | PROT_NOCACHE, 0, 0xE63C0000), MAP_FAILED);
+    EXPECT_EQ(errno, ENXIO);
+    EXPECT_EQ(Platform::mmap_device_io(4, 0xE6053004), MAP_DEVICE_FAILED);
+
+    CreateBoard(host);
+    EXPECT_EQ(Platform::mmap_device_memory(nullptr, 0, PROT_READ, 0, 0xE63C0000), MAP_FAILED);
+    EXPECT_EQ(Platform::mmap_device_memory(nullptr, 80, PROT_READ | 0x10000, 0, 0xE63C0000), MAP_FAILED);
+    auto* words = static_cast<std::uint32_t*>(
+        Platform::mmap_device_memory(nullptr, 80, PROT_WRITE | PROT_NOCACHE, 0, 0xE63C0000));
+    ASSERT_NE(words, MAP_FAILED);
+    words[0] = 0x1234AA55;
+    words[19] = words[0] + 1;  // written through a write-only request, read back through it
+    auto* record = static_cast<const std::uint32_t*>(
+        Platform::mmap_device_memory(nullptr, 80, PROT_READ | PROT_NOCACHE, 0, 0xE63C0000));
+    ASSERT_NE(record, MAP_FAILED);
+    EXPECT_EQ(record[19], 0x1234AA56u);
+    std::uint32_t stored = 0;
+    ASSERT_TRUE(Board::ReadMemory(host.root(), 0xE63C0000 + 76, &stored, sizeof stored));
+    EXPECT_EQ(stored, 0x1234AA56u);
+    // As on the target: a store through a read-only mapping or outside every mapping is a fault.
+    // (The children take the default action, not a sanitizer's report.)
+    Child readOnly = Spawn([&] {
+        signal(SIGSEGV, SIG_DFL);
+        const_cast<std::uint32_t*>(record)[1] = 0;
+        return 0;
+    });
+    Child unmapped = Spawn([] {
+        signal(SIGSEGV, SIG_DFL);
+        Platform::out32(0x1000, 0);
+        return 0;
+    });
+    EXPECT_EQ(Wait(readOnly), 128 + SIGSEGV);
+    EXPECT_EQ(Wait(unmapped), 128 + SIGSEGV);
+    EXPECT_EQ(Platform::munmap_device_memory(words, 80), 0);
+    EXPECT_EQ(Platform::munmap_device_memory(const_cast<std::uint32_t*>(record), 80), 0);
+    EXPECT_EQ(Platform::munmap_device_memory(words, 80), -1);
+}
+
+}  // namespace
