@@ -6,6 +6,7 @@
 #include "CoreSystem/NM/Registry.h"
 #include "CoreSystem/SharedData/BinaryClient.h"
 #include "CoreSystem/SharedData/DBSHM.h"
+#include "CoreSystem/SharedData/ListManager.h"
 
 namespace CoreSystem {
 
@@ -22,6 +23,8 @@ struct SharedDataObject {
     /// The database client: its name map, its root and programming configuration handles, then
     /// its plain state and its two lazily created messaging clients. Nothing is opened here.
     DatabaseClientState database;
+    /// The list map and the list manager lock: nothing is attached here.
+    ListManagerState lists;
 };
 
 /// The process's shared-data object.
