@@ -18,5 +18,7 @@ inline constexpr int kExitUsage = 2;
 /// Bytes written as hex digits (case-insensitive, two per byte) into `bytes`; the reason they are
 /// not, when they are not.
 std::optional<std::string> ParseHex(const std::string& text, std::string& bytes);
+/// The `size` bytes at `data` as lower-case hex digits, two per byte.
+std::string Hex(const char* data, int size);
 
 }  // namespace Coresys
