@@ -180,8 +180,11 @@ private:
         std::optional<std::chrono::milliseconds> limit;
         if (words.size() == 2) limit = std::chrono::milliseconds(Unsigned(words[1], 86400000, "time-out"));
         if (inbox_) return inbox_->take(limit);
-        // Polling, or nothing can arrive without an endpoint: look until the time-out passes.
         const auto deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::milliseconds(0));
+        if (!options_.polling) {  // a blocking manager without endpoint: nothing can arrive
+            std::this_thread::sleep_until(deadline);
+            return nullptr;
+        }
         for (;;) {
             if (Message message{manager_.receive()}) return message;
             if (std::chrono::steady_clock::now() >= deadline) return nullptr;
