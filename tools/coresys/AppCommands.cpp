@@ -170,9 +170,15 @@ private:
         if (!record) throw Refused("the configuration has no application named '" + options_.name + "'");
         return *record;
     }
+    /// The LOCAL of a command with `least` to `most` arguments, when `map` (of the application's
+    /// `what`s) lists it.
     template <typename Map>
-    void known(const Map& map, int local, const char* what) const {
+    static int LocalIn(const std::vector<std::string>& words, std::size_t least, std::size_t most, const char* usage,
+                       const Map& map, const char* what) {
+        Arguments(words, least, most, usage);
+        const int local = Local(words[1]);
         if (map.find(local) == map.end()) throw Refused(std::string("no local ") + what + " " + std::to_string(local));
+        return local;
     }
 
     Message receive(const std::vector<std::string>& words) {
@@ -211,9 +217,7 @@ private:
                 answer["none"] = true;
             }
         } else if (command == "post-event") {
-            Arguments(words, 1, 2, "post-event LOCAL [HEX]");
-            const int local = Local(words[1]);
-            known(record().events, local, "event");
+            const int local = LocalIn(words, 1, 2, "post-event LOCAL [HEX]", record().events, "event");
             if (words.size() == 3) {
                 ApplicationMessage message = Built(0, words[2]);
                 manager_.postApplicationEvent(local, message);
@@ -222,9 +226,7 @@ private:
             }
             answer["eventId"] = record().events.at(local);
         } else if (command == "set-var") {
-            Arguments(words, 2, 2, "set-var LOCAL VALUE");
-            const int local = Local(words[1]);
-            known(record().variables, local, "variable");
+            const int local = LocalIn(words, 2, 2, "set-var LOCAL VALUE", record().variables, "variable");
             manager_.setLocalVariable(local, Value(words[2]));
         } else if (command == "set-vars") {
             if (words.size() < 2) throw Refused("usage: set-vars LOCAL=VALUE ...");
@@ -242,25 +244,18 @@ private:
             answer["ids"] = std::vector<int>(ids.begin(), ids.begin() + written);
             answer["values"] = std::vector<double>(values.begin(), values.begin() + written);
         } else if (command == "var-text") {
-            Arguments(words, 1, 1, "var-text LOCAL");
-            const int local = Local(words[1]);
-            known(record().variables, local, "variable");
+            const int local = LocalIn(words, 1, 1, "var-text LOCAL", record().variables, "variable");
             answer["text"] = manager_.variableText(local);
         } else if (command == "set-string") {
-            Arguments(words, 2, 3, "set-string LOCAL TEXT [all]");
             if (words.size() == 4 && words[3] != "all") throw Refused("usage: set-string LOCAL TEXT [all]");
-            const int local = Local(words[1]);
-            known(record().reservedStrings, local, "reserved string");
+            const int local =
+                LocalIn(words, 2, 3, "set-string LOCAL TEXT [all]", record().reservedStrings, "reserved string");
             manager_.setReservedString(local, words[2], words.size() == 4 ? 1 : 0);
         } else if (command == "string-id") {
-            Arguments(words, 1, 1, "string-id LOCAL");
-            const int local = Local(words[1]);
-            known(record().reservedStrings, local, "reserved string");
+            const int local = LocalIn(words, 1, 1, "string-id LOCAL", record().reservedStrings, "reserved string");
             answer["id"] = manager_.reservedStringId(local);
         } else if (command == "string-text") {
-            Arguments(words, 2, 2, "string-text LOCAL COUNTER");
-            const int local = Local(words[1]);
-            known(record().reservedStrings, local, "reserved string");
+            const int local = LocalIn(words, 2, 2, "string-text LOCAL COUNTER", record().reservedStrings, "reserved string");
             answer["text"] = manager_.reservedStringText(
                 local, static_cast<int>(Unsigned(words[2], std::numeric_limits<std::uint32_t>::max(), "counter")));
         } else if (command == "nvmgr") {
