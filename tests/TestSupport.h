@@ -118,6 +118,16 @@ std::vector<std::uint8_t> BuildConfiguration(
 /// False (and the test fails) when either is refused.
 bool LoadDevice(const conf::ImageDescription& description = ExampleConfiguration());
 
+/// True in a ThreadSanitizer build, whose forked children of a threaded process may not start
+/// threads: tests of such children skip themselves there (the other builds run them).
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+inline constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();
 

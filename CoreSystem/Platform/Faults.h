@@ -19,6 +19,10 @@ enum class Call {
     Symlink,
     Devctl,     ///< devctl() and devctlv() return the error number
     MapDevice,  ///< mmap_device_io() and mmap_device_memory()
+    MsgReceivePulse,
+    TimerCreate,
+    TimerSettime,
+    TimerDelete,
     Count_
 };
 

@@ -68,6 +68,15 @@ void AttachImage(DatabaseClientState& state) {
     state.imageBase = image;
 }
 
+/// Sets `id` to the value a step from its current value leads to: 1, or 0 when there is none.
+int Step(std::int32_t id, bool up) {
+    DatabaseTable* table = Opened();
+    double target = 0;
+    if (!table || !table->stepTarget(id, up, target)) return 0;
+    DBSHM::setVariable(id, target);
+    return 1;
+}
+
 }  // namespace
 
 void DBSHM::createDatabase() {
@@ -96,22 +105,28 @@ void DBSHM::createDatabase() {
 
 void DBSHM::openDatabase() {
     DatabaseClientState& state = State();
+    bool missing = false;
     {
         std::lock_guard<std::mutex> lock(state.openMutex);
         if (state.opened.load(std::memory_order_acquire)) return;
         int fd = -1;
         // A missing object and one too short to hold the table are the same to a client.
         void* mapped = NM::openSharedMemory(kDatabaseObject, sizeof(DatabaseLayout), fd);
-        if (!mapped) {
-            std::fputs("DBSHM_main Open() ERROR, could not open DBSHM.\n", stderr);
-            std::fflush(stderr);
-            std::exit(1);
+        if (mapped) {
+            const auto* table = static_cast<const DatabaseLayout*>(mapped);
+            state.connectionId =
+                Platform::ConnectAttach(0, table->ownerPid, table->ownerChannel, _NTO_SIDE_CHANNEL, 0);
+            AttachImage(state);
+            Publish(state, mapped, fd);
+        } else {
+            if (fd != -1) ::close(fd);
+            missing = true;
         }
-        const auto* table = static_cast<const DatabaseLayout*>(mapped);
-        state.connectionId = Platform::ConnectAttach(ND_LOCAL_NODE, table->ownerPid, table->ownerChannel,
-                                                     _NTO_SIDE_CHANNEL, 0);
-        AttachImage(state);
-        Publish(state, mapped, fd);
+    }
+    if (missing) {  // a client cannot run without the database
+        std::fputs("DBSHM_main Open() ERROR, could not open DBSHM.\n", stderr);
+        std::fflush(stderr);
+        std::exit(1);
     }
     rebuildNameIndex();
 }
@@ -223,19 +238,11 @@ int DBSHM::textIdAtIndex(std::int32_t id, std::uint32_t index, std::uint32_t& te
 }
 
 int DBSHM::stepValueDown(std::int32_t id) {
-    DatabaseTable* table = Opened();
-    double target = 0;
-    if (!table || !table->stepTarget(id, false, target)) return 0;
-    setVariable(id, target);
-    return 1;
+    return Step(id, false);
 }
 
 int DBSHM::stepValueUp(std::int32_t id) {
-    DatabaseTable* table = Opened();
-    double target = 0;
-    if (!table || !table->stepTarget(id, true, target)) return 0;
-    setVariable(id, target);
-    return 1;
+    return Step(id, true);
 }
 
 bool DBSHM::variableEntry(std::int32_t id, VariableEntry& out) {

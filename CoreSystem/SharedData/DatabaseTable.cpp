@@ -61,10 +61,24 @@ double ConvertToStorage(std::int32_t type, double value) {
     }
 }
 
+/// The time of one operation: read from the clock once, when first needed.
+struct DatabaseTable::Now {
+    std::uint64_t ms = 0;
+    bool known = false;
+    std::uint64_t operator()(const Clock& clock) {
+        if (!known) ms = clock(), known = true;
+        return ms;
+    }
+};
+
 /// Holds the table mutex; `held` is false when it could not be taken (nothing is touched then).
 class DatabaseTable::Hold {
 public:
     explicit Hold(DatabaseLayout* table) : table_(table), held(table && table->mutex.lock() == 0) {}
+    /// For an operation on `id`: a timed variable's time is read before the mutex is taken, so
+    /// that an uncontended hold never spans a clock read; after a wait it is read again.
+    Hold(DatabaseLayout* table, std::int32_t id, const Clock& clock, Now& now)
+        : table_(table), held(table && take(table, id, clock, now)) {}
     ~Hold() {
         if (held) table_->mutex.unlock();
     }
@@ -72,6 +86,14 @@ public:
     Hold& operator=(const Hold&) = delete;
 
 private:
+    static bool take(DatabaseLayout* table, std::int32_t id, const Clock& clock, Now& now) {
+        // The owner sets the flag at creation and clients never change it: read without the mutex.
+        if (__atomic_load_n(&table->variables[id].noTimeout, __ATOMIC_RELAXED) == 0) now(clock);
+        if (table->mutex.trylock() == 0) return true;
+        now.known = false;
+        return table->mutex.lock() == 0;
+    }
+
     DatabaseLayout* table_;
 
 public:
@@ -89,12 +111,9 @@ DatabaseTable::DatabaseTable(DatabaseLayout* table, void* image, Clock clock)
     variableCount_ = variables_ ? programming.listCount(list) : 0;
 }
 
-bool DatabaseTable::timedValid(VariableEntry& e, std::uint64_t& now, bool& haveNow) {
+bool DatabaseTable::timedValid(VariableEntry& e, Now& now) {
     if (e.noTimeout != 0) return true;
-    if (e.validUntil != 0) {
-        if (!haveNow) now = clock_(), haveNow = true;
-        if (e.validUntil >= now) return true;
-    }
+    if (e.validUntil != 0 && e.validUntil >= now(clock_)) return true;
     e.validUntil = 0;
     return false;
 }
@@ -102,13 +121,12 @@ bool DatabaseTable::timedValid(VariableEntry& e, std::uint64_t& now, bool& haveN
 int DatabaseTable::get(std::int32_t id, double& value, std::uint64_t* lastChange) {
     value = 0;
     if (!HasEntry(id)) return 0;
-    Hold hold(table_);
+    Now now;
+    Hold hold(table_, id, clock_, now);
     if (!hold.held) return 0;
     VariableEntry& e = table_->variables[id];
     if (lastChange) *lastChange = e.lastChange;
-    std::uint64_t now = 0;
-    bool haveNow = false;
-    if (!timedValid(e, now, haveNow)) return 0;
+    if (!timedValid(e, now)) return 0;
     value = e.value;
     return 1;
 }
@@ -121,53 +139,47 @@ void DatabaseTable::getMany(int n, const std::int32_t* ids, double* values, std:
     }
     Hold hold(table_);
     if (!hold.held) return;
-    std::uint64_t now = 0;
-    bool haveNow = false;
+    Now now;
     for (int k = 0; k < n; ++k) {
         if (!HasEntry(ids[k])) continue;
         VariableEntry& e = table_->variables[ids[k]];
-        if (!timedValid(e, now, haveNow)) continue;
+        if (!timedValid(e, now)) continue;
         values[k] = e.value;
         if (valid) valid[k] = 1;
     }
 }
 
-std::uint32_t DatabaseTable::setLocked(std::int32_t id, double& value, std::uint64_t& now, bool& haveNow) {
+inline std::uint32_t DatabaseTable::setLocked(std::int32_t id, double& value, Now& now) {
     VariableEntry& e = table_->variables[id];
     const bool changed = e.value != value;  // decided before the conversion
     if (changed) {
         value = ConvertToStorage(e.type, value);
-        if (!haveNow) now = clock_(), haveNow = true;
-        e.lastChange = now;
+        e.lastChange = now(clock_);
         e.value = value;
     }
     bool notify = changed;
     if (e.noTimeout == 0) {
-        if (!haveNow) now = clock_(), haveNow = true;
-        if (e.validUntil < now) notify = true;  // it comes back to life
-        e.validUntil = now + e.timeoutMs;
+        if (e.validUntil < now(clock_)) notify = true;  // it comes back to life
+        e.validUntil = now(clock_) + e.timeoutMs;
     }
     return notify ? e.eventCode : 0;
 }
 
 std::uint32_t DatabaseTable::set(std::int32_t id, double value) {
     if (!HasEntry(id)) return 0;
-    Hold hold(table_);
-    if (!hold.held) return 0;
-    std::uint64_t now = 0;
-    bool haveNow = false;
-    return setLocked(id, value, now, haveNow);
+    Now now;
+    Hold hold(table_, id, clock_, now);
+    return hold.held ? setLocked(id, value, now) : 0;
 }
 
 void DatabaseTable::setMany(int n, const std::int32_t* ids, double* values, std::vector<std::uint32_t>& events) {
     if (n <= 0) return;
     Hold hold(table_);
     if (!hold.held) return;
-    std::uint64_t now = 0;
-    bool haveNow = false;
+    Now now;
     for (int k = 0; k < n; ++k) {
         if (!HasEntry(ids[k])) continue;
-        if (const std::uint32_t code = setLocked(ids[k], values[k], now, haveNow)) events.push_back(code);
+        if (const std::uint32_t code = setLocked(ids[k], values[k], now)) events.push_back(code);
     }
 }
 
@@ -206,13 +218,15 @@ DatabaseTable::ValueTable DatabaseTable::valueTable(std::int32_t id) const {
     return {record + conf::kListHeaderBytes, conf::ReadWord(record + 4) / conf::Variable::kValueEntryBytes};
 }
 
-int DatabaseTable::valueTextId(std::int32_t id, std::uint32_t& textId) {
-    const ValueTable values = valueTable(id);
-    double current = 0;
-    if (values.count == 0 || get(id, current) == 0) return 0;
-    for (std::uint32_t k = 0; k < values.count; ++k) {
-        const std::uint8_t* e = values.entries + conf::Variable::kValueEntryBytes * k;
-        if (EntryValue(e) != current) continue;
+namespace {
+
+/// The text of the first entry of `values` that `equal` accepts: 1 and `textId` when that entry
+/// has one; 0 when it has none or no entry is accepted.
+template <typename Equal>
+int FirstText(const std::uint8_t* entries, std::uint32_t count, Equal&& equal, std::uint32_t& textId) {
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint8_t* e = entries + conf::Variable::kValueEntryBytes * k;
+        if (!equal(EntryValue(e))) continue;
         if (EntryText(e) == kNoText) return 0;
         textId = EntryText(e);
         return 1;
@@ -220,18 +234,20 @@ int DatabaseTable::valueTextId(std::int32_t id, std::uint32_t& textId) {
     return 0;
 }
 
+}  // namespace
+
+int DatabaseTable::valueTextId(std::int32_t id, std::uint32_t& textId) {
+    const ValueTable values = valueTable(id);
+    double current = 0;
+    if (values.count == 0 || get(id, current) == 0) return 0;
+    return FirstText(values.entries, values.count, [current](std::uint32_t v) { return v == current; }, textId);
+}
+
 int DatabaseTable::textIdForValue(std::int32_t id, double value, std::uint32_t& textId) {
     const ValueTable values = valueTable(id);
     std::uint32_t wanted = 0;
     if (values.count == 0 || !AsTableValue(value, wanted)) return 0;
-    for (std::uint32_t k = 0; k < values.count; ++k) {
-        const std::uint8_t* e = values.entries + conf::Variable::kValueEntryBytes * k;
-        if (EntryValue(e) != wanted) continue;
-        if (EntryText(e) == kNoText) return 0;
-        textId = EntryText(e);
-        return 1;
-    }
-    return 0;
+    return FirstText(values.entries, values.count, [wanted](std::uint32_t v) { return v == wanted; }, textId);
 }
 
 std::uint32_t DatabaseTable::valueIndex(std::int32_t id, double value) {

@@ -113,14 +113,15 @@ public:
 
 private:
     class Hold;
+    struct Now;
     struct ValueTable {
         const std::uint8_t* entries = nullptr;
         std::uint32_t count = 0;
     };
     /// The value table of `id`; empty without an image, definition or table.
     ValueTable valueTable(std::int32_t id) const;
-    bool timedValid(VariableEntry& e, std::uint64_t& now, bool& haveNow);
-    std::uint32_t setLocked(std::int32_t id, double& value, std::uint64_t& now, bool& haveNow);
+    bool timedValid(VariableEntry& e, Now& now);
+    std::uint32_t setLocked(std::int32_t id, double& value, Now& now);
 
     DatabaseLayout* table_ = nullptr;
     const std::uint8_t* image_ = nullptr;

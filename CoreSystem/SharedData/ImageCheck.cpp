@@ -2,6 +2,7 @@
 // bounds, tags and overlaps checked before any word of a record is read.
 #include "CoreSystem/SharedData/ImageCheck.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -17,6 +18,27 @@ std::string Hex(std::uint32_t value) {
     return text;
 }
 
+constexpr std::uint64_t kNoIndex = ~std::uint64_t{0};
+
+/// What was followed to reach a record ("action 1 of application 0"). Spelt out only for a
+/// fault, so that a clean walk builds no text.
+struct Name {
+    const char* what;
+    std::uint64_t index = kNoIndex;
+    const Name* owner = nullptr;
+    std::uint32_t cultures = 0;  ///< for a text slot: its index names a string and a culture
+
+    std::string text() const {
+        std::string text = what;
+        if (index != kNoIndex) text += " " + std::to_string(index);
+        if (cultures) {
+            text += " (string " + std::to_string(index / cultures) + ", culture " +
+                    std::to_string(index % cultures) + ")";
+        }
+        return owner ? text + " of " + owner->text() : text;
+    }
+};
+
 /// One walk over one image. The first fault stops it.
 class Checker {
 public:
@@ -30,112 +52,119 @@ public:
 
     std::uint32_t word(Offset at, unsigned index) const { return ReadWord(base_ + at + 4 * index); }
 
-    Visit fail(Offset at, const std::string& what, const std::string& problem) {
-        if (!fault) fault = ImageFault{at, what + " at offset " + std::to_string(at) + ": " + problem};
+    Visit fail(std::uint64_t at, const Name& name, const std::string& problem) {
+        if (!fault) {
+            fault = ImageFault{static_cast<Offset>(at),
+                               name.text() + " at offset " + std::to_string(at) + ": " + problem};
+        }
         return Visit::Failed;
     }
-
-    bool refuse(Offset at, const std::string& what, const std::string& problem) {
-        fail(at, what, problem);
+    bool refuse(std::uint64_t at, const Name& name, const std::string& problem) {
+        fail(at, name, problem);
         return false;
     }
 
     bool inside(std::uint64_t at, std::uint64_t bytes) const { return at <= size_ && bytes <= size_ - at; }
 
     /// `bytes` at `at` lie inside the image on a word boundary.
-    bool place(Offset at, std::uint64_t bytes, const std::string& what) {
-        if (at == kNoOffset) return refuse(at, what, "missing (0xFFFFFFFF)");
-        if (at % 4 != 0) return refuse(at, what, "not on a 4-byte boundary");
+    bool place(Offset at, std::uint64_t bytes, const Name& name) {
+        if (at == kNoOffset) return refuse(at, name, "missing (0xFFFFFFFF)");
+        if (at % 4 != 0) return refuse(at, name, "not on a 4-byte boundary");
         if (!inside(at, bytes)) {
-            return refuse(at, what,
+            return refuse(at, name,
                           std::to_string(bytes) + " bytes do not fit in the image of " +
                               std::to_string(size_) + " bytes");
         }
         return true;
     }
 
-    bool tagged(Offset at, std::uint32_t tag, const std::string& what) {
-        if (word(at, 0) == tag) return true;
-        return refuse(at, what, "tag " + Hex(word(at, 0)) + " instead of " + Hex(tag));
+    bool tagged(Offset at, std::uint32_t tag, const Name& name) {
+        return word(at, 0) == tag || refuse(at, name, "tag " + Hex(word(at, 0)) + " instead of " + Hex(tag));
     }
 
     /// Claims [start, end) for the image's structure: the same range again is seen, a partial
-    /// overlap with another claimed range is a fault.
-    Visit claim(std::uint64_t start, std::uint64_t end, const std::string& what) {
+    /// overlap with another claimed range is a fault (and stops the walk before it repeats).
+    Visit claim(std::uint64_t start, std::uint64_t end, const Name& name) {
+        // The walk follows a builder's layout order, so most claims start past all earlier ones.
+        if (structure_.empty() || start >= std::prev(structure_.end())->second) {
+            structure_.emplace_hint(structure_.end(), start, end);
+            return Visit::New;
+        }
         auto next = structure_.lower_bound(start);
         if (next != structure_.end() && next->first == start && next->second == end) return Visit::Seen;
         if (next != structure_.end() && next->first < end) {
-            return fail(static_cast<Offset>(start), what,
-                        "overlaps the record at offset " + std::to_string(next->first));
+            return fail(start, name, "overlaps the record at offset " + std::to_string(next->first));
         }
         if (next != structure_.begin() && std::prev(next)->second > start) {
-            return fail(static_cast<Offset>(start), what,
+            return fail(start, name,
                         "overlaps the record at offset " + std::to_string(std::prev(next)->first));
         }
-        structure_.emplace(start, end);
+        structure_.emplace_hint(next, start, end);
         return Visit::New;
     }
 
     /// A fixed-size record of `kind`; only its first `claimed` bytes belong to the structure.
-    Visit record(Offset at, const RecordLayout& kind, const std::string& what, std::uint32_t claimed = 0) {
-        if (!place(at, kind.bytes, what) || !tagged(at, kind.tag, what)) return Visit::Failed;
-        return claim(at, at + (claimed ? claimed : kind.bytes), what);
+    Visit record(Offset at, const RecordLayout& kind, const Name& name, std::uint32_t claimed = 0) {
+        if (!place(at, kind.bytes, name) || !tagged(at, kind.tag, name)) return Visit::Failed;
+        return claim(at, at + (claimed ? claimed : kind.bytes), name);
     }
 
     /// A list record; its payload length goes to `length`. With `table` its payload (a table of
     /// offsets) belongs to the structure, else only its header. 0xFFFFFFFF may stand for an empty
     /// list when `optional`.
-    Visit list(Offset at, const std::string& what, std::uint32_t& length, bool table, bool optional = true) {
+    Visit list(Offset at, const Name& name, std::uint32_t& length, bool table, bool optional = true) {
         length = 0;
         if (at == kNoOffset && optional) return Visit::Seen;
-        if (!place(at, kListHeaderBytes, what) || !tagged(at, kListTag, what)) return Visit::Failed;
+        if (!place(at, kListHeaderBytes, name) || !tagged(at, kListTag, name)) return Visit::Failed;
         length = word(at, 1);
         if (!inside(std::uint64_t{at} + kListHeaderBytes, length)) {
-            return fail(at, what,
+            return fail(at, name,
                         "a payload of " + std::to_string(length) +
                             " bytes runs past the end of the image of " + std::to_string(size_) + " bytes");
         }
-        return claim(at, std::uint64_t{at} + kListHeaderBytes + (table ? length : 0), what);
+        return claim(at, std::uint64_t{at} + kListHeaderBytes + (table ? length : 0), name);
     }
 
-    /// A list of records of `kind`: each new element is handed to `visit` with its number.
-    bool elements(Offset at, const RecordLayout& kind, const std::string& what, const std::string& element,
-                  const std::function<bool(Offset, const std::string&)>& visit = {}) {
+    /// A list of records of `kind`, named `listName`, each named `element`: each new element
+    /// is handed to `visit` with its name.
+    bool elements(Offset at, const RecordLayout& kind, const Name& listName, const char* element,
+                  const Name* owner, const std::function<bool(Offset, const Name&)>& visit = {}) {
         std::uint32_t length = 0;
-        const Visit listed = list(at, what, length, true);
+        const Visit listed = list(at, listName, length, true);
         if (listed != Visit::New) return listed != Visit::Failed;
         for (std::uint32_t k = 0; k < length / 4; ++k) {
             const Offset e = word(at, 2 + k);
-            const std::string name = element + " " + std::to_string(k);
+            const Name name{element, k, owner};
             const Visit visited = record(e, kind, name);
             if (visited == Visit::Failed || (visited == Visit::New && visit && !visit(e, name))) return false;
         }
         return true;
     }
 
-    /// Marks [start, start + bytes) as written by the framework at run time.
-    void writable(std::uint64_t start, std::uint64_t bytes, const std::string& what) {
-        if (bytes > 0) writable_.push_back({start, start + bytes, what});
+    /// Marks [start, start + bytes) as written by the framework at run time. `name` has no owner.
+    void writable(std::uint64_t start, std::uint64_t bytes, const Name& name) {
+        if (bytes > 0) writable_.push_back({start, start + bytes, name});
     }
 
     /// No writable range touches the structure; the first one (the mutex) touches no other.
     bool separated() {
-        for (const Range& w : writable_) {
-            auto after = structure_.upper_bound(w.start);
-            if (after != structure_.end() && after->first < w.end) {
-                return refuse(static_cast<Offset>(w.start), w.what,
-                              "overlaps the record at offset " + std::to_string(after->first));
-            }
-            if (after != structure_.begin() && std::prev(after)->second > w.start) {
-                return refuse(static_cast<Offset>(w.start), w.what,
-                              "overlaps the record at offset " + std::to_string(std::prev(after)->first));
+        const Range mutex = writable_.front();
+        for (std::size_t i = 1; i < writable_.size(); ++i) {
+            if (writable_[i].start < mutex.end && mutex.start < writable_[i].end) {
+                return refuse(writable_[i].start, writable_[i].name,
+                              "overlaps the culture mutex at offset " + std::to_string(mutex.start));
             }
         }
-        for (std::size_t i = 1; i < writable_.size(); ++i) {
-            const Range& mutex = writable_[0];
-            if (writable_[i].start < mutex.end && mutex.start < writable_[i].end) {
-                return refuse(static_cast<Offset>(writable_[i].start), writable_[i].what,
-                              "overlaps the culture mutex at offset " + std::to_string(mutex.start));
+        // The claimed ranges are disjoint, so their ends rise with their starts: one sweep over
+        // both, in offset order, finds every writable range that meets one of them.
+        std::sort(writable_.begin(), writable_.end(),
+                  [](const Range& a, const Range& b) { return a.start < b.start; });
+        auto claimed = structure_.begin();
+        for (const Range& w : writable_) {
+            while (claimed != structure_.end() && claimed->second <= w.start) ++claimed;
+            if (claimed != structure_.end() && claimed->first < w.end) {
+                return refuse(w.start, w.name,
+                              "overlaps the record at offset " + std::to_string(claimed->first));
             }
         }
         return true;
@@ -143,15 +172,15 @@ public:
 
     bool culture(Offset root) {
         const Offset cr = word(root, ConfigurationRoot::kCultureRoot);
-        const std::string crName = "culture root (root word 5)";
-        if (record(cr, Layout::ConfCultureRootClass, crName) == Visit::Failed) return false;
+        if (record(cr, Layout::ConfCultureRootClass, {"culture root (root word 5)"}) == Visit::Failed)
+            return false;
         const Offset rd = word(cr, ConfCultureRootClass::kRuntimeData);
-        const std::string rdName = "culture runtime data (culture root word 4)";
+        const Name rdName{"culture runtime data (culture root word 4)"};
         if (record(rd, Layout::ConfCultureRuntimeData, rdName, ConfCultureRuntimeData::kMutexOffset) ==
             Visit::Failed) {
             return false;
         }
-        writable(std::uint64_t{rd} + ConfCultureRuntimeData::kMutexOffset, 8, "culture mutex");
+        writable(std::uint64_t{rd} + ConfCultureRuntimeData::kMutexOffset, 8, {"culture mutex"});
         const std::uint32_t cultures = word(cr, ConfCultureRootClass::kCultureCount);
         const std::uint32_t current = word(rd, ConfCultureRuntimeData::kCurrentCulture);
         if (cultures > 0 && current >= cultures) {
@@ -161,15 +190,15 @@ public:
         }
         const Offset counters = word(rd, ConfCultureRuntimeData::kCounterList);
         std::uint32_t counterBytes = 0;
-        if (list(counters, "change counter list (runtime data word 3)", counterBytes, false) ==
+        if (list(counters, {"change counter list (runtime data word 3)"}, counterBytes, false) ==
             Visit::Failed) {
             return false;
         }
         const std::uint32_t strings = counterBytes / 4;
-        writable(std::uint64_t{counters} + kListHeaderBytes, 4ull * strings, "change counters");
+        writable(std::uint64_t{counters} + kListHeaderBytes, 4ull * strings, {"change counters"});
 
         const Offset slots = word(cr, ConfCultureRootClass::kStringList);
-        const std::string listName = "culture string list (culture root word 2)";
+        const Name listName{"culture string list (culture root word 2)"};
         std::uint32_t slotBytes = 0;
         if (list(slots, listName, slotBytes, true) == Visit::Failed) return false;
         const std::uint64_t needed = std::uint64_t{cultures} * strings;
@@ -180,36 +209,35 @@ public:
                               " strings");
         }
         for (std::uint64_t i = 0; i < needed; ++i) {
-            const std::string name = "text slot " + std::to_string(i) + " (string " +
-                                     std::to_string(i / cultures) + ", culture " +
-                                     std::to_string(i % cultures) + ")";
             std::uint32_t capacity = 0;
             const Offset slot = word(slots, 2 + static_cast<unsigned>(i));
-            const Visit visited = list(slot, name, capacity, false, false);
+            const Visit visited = list(slot, {"text slot", i, nullptr, cultures}, capacity, false, false);
             if (visited == Visit::Failed) return false;
-            if (visited == Visit::New)
-                writable(std::uint64_t{slot} + kListHeaderBytes, capacity, name + " text");
+            if (visited == Visit::New) {
+                writable(std::uint64_t{slot} + kListHeaderBytes, capacity,
+                         {"text of slot", i, nullptr, cultures});
+            }
         }
         return true;
     }
 
-    bool application(Offset app, const std::string& name) {
+    bool application(Offset app, const Name& name) {
         std::uint32_t unused = 0;
-        if (list(word(app, ApplicationInformation::kName), "name of " + name, unused, false) ==
+        if (list(word(app, ApplicationInformation::kName), {"name", kNoIndex, &name}, unused, false) ==
                 Visit::Failed ||
             !elements(word(app, ApplicationInformation::kActions), Layout::ApplicationAction,
-                      "action list of " + name, "action of " + name) ||
+                      {"action list", kNoIndex, &name}, "action", &name) ||
             !elements(word(app, ApplicationInformation::kVariables), Layout::ApplicationVariable,
-                      "variable list of " + name, "variable of " + name) ||
+                      {"variable list", kNoIndex, &name}, "variable", &name) ||
             !elements(word(app, ApplicationInformation::kEvents), Layout::ApplicationEvent,
-                      "event list of " + name, "event of " + name) ||
+                      {"event list", kNoIndex, &name}, "event", &name) ||
             !elements(word(app, ApplicationInformation::kReservedStrings), Layout::ApplicationReservedString,
-                      "reserved-string list of " + name, "reserved string of " + name)) {
+                      {"reserved-string list", kNoIndex, &name}, "reserved string", &name)) {
             return false;
         }
         const Offset reference = word(app, ApplicationInformation::kReference);
         if (reference == 0 || reference == kNoOffset) return true;
-        const std::string what = "reference of " + name + " (word 7)";
+        const Name what{"reference (word 7)", kNoIndex, &name};
         if (!place(reference, 4, what)) return false;
         if (word(reference, 0) == kListTag)
             return list(reference, what, unused, false, false) != Visit::Failed;
@@ -218,40 +246,42 @@ public:
         return record(reference, *kind, what) != Visit::Failed;
     }
 
-    bool programming(Offset root) {
-        const Offset p = word(root, ConfigurationRoot::kProgrammingConfiguration);
-        if (record(p, Layout::ProgrammingConfiguration, "programming configuration (root word 3)") ==
-            Visit::Failed) {
-            return false;
-        }
-        return elements(word(p, ProgrammingConfiguration::kApplications), Layout::ApplicationInformation,
-                        "application list (programming configuration word 2)", "application",
-                        [&](Offset app, const std::string& name) { return application(app, name); }) &&
+    /// The lists of the programming configuration at `p`, in the order a builder lays them out.
+    bool programming(Offset p) {
+        std::uint32_t unused = 0;
+        return elements(word(p, ProgrammingConfiguration::kReservedStrings), Layout::ReservedString,
+                        {"reserved string list (programming configuration word 7)"}, "reserved string",
+                        nullptr) &&
                elements(word(p, ProgrammingConfiguration::kVariables), Layout::Variable,
-                        "variable list (programming configuration word 5)", "variable record",
-                        [&](Offset v, const std::string& name) {
-                            std::uint32_t unused = 0;
-                            return list(word(v, Variable::kValueTable), "value table of " + name, unused,
-                                        false) != Visit::Failed;
+                        {"variable list (programming configuration word 5)"}, "variable record", nullptr,
+                        [&](Offset v, const Name& name) {
+                            return list(word(v, Variable::kValueTable), {"value table", kNoIndex, &name},
+                                        unused, false) != Visit::Failed;
                         }) &&
-               elements(word(p, ProgrammingConfiguration::kReservedStrings), Layout::ReservedString,
-                        "reserved string list (programming configuration word 7)", "reserved string") &&
                elements(word(p, ProgrammingConfiguration::kListDefinitions), Layout::ListDefinition,
-                        "list definition list (programming configuration word 9)", "list definition",
-                        [&](Offset d, const std::string& name) {
-                            std::uint32_t unused = 0;
-                            return list(word(d, ListDefinition::kBlob), "blob of " + name, unused, false,
-                                        false) != Visit::Failed;
-                        });
+                        {"list definition list (programming configuration word 9)"}, "list definition",
+                        nullptr,
+                        [&](Offset d, const Name& name) {
+                            return list(word(d, ListDefinition::kBlob), {"blob", kNoIndex, &name}, unused,
+                                        false, false) != Visit::Failed;
+                        }) &&
+               elements(word(p, ProgrammingConfiguration::kApplications), Layout::ApplicationInformation,
+                        {"application list (programming configuration word 2)"}, "application", nullptr,
+                        [&](Offset app, const Name& name) { return application(app, name); });
     }
 
     void image() {
         if (!base_ || size_ < kRootOffset) {
-            fail(0, "image", "shorter than its " + std::to_string(kRootOffset) + " header bytes");
+            fail(0, {"image"}, "shorter than its " + std::to_string(kRootOffset) + " header bytes");
             return;
         }
-        if (record(kRootOffset, Layout::ConfigurationRoot, "root record") == Visit::Failed) return;
-        if (programming(kRootOffset) && culture(kRootOffset)) separated();
+        if (record(kRootOffset, Layout::ConfigurationRoot, {"root record"}) == Visit::Failed) return;
+        const Offset p = word(kRootOffset, ConfigurationRoot::kProgrammingConfiguration);
+        if (record(p, Layout::ProgrammingConfiguration, {"programming configuration (root word 3)"}) ==
+            Visit::Failed) {
+            return;
+        }
+        if (culture(kRootOffset) && programming(p)) separated();
     }
 
     /// Every record copyTo reaches from `start`, each visited once.
@@ -261,13 +291,14 @@ public:
         while (!pending.empty() && !fault) {
             const auto [at, what] = pending.back();
             pending.pop_back();
-            if (!visited.insert(at).second || !place(at, 4, what)) continue;
+            const Name name{what.c_str()};
+            if (!visited.insert(at).second || !place(at, 4, name)) continue;
             std::uint32_t unused = 0;
             const std::uint32_t tag = word(at, 0);
             const RecordLayout* kind = FindLayout(tag);
             if (tag == kListTag) {
-                list(at, what, unused, false, false);  // copied whole, elements not followed
-            } else if (kind && place(at, kind->bytes, what)) {
+                list(at, name, unused, false, false);  // copied whole, elements not followed
+            } else if (kind && place(at, kind->bytes, name)) {
                 for (unsigned w = 0; w < kind->bytes / 4; ++w) {
                     const Offset target = word(at, w);
                     if ((kind->references & (1u << w)) && target != kNoOffset) {
@@ -282,7 +313,7 @@ public:
 private:
     struct Range {
         std::uint64_t start, end;
-        std::string what;
+        Name name;
     };
     const std::uint8_t* base_;
     std::uint64_t size_;
@@ -299,8 +330,8 @@ std::optional<ImageFault> CheckImage(const void* image, std::size_t size) {
 }
 
 std::optional<ImageFault> CheckRecordGraph(const void* image, std::size_t size, Offset offset) {
-    Checker checker(image, size);
     if (!image) return ImageFault{offset, "no image"};
+    Checker checker(image, size);
     checker.graph(offset);
     return checker.fault;
 }

@@ -46,21 +46,23 @@ inline std::vector<std::uint8_t> Image() {
     return image;
 }
 
-/// Text slot (id, culture) of an image with two cultures, and the change counter of `id`.
-inline std::uint8_t* Slot(std::vector<std::uint8_t>& image, std::uint32_t id, std::uint32_t culture) {
+/// The culture root of an image, text slot (id, culture) of an image with two cultures, its
+/// culture runtime data and the change counter of `id`.
+inline conf::ConfCultureRootClass CultureRoot(std::vector<std::uint8_t>& image) {
     conf::ConfigurationRoot root;
     root.attachImage(image.data());
-    conf::ConfCultureRootClass cr(image.data(), root.resolve(root.word(conf::ConfigurationRoot::kCultureRoot)));
+    return conf::ConfCultureRootClass(image.data(), root.resolve(root.word(conf::ConfigurationRoot::kCultureRoot)));
+}
+inline std::uint8_t* Slot(std::vector<std::uint8_t>& image, std::uint32_t id, std::uint32_t culture) {
+    const conf::ConfCultureRootClass cr = CultureRoot(image);
     return cr.listElementAt(cr.word(conf::ConfCultureRootClass::kStringList), id * 2 + culture);
 }
 inline std::uint8_t* RuntimeData(std::vector<std::uint8_t>& image) {
-    conf::ConfigurationRoot root;
-    root.attachImage(image.data());
-    conf::ConfCultureRootClass cr(image.data(), root.resolve(root.word(conf::ConfigurationRoot::kCultureRoot)));
+    const conf::ConfCultureRootClass cr = CultureRoot(image);
     return cr.resolve(cr.word(conf::ConfCultureRootClass::kRuntimeData));
 }
 inline std::uint8_t* Counter(std::vector<std::uint8_t>& image, std::uint32_t id) {
-    conf::ConfCultureRuntimeData rd(image.data(), RuntimeData(image));
+    const conf::ConfCultureRuntimeData rd(image.data(), RuntimeData(image));
     return rd.listData(rd.word(conf::ConfCultureRuntimeData::kCounterList)) + 4 * id;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "CoreSystem/SharedData/DatabaseTable.h"
 #include "TestSupport.h"
@@ -175,66 +176,59 @@ TEST_F(Table, IdsWithoutEntryAreOutOfRangeForEveryOperation) {
     EXPECT_EQ(value, 3);
 }
 
+/// The reserved string a text operation gave (none when it reported 0).
+std::optional<std::uint32_t> Text(int found, const std::uint32_t& text) {  // read after the call
+    return found ? std::optional<std::uint32_t>(text) : std::nullopt;
+}
+
 TEST_F(Table, EnumeratedValuesFollowTheValueTable) {
     std::uint32_t text = 0;
-    EXPECT_EQ(table.valueTextId(kMute, text), 0);  // no valid value yet
+    EXPECT_EQ(Text(table.valueTextId(kMute, text), text), std::nullopt);  // no valid value yet
     table.set(kMute, 1);
-    EXPECT_EQ(table.valueTextId(kMute, text), 1);
-    EXPECT_EQ(text, 3u);
+    EXPECT_EQ(Text(table.valueTextId(kMute, text), text), 3u);
     table.set(kMute, 2);
-    EXPECT_EQ(table.valueTextId(kMute, text), 0);  // the entry has no string
-
-    EXPECT_EQ(table.textIdForValue(kMute, 1.7, text), 1);  // compared as an unsigned integer
-    EXPECT_EQ(text, 3u);
+    EXPECT_EQ(Text(table.valueTextId(kMute, text), text), std::nullopt);  // the entry has no string
+    EXPECT_EQ(Text(table.textIdForValue(kMute, 1.7, text), text), 3u);    // compared as an unsigned integer
     for (double bad : {-1.0, kNaN, 1e10, -kInf}) {
-        text = 99;
-        EXPECT_EQ(table.textIdForValue(kMute, bad, text), 0) << bad;
-        EXPECT_EQ(text, 99u);
+        EXPECT_EQ(Text(table.textIdForValue(kMute, bad, text), text), std::nullopt) << bad;
     }
     EXPECT_EQ(table.valueIndex(kMute, 1), 1u);
     EXPECT_EQ(table.valueIndex(kMute, 1.5), 3u);  // none equal: the number of entries
-    EXPECT_EQ(table.textIdAtIndex(kMute, 0, text), 1);
-    EXPECT_EQ(text, 2u);
-    EXPECT_EQ(table.textIdAtIndex(kMute, 2, text), 0);
-    EXPECT_EQ(table.textIdAtIndex(kMute, 3, text), 0);
+    EXPECT_EQ(Text(table.textIdAtIndex(kMute, 0, text), text), 2u);
+    EXPECT_EQ(Text(table.textIdAtIndex(kMute, 2, text), text), std::nullopt);
+    EXPECT_EQ(Text(table.textIdAtIndex(kMute, 3, text), text), std::nullopt);
 
-    double target = -1;
-    EXPECT_TRUE(table.stepTarget(kMute, true, target));  // 2 is last: wraps to the first
-    EXPECT_EQ(target, 0);
-    table.set(kMute, 0);
-    EXPECT_TRUE(table.stepTarget(kMute, false, target));  // 0 is first: wraps to the last
-    EXPECT_EQ(target, 2);
-    EXPECT_TRUE(table.stepTarget(kMute, true, target));
-    EXPECT_EQ(target, 1);
-    table.set(kMute, 7);  // not in the table
-    EXPECT_FALSE(table.stepTarget(kMute, true, target));
-    EXPECT_FALSE(table.stepTarget(kMute, false, target));
-    table.set(kMute, -1);  // -1 is never an unsigned table value
-    EXPECT_FALSE(table.stepTarget(kMute, true, target));
+    // From the last value up wraps to the first, from the first down to the last; a value not in
+    // the table (-1 is never an unsigned table value) has no step.
+    const struct {
+        double current;
+        bool up;
+        std::optional<double> target;
+    } steps[] = {{2, true, 0}, {0, false, 2}, {0, true, 1}, {7, true, {}}, {7, false, {}}, {-1, true, {}}};
+    for (const auto& step : steps) {
+        table.set(kMute, step.current);
+        double target = -1;
+        const bool found = table.stepTarget(kMute, step.up, target);
+        EXPECT_EQ(found ? std::optional<double>(target) : std::nullopt, step.target) << step.current << step.up;
+    }
 
     // A variable without a table, and ids beyond the definitions, have no enumerated values.
+    double target = -1;
     table.set(kVolume, 0);
     EXPECT_FALSE(table.stepTarget(kVolume, true, target));
     EXPECT_EQ(table.valueIndex(kVolume, 0), 0u);
     EXPECT_EQ(table.textIdAtIndex(3, 0, text), 0);
     EXPECT_EQ(DatabaseTable(layout.get(), nullptr, [] { return 0; }).valueIndex(kMute, 0), 0u);
-}
 
-TEST(DatabaseTableImage, AStepNeedsTwoValues) {
+    // A table of one value still names it, but gives no step.
     conf::ImageDescription d = CoreSystemTest::ExampleConfiguration();
-    d.variables[1].values.resize(1);  // only the value 0
-    const std::vector<std::uint8_t> image = CoreSystemTest::BuildConfiguration(d);
-    auto layout = std::make_unique<DatabaseLayout>();
-    std::memset(layout.get(), 0, sizeof(DatabaseLayout));
-    layout->mutex.init();
-    layout->variables[kMute].noTimeout = 1;
-    DatabaseTable table(layout.get(), const_cast<std::uint8_t*>(image.data()), [] { return 1; });
-    double target = -1;
+    d.variables[1].values.resize(1);
+    image = CoreSystemTest::BuildConfiguration(d);
+    table = DatabaseTable(layout.get(), image.data(), [this] { return now; });
+    table.set(kMute, 0);
     EXPECT_FALSE(table.stepTarget(kMute, true, target));
     EXPECT_FALSE(table.stepTarget(kMute, false, target));
-    std::uint32_t text = 0;
-    EXPECT_EQ(table.valueTextId(kMute, text), 1);  // the value 0 still has its string
-    EXPECT_EQ(text, 2u);
+    EXPECT_EQ(Text(table.valueTextId(kMute, text), text), 2u);
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ TEST(ImageCheck, RefusesDamagedImagesWithTheFirstFault) {
         {put(rd + 8, 2), "culture runtime data (culture root word 4) at offset " + std::to_string(rd) +
                              ": current culture 2 is not below the 2 cultures"},
         // A slot whose text would run over the next slot's header, and a slot that is the slot table.
-        {put(slot0 + 4, 28), "text slot 0 (string 0, culture 0) text at offset " + std::to_string(slot0 + 8) +
+        {put(slot0 + 4, 28), "text of slot 0 (string 0, culture 0) at offset " + std::to_string(slot0 + 8) +
                                  ": overlaps the record at offset " + std::to_string(slot0 + 24)},
         {put(slots + 8, slots), "text slot 0 (string 0, culture 0) at offset " + std::to_string(slots) +
                                     ": overlaps the record at offset " + std::to_string(slots)},

@@ -37,8 +37,9 @@ protected:
     const std::string base = host.root() + "/etfs/";
 };
 
-// Each case runs in a fresh process (no count cached yet): count and tag read, one increment, the
-// file's bytes, then the count again after the file was changed behind its back (cached unless 0).
+// Each case runs in a fresh process (no count cached yet): count and tag read, one increment and
+// its flush, the file's bytes, then the count again after the file was changed behind its back
+// (cached unless 0).
 TEST_F(BootCounterTest, CountIsCachedLittleEndianAndWraps) {
     // name, file before ("-": none), whether the write fails, what the process saw
     const std::tuple<const char*, std::string, bool, std::string> cases[] = {
@@ -46,6 +47,7 @@ TEST_F(BootCounterTest, CountIsCachedLittleEndianAndWraps) {
         {"wrap to 0 and read again", "\xff\xff\xff\xff", false, "4294967295 FFFFFFFF \0\0\0\0 298"s},
         {"failed write keeps the file", "\x07\0\0\0\xee"s, true, "7 00000007 \x07\0\0\0\xee 7"s},
         {"short file", "\x34\x12", false, "4660 00001234 \x35\x12\0\0 4661"s},
+        {"long file cut to 4 bytes", "\x34\x12\0\0\x99"s, false, "4660 00001234 \x35\x12\0\0 4661"s},
     };
     for (const auto& [name, before, writeFails, seen] : cases) {
         SCOPED_TRACE(name);
@@ -55,7 +57,10 @@ TEST_F(BootCounterTest, CountIsCachedLittleEndianAndWraps) {
             [&, fails = writeFails] {
                 std::string log = std::to_string(BootCount()) + " " + BootTag().substr(0, 8) + " ";
                 if (fails) Platform::FailNext(Platform::Call::Write, EIO);
+                // Armed behind one fsync: it fires below only if the increment flushed the file.
+                else Platform::FailNext(Platform::Call::Fsync, EIO, 1);
                 IncrementBootCount();
+                if (!fails && !Platform::InjectedFault(Platform::Call::Fsync)) log += "(not flushed) ";
                 std::ifstream file(base + "bootCount.bin", std::ios::binary);
                 log += std::string(std::istreambuf_iterator<char>(file), {}) + " ";
                 store("\x2a\x01\0\0"s);

@@ -71,7 +71,7 @@ TEST_F(FileSystemUtilitiesTest, ListingMatchesSubstringsWithOrWithoutCase) {
     EXPECT_EQ(ListDirectory(path("missing"), ""), Names{});
 }
 
-TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersand) {
+TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersandAndOutputIsCaptured) {
     std::ofstream(path("args.sh")) << "printf '%s|' \"$@\" > \"$0.out\"\nexit 3\n";
     std::string line = "sh  " + path("args.sh") + " a& b&";  // "&" only ends a word here
     EXPECT_EQ(RunCommandLine(line, 0), 3);
@@ -84,9 +84,7 @@ TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersan
     const int pid = RunCommandLine(detached, 0);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(kill(pid, SIGKILL), 0) << "the detached program is running";
-}
-
-TEST_F(FileSystemUtilitiesTest, CapturedOutputKeepsLongLinesAndEveryByte) {
+    // Captured output keeps long lines and every byte.
     EXPECT_EQ(CaptureCommandOutput("printf '%0600d\\n' 0; printf 'a\\000b'"),
               std::string(600, '0') + "\n" + std::string("a\0b", 3));
 }

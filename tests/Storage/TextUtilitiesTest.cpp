@@ -41,7 +41,7 @@ TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesEndedByTheDelimiter) {
     EXPECT_EQ(reused, (Pieces{"p", "q"}));
 }
 
-TEST(TextUtilitiesTest, Base64MatchesTheRfc4648VectorsAndDecodingStopsOutsideTheAlphabet) {
+TEST(TextUtilitiesTest, Base64MatchesRfc4648RoundTripsAndDecodingStopsOutsideTheAlphabet) {
     const std::string rfc4648[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
     for (std::size_t length = 0; length < 7; ++length) {
         EXPECT_EQ(Encode(std::string("foobar", length)), rfc4648[length]);
@@ -57,9 +57,8 @@ TEST(TextUtilitiesTest, Base64MatchesTheRfc4648VectorsAndDecodingStopsOutsideThe
     EXPECT_EQ(Base64Decode("Zm9vY"), "foo");  // a single leftover character gives nothing
     EXPECT_EQ(Base64Decode("Zm9vYm"), "foob");
     EXPECT_EQ(Base64Decode("=Zm9v"), "");
-}
 
-TEST(TextUtilitiesTest, Base64RoundTripsEveryByteValueAtEveryTailLength) {
+    // Every byte value at every tail length round-trips.
     std::string bytes;
     for (unsigned length = 0; length <= 256; ++length) {
         const std::string text = Encode(bytes);

@@ -1,19 +1,20 @@
-// Small helpers: zlib streams made by Python's zlib, broken and truncated input, stream failures,
-// argument vectors, hex dumps and elapsed-time lines as printed on standard output.
+// Small helpers: zlib streams, broken and truncated input, stream failures, argument vectors,
+// hex dumps and elapsed-time lines as printed on standard output.
 #include "CoreSystem/Utilities/SmallHelpers.h"
-
-#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -22,16 +23,14 @@ using CoreSystem::buildArgumentVector;
 using CoreSystem::hexDump;
 using CoreSystem::inflateStream;
 
-/// `plain` compressed by Python's zlib (python3 is required), handed over in a file in `dir`.
-std::string CompressedByPython(const std::string& dir, const std::string& plain) {
-    const std::string path = dir + "/plain.bin";
-    std::ofstream(path, std::ios::binary) << plain;
-    const char* script =
-        "import sys, zlib; sys.stdout.buffer.write(zlib.compress(open(sys.argv[1], 'rb').read()))";
-    CoreSystemTest::Child python =
-        CoreSystemTest::SpawnProgram("/usr/bin/env", {"python3", "-c", script, path}, true);
-    const std::string packed = CoreSystemTest::ReadOutput(python);
-    EXPECT_EQ(CoreSystemTest::Wait(python, std::chrono::seconds(60)), 0) << "python3 did not run";
+/// `plain` compressed by zlib's own encoder.
+std::string Compressed(const std::string& plain) {
+    uLongf size = compressBound(plain.size());
+    std::string packed(size, '\0');
+    EXPECT_EQ(compress(reinterpret_cast<Bytef*>(packed.data()), &size,
+                       reinterpret_cast<const Bytef*>(plain.data()), plain.size()),
+              Z_OK);
+    packed.resize(size);
     return packed;
 }
 
@@ -52,18 +51,23 @@ std::string Printed(Action action) {
     return testing::internal::GetCapturedStdout();
 }
 
-TEST(SmallHelpersTest, InflateDecodesPythonsZlibAndRejectsTruncatedOrCorruptStreams) {
-    CoreSystemTest::IsolatedHost host;
+/// Input whose reads fail with an exception, which the stream turns into its bad bit.
+struct FailingInput : std::streambuf {
+    int_type underflow() override { throw std::runtime_error("device error"); }
+};
+
+// Empty input is an empty stream; unusable streams give -1, broken or cut data Z_DATA_ERROR.
+TEST(SmallHelpersTest, InflateDecodesZlibStreamsAndRejectsBrokenInput) {
     // 300000 digits in about 140000 bytes: many input buffers as well as output buffers.
     std::string large, plain;
     for (std::uint32_t i = 0; large.size() < 300000; ++i) large += std::to_string(i * 2654435761u);
-    EXPECT_EQ(Inflate(CompressedByPython(host.root(), large), &plain), Z_OK);
+    EXPECT_EQ(Inflate(Compressed(large), &plain), Z_OK);
     EXPECT_TRUE(plain == large) << plain.size() << " bytes";
 
     // 45000 bytes (three output buffers) in about 150: small enough to cut and corrupt everywhere.
     std::string text;
     for (int i = 0; i < 2500; ++i) text.append("inflate \xff\x00 stream\n", 18);
-    const std::string good = CompressedByPython(host.root(), text);
+    const std::string good = Compressed(text);
     EXPECT_EQ(Inflate(good + "trailing", &plain), Z_OK);  // what follows the stream is left alone
     EXPECT_TRUE(plain == text);
     for (std::size_t length = 1; length < good.size(); ++length) {
@@ -80,48 +84,40 @@ TEST(SmallHelpersTest, InflateDecodesPythonsZlibAndRejectsTruncatedOrCorruptStre
             << "byte " << at << ": " << result;
     }
     EXPECT_EQ(Inflate(std::string("\x78\xbb\x00\x00\x00\x01", 6)), Z_DATA_ERROR);  // needs a dictionary
-}
 
-/// Input whose reads fail with an exception, which the stream turns into its bad bit.
-struct FailingInput : std::streambuf {
-    int_type underflow() override { throw std::runtime_error("device error"); }
-};
-
-TEST(SmallHelpersTest, InflateTakesEmptyInputAsEmptyAndReportsUnusableStreamsAsMinusOne) {
-    std::string plain = "untouched";
     EXPECT_EQ(Inflate("", &plain), Z_OK);
     EXPECT_EQ(plain, "");
-
     std::ostringstream sink;
     std::ifstream missing("/nonexistent/CoreSystem/input.z", std::ios::binary);
     EXPECT_EQ(inflateStream(missing, sink), -1);
     FailingInput failing;
     std::istream broken(&failing);
     EXPECT_EQ(inflateStream(broken, sink), -1);
-    std::istringstream abc(std::string("\x78\x9c\x4b\x4c\x4a\x06\x00\x02\x4d\x01\x27", 11));  // "abc"
+    std::istringstream abc(Compressed("abc"));
     std::ostream nowhere(nullptr);  // every write fails
     EXPECT_EQ(inflateStream(abc, nowhere), -1);
 }
 
 TEST(SmallHelpersTest, ArgumentVectorHoldsAtMostTenPointersAndANull) {
     char text[] = "abcdefghijkl";
+    char* const unused = text;
     char* n[12];
     for (int i = 0; i < 12; ++i) n[i] = &text[i];
-    char* out[12];
-    for (char*& p : out) p = text;
-    EXPECT_EQ(Printed([&] {
-                  buildArgumentVector(out, 12, n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9],
-                                      n[10], n[11]);
-              }),
-              "Too many arguments, max is now 10\n");
-    std::vector<char*> expected(n, n + 10);
-    expected.insert(expected.end(), {nullptr, text});  // never past the eleventh pointer
-    EXPECT_EQ(std::vector<char*>(out, out + 12), expected);
-
-    EXPECT_EQ(Printed([&] { buildArgumentVector(out, 2, n[5], n[6]); }), "");
-    EXPECT_EQ(std::vector<char*>(out, out + 3), (std::vector<char*>{n[5], n[6], nullptr}));
-    buildArgumentVector(out, -3);
-    EXPECT_EQ(out[0], nullptr);
+    // count given, pointers stored; more than ten is reported and cut, nothing lands past the null
+    for (const auto& [count, stored] : {std::pair{-3, 0}, {2, 2}, {10, 10}, {12, 10}}) {
+        char* out[12];
+        std::fill(std::begin(out), std::end(out), unused);
+        EXPECT_EQ(Printed([&, count = count] {
+                      buildArgumentVector(out, count, n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8],
+                                          n[9], n[10], n[11]);
+                  }),
+                  count > 10 ? "Too many arguments, max is now 10\n" : "")
+            << count;
+        std::vector<char*> expected(n, n + stored);
+        expected.push_back(nullptr);
+        expected.resize(12, unused);
+        EXPECT_EQ(std::vector<char*>(out, out + 12), expected) << count;
+    }
 }
 
 TEST(SmallHelpersTest, HexDumpPrintsOffsetsBytesAndCharacters) {

@@ -135,21 +135,18 @@ TEST(UtilitiesTest, CopyFileReportsProgressAndNeverLosesTheSource) {
     EXPECT_FALSE(exists(src));
 }
 
-TEST(UtilitiesTest, ListFilesRecursiveListsRegularFilesOnly) {
+TEST(UtilitiesTest, FileListModesAndBlendsHandleTheirEdgeCases) {
     CoreSystemTest::IsolatedHost host;
     const std::string top = host.root() + "/tree";
     for (const char* dir : {"", "/a", "/a/b", "/empty"}) ASSERT_EQ(mkdir((top + dir).c_str(), 0755), 0);
     for (const char* file : {"/one", "/a/two", "/a/b/three"})
         ASSERT_EQ(Utilities::CreateEmptyFile(top + file), 0);
-    ASSERT_EQ(mkfifo((top + "/a/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((top + "/a/fifo").c_str(), 0600), 0);  // listed are regular files only
     Lines files = Utilities::ListFilesRecursive(top);
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (Lines{top + "/a/b/three", top + "/a/two", top + "/one"}));
     EXPECT_TRUE(Utilities::ListFilesRecursive(top + "/missing").empty());
-}
 
-TEST(UtilitiesTest, SupportFunctionsHandleTheirEdgeCases) {
-    CoreSystemTest::IsolatedHost host;
     // A mode that is not an octal number changes nothing (strtol alone would read 0).
     const std::string file = host.root() + "/file";
     ASSERT_EQ(Utilities::CreateEmptyFile(file), 0);

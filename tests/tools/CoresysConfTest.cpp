@@ -81,10 +81,10 @@ TEST(CoresysConf, RefusesDamagedImagesAndDescriptionsItCannotRepresent) {
     WriteFile(image, std::string(good.begin(), good.begin() + 100));
     const Outcome cut = RunCoresys({"conf", "check", image});
     EXPECT_EQ(cut.status, 1);
-    EXPECT_EQ(cut.err,
-              "coresys: " + image +
-                  ": application list (programming configuration word 2) at offset 720: 8 bytes do not "
-                  "fit in the image of 100 bytes\n");
+    EXPECT_EQ(
+        cut.err,
+        "coresys: " + image +
+            ": culture root (root word 5) at offset 84: 36 bytes do not fit in the image of 100 bytes\n");
     // Noise, and noise behind a valid root: a clean refusal, never a signal.
     std::mt19937 random(7);
     for (int round = 0; round < 8; ++round) {

@@ -25,6 +25,7 @@
 #include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Linux/Futex.h"
+#include "CoreSystem/Platform/Linux/PulseTimers.h"
 #include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Platform/ProcessSync.h"
 
@@ -479,7 +480,7 @@ int toRcvid(int tableIndex, int slot, std::uint32_t generation) {
 
 int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool pulsesOnly) {
     Timeout timeout = takeTimeout(_NTO_TIMEOUT_RECEIVE);
-    if (!pulsesOnly && InjectedFault(Call::MsgReceive)) return -1;
+    if (InjectedFault(pulsesOnly ? Call::MsgReceivePulse : Call::MsgReceive)) return -1;
     std::shared_ptr<Channel> channel = findChannel(chid);
     if (!channel) {
         errno = ESRCH;
@@ -494,6 +495,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         int index = -1;
         bool gotPulse = false;
         bool wakeSender = false;
+        _pulse taken{};
         std::uint32_t seen;
         {
             ProcessLock hold(ch->lock);
@@ -515,6 +517,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
                     pulse.value.sival_int = slot.pulseValue;
                     pulse.scoid = slot.senderPid;
                     std::memcpy(msg, &pulse, sizeof pulse);
+                    taken = pulse;
                     gotPulse = true;
                     wakeSender = freeSlotLocked(ch, index);
                 } else {
@@ -527,6 +530,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         }
         if (gotPulse) {
             if (wakeSender) futexWake(&ch->freeSeq);
+            Linux::PulseTaken(chid, taken.scoid, taken.code, taken.value.sival_int);
             if (info && !pulsesOnly) {
                 std::memset(info, 0, sizeof *info);
                 info->chid = chid;
@@ -1007,6 +1011,18 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
     if (wakeReceiver) futexWake(&ch->seq, 1);
     return 0;
 }
+
+namespace Linux {
+
+bool ConnectionTarget(int coid, pid_t* pid, int* chid) noexcept {
+    std::shared_ptr<Connection> connection = findConnection(coid);
+    if (!connection) return false;
+    *pid = connection->pid;
+    *chid = connection->chid;
+    return true;
+}
+
+}  // namespace Linux
 
 int TimerTimeout(clockid_t id, int flags, const struct sigevent* notify, const std::uint64_t* ntime,
                  std::uint64_t* otime) {

@@ -31,6 +31,7 @@ int MsgReceive(int chid, void* msg, std::size_t bytes, struct _msg_info* info) {
     return ::MsgReceive(chid, msg, bytes, info);
 }
 int MsgReceivePulse(int chid, void* pulse, std::size_t bytes, struct _msg_info* info) {
+    if (InjectedFault(Call::MsgReceivePulse)) return -1;
     return ::MsgReceivePulse(chid, pulse, bytes, info);
 }
 int MsgReply(int rcvid, long status, const void* msg, std::size_t bytes) {
