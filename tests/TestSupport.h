@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CoreSystem/SharedData/ImageBuilder.h"
+#include "CoreSystem/SharedData/ListManager.h"
 
 namespace CoreSystemTest {
 
@@ -130,5 +131,16 @@ inline constexpr bool kThreadSanitizer = false;
 
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();
+
+/// Sets up a simulated device with an image and lists, as its loader and list owner do: the image
+/// of `description` is built and loaded (replacing one loaded before), then the owner starts the
+/// lists with the directories `first` and `second` (StartListOwner, restarting lists started
+/// before) in a short-lived child, so the owner's process-wide state stays out of the caller.
+/// Returns the owner's report; the test fails when a step is refused.
+std::vector<CoreSystem::ListStart> StartDevice(
+    const std::string& first, const std::string& second,
+    const conf::ImageDescription& description = ExampleConfiguration());
+/// Restarts the list owner of the device StartDevice set up (the image stays loaded).
+std::vector<CoreSystem::ListStart> RestartLists(const std::string& first, const std::string& second);
 
 }  // namespace CoreSystemTest

@@ -27,34 +27,6 @@ namespace {
 constexpr int kLogCode = 10000;
 constexpr const char* kDefinitionFile = "ListDefinition";
 
-/// One list definition of the image, read once.
-struct Definition {
-    std::uint32_t id, storage;
-    ListGeometry geometry;
-    const std::uint8_t* blob;  ///< the definition blob's bytes (null when it has none)
-    std::uint32_t blobLength;
-};
-
-/// The list definitions of a checked image, in list order.
-std::vector<Definition> Definitions(void* image) {
-    std::vector<Definition> definitions;
-    conf::ConfigurationRoot root;
-    if (!image || !root.attachImage(image)) return definitions;
-    const conf::ProgrammingConfiguration p(
-        image, root.resolve(root.word(conf::ConfigurationRoot::kProgrammingConfiguration)));
-    const conf::Offset list = p.word(conf::ProgrammingConfiguration::kListDefinitions);
-    const std::uint32_t n = p.record() ? p.listCount(list) : 0;
-    for (std::uint32_t k = 0; k < n; ++k) {
-        using D = conf::ListDefinition;
-        const D d(image, p.listElementAt(list, k));
-        const std::uint8_t* blob = d.resolve(d.word(D::kBlob));
-        definitions.push_back({d.word(D::kListId), d.word(D::kStorage),
-                               ListGeometry::Of(d.word(D::kCapacity), d.word(D::kElementSize)),
-                               blob ? blob + conf::kListHeaderBytes : nullptr, blob ? conf::ReadWord(blob + 4) : 0});
-    }
-    return definitions;
-}
-
 std::size_t ReadFully(int fd, void* buffer, std::size_t bytes) {
     std::size_t done = 0;
     while (done < bytes) {
@@ -67,8 +39,8 @@ std::size_t ReadFully(int fd, void* buffer, std::size_t bytes) {
 
 /// Restores `list` from its data file when that holds a sound saved object of its definition;
 /// otherwise returns why it starts fresh.
-std::optional<std::string> Restore(const ListRef& list, const Definition& definition, const std::string& dataPath,
-                                   const std::string& definitionPath) {
+std::optional<std::string> Restore(const ListRef& list, const ListDefinitionEntry& definition,
+                                   const std::string& dataPath, const std::string& definitionPath) {
     BackupFile file(dataPath);
     std::uint32_t size = 0;
     int fd = -1;
@@ -91,7 +63,8 @@ std::optional<std::string> Restore(const ListRef& list, const Definition& defini
         stored.resize(ReadFully(definitionFd, stored.data(), stored.size()));
         Platform::close(definitionFd);
         if (stored.size() != definition.blobLength ||
-            (definition.blobLength != 0 && std::memcmp(stored.data(), definition.blob, definition.blobLength) != 0)) {
+            (definition.blobLength != 0 &&
+             std::memcmp(stored.data(), definition.blob, definition.blobLength) != 0)) {
             return "the definition changed";
         }
     }
@@ -123,6 +96,26 @@ Result Locked(std::uint32_t id, Result missing, Operation&& operation) {
 
 }  // namespace
 
+std::vector<ListDefinitionEntry> ListDefinitions(void* image) {
+    std::vector<ListDefinitionEntry> definitions;
+    conf::ConfigurationRoot root;
+    if (!image || !root.attachImage(image)) return definitions;
+    const conf::ProgrammingConfiguration p(
+        image, root.resolve(root.word(conf::ConfigurationRoot::kProgrammingConfiguration)));
+    const conf::Offset list = p.word(conf::ProgrammingConfiguration::kListDefinitions);
+    const std::uint32_t n = p.record() ? p.listCount(list) : 0;
+    for (std::uint32_t k = 0; k < n; ++k) {
+        using D = conf::ListDefinition;
+        const D d(image, p.listElementAt(list, k));
+        const std::uint8_t* blob = d.resolve(d.word(D::kBlob));
+        definitions.push_back({d.word(D::kListId), d.word(D::kStorage),
+                               ListGeometry::Of(d.word(D::kCapacity), d.word(D::kElementSize)),
+                               blob ? blob + conf::kListHeaderBytes : nullptr,
+                               blob ? conf::ReadWord(blob + 4) : 0});
+    }
+    return definitions;
+}
+
 std::string ListObjectName(std::uint32_t id) {
     char name[kListNameBuffer];
     std::snprintf(name, sizeof name, "%s%lu", kListManagerLock, static_cast<unsigned long>(id));
@@ -143,7 +136,7 @@ void ListManager::CreateIn(ListManagerState& state, void* image, int& descriptor
                            const std::string& firstDirectory, ListRecordMap& second,
                            const std::string& secondDirectory, std::vector<ListStart>* report) {
     descriptor = -1;
-    const std::vector<Definition> definitions = Definitions(image);
+    const std::vector<ListDefinitionEntry> definitions = ListDefinitions(image);
     if (definitions.empty()) return;
     std::unique_lock<std::shared_mutex> mapHold(state.mapMutex);
     void* lock = NM::createSharedMemory(kListManagerLock, sizeof(Platform::ProcessMutex), descriptor);
@@ -152,7 +145,7 @@ void ListManager::CreateIn(ListManagerState& state, void* image, int& descriptor
     state.managerLock->init();
     Platform::ProcessLock hold(*state.managerLock);
 
-    for (const Definition& definition : definitions) {
+    for (const ListDefinitionEntry& definition : definitions) {
         ListStart start{definition.id, definition.geometry.objectSize, ListStart::Outcome::Skipped, ""};
         const std::string name = ListObjectName(definition.id);
         void* address = nullptr;
@@ -166,8 +159,9 @@ void ListManager::CreateIn(ListManagerState& state, void* image, int& descriptor
             if (address) {
                 Platform::close(fd);  // the mapping stays
             } else {
-                start.reason = name + (error == EEXIST ? " exists already"
-                                                       : std::string(" cannot be created: ") + std::strerror(error));
+                start.reason =
+                    name + (error == EEXIST ? " exists already"
+                                            : std::string(" cannot be created: ") + std::strerror(error));
             }
         }
         if (!address) {
@@ -197,7 +191,7 @@ void ListManager::CreateIn(ListManagerState& state, void* image, int& descriptor
 void ListManager::AttachIn(ListManagerState& state, void* image) {
     std::unique_lock<std::shared_mutex> mapHold(state.mapMutex);
     if (!state.lists.empty()) return;
-    const std::vector<Definition> definitions = Definitions(image);
+    const std::vector<ListDefinitionEntry> definitions = ListDefinitions(image);
     if (definitions.empty()) return;
     if (!state.managerLock) {
         int fd = -1;
@@ -207,7 +201,7 @@ void ListManager::AttachIn(ListManagerState& state, void* image) {
         state.managerLock = static_cast<Platform::ProcessMutex*>(lock);
     }
     Platform::ProcessLock hold(*state.managerLock);
-    for (const Definition& definition : definitions) {
+    for (const ListDefinitionEntry& definition : definitions) {
         if (definition.id > kMaxAttachedListId || !definition.geometry.reasonable() ||
             state.lists.count(definition.id) != 0) {
             continue;
@@ -216,12 +210,14 @@ void ListManager::AttachIn(ListManagerState& state, void* image) {
         void* address =
             NM::openSharedMemory(ListObjectName(definition.id).c_str(), definition.geometry.objectSize, fd);
         if (fd >= 0) Platform::close(fd);
-        if (address) state.lists.emplace(definition.id, ListRef{static_cast<ListHeader*>(address), definition.geometry});
+        if (address)
+            state.lists.emplace(definition.id,
+                                ListRef{static_cast<ListHeader*>(address), definition.geometry});
     }
 }
 
 bool ListManager::SaveDefinitionIn(void* image, std::uint32_t id, const std::string& directory) {
-    for (const Definition& definition : Definitions(image)) {
+    for (const ListDefinitionEntry& definition : ListDefinitions(image)) {
         if (definition.id != id) continue;
         struct stat info;
         if (::stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
@@ -229,7 +225,8 @@ bool ListManager::SaveDefinitionIn(void* image, std::uint32_t id, const std::str
         const std::string temporary = target + ".new" + std::to_string(getpid());
         const int fd = Platform::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd == -1) return false;
-        bool written = Platform::WriteFully(fd, definition.blob, definition.blobLength) && Platform::fsync(fd) == 0;
+        bool written =
+            Platform::WriteFully(fd, definition.blob, definition.blobLength) && Platform::fsync(fd) == 0;
         written = Platform::close(fd) == 0 && written;
         if (!written || Platform::rename(temporary.c_str(), target.c_str()) != 0) {
             Platform::unlink(temporary.c_str());
@@ -245,7 +242,8 @@ void ListManager::createAll(int& descriptor, ListRecordMap& first, const std::st
                             ListRecordMap& second, const std::string& secondDirectory,
                             std::vector<ListStart>* report) {
     BinaryClient::open();
-    CreateIn(State(), BinaryClient::imageBase(), descriptor, first, firstDirectory, second, secondDirectory, report);
+    CreateIn(State(), BinaryClient::imageBase(), descriptor, first, firstDirectory, second, secondDirectory,
+             report);
 }
 
 void ListManager::attachAll() {
@@ -281,9 +279,8 @@ int ListManager::unlockList(std::uint32_t id) {
 }
 
 void* ListManager::elementAt(std::uint32_t id, int mode, int index, int pageSize) {
-    return WithList(id, static_cast<void*>(nullptr), [&](const ListRef& list) -> void* {
-        return ElementAt(list, mode, index, pageSize);
-    });
+    return WithList(id, static_cast<void*>(nullptr),
+                    [&](const ListRef& list) -> void* { return ElementAt(list, mode, index, pageSize); });
 }
 
 int ListManager::removeAt(std::uint32_t id, int index) {

@@ -24,6 +24,17 @@ inline constexpr std::uint32_t kMaxAttachedListId = 1106;
 /// "/ListManager<id>", the name of a list's shared-memory object.
 std::string ListObjectName(std::uint32_t id);
 
+/// One list definition of a configuration image.
+struct ListDefinitionEntry {
+    std::uint32_t id;
+    std::uint32_t storage;  ///< 0: the first directory, else the second
+    ListGeometry geometry;
+    const std::uint8_t* blob;  ///< the definition blob's bytes (null when it has none)
+    std::uint32_t blobLength;
+};
+/// The list definitions of an image that passed conf::CheckImage, in list order.
+std::vector<ListDefinitionEntry> ListDefinitions(void* image);
+
 /// One list as the owner created it.
 struct ListRecord {
     std::uint64_t size = 0;  ///< object size

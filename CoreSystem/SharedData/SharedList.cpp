@@ -64,9 +64,11 @@ void InitialiseFresh(const ListRef& list) {
     }
 }
 
-std::optional<std::string> CheckSavedObject(const std::uint8_t* saved, std::uint64_t size, const ListGeometry& g) {
+std::optional<std::string> CheckSavedObject(const std::uint8_t* saved, std::uint64_t size,
+                                            const ListGeometry& g) {
     if (size != g.objectSize) {
-        return "saved size " + std::to_string(size) + ", the definition needs " + std::to_string(g.objectSize);
+        return "saved size " + std::to_string(size) + ", the definition needs " +
+               std::to_string(g.objectSize);
     }
     ListHeader header;
     std::memcpy(&header, saved, sizeof header);
@@ -74,7 +76,8 @@ std::optional<std::string> CheckSavedObject(const std::uint8_t* saved, std::uint
         return "saved element size " + std::to_string(header.elementSize) + " and capacity " +
                std::to_string(header.capacity) + " differ from the definition";
     }
-    if (header.count > g.capacity) return "saved count " + std::to_string(header.count) + " exceeds the capacity";
+    if (header.count > g.capacity)
+        return "saved count " + std::to_string(header.count) + " exceeds the capacity";
     std::vector<bool> seen(g.capacity, false);
     for (std::uint32_t k = 0; k < g.capacity; ++k) {
         std::uint32_t offset;
@@ -150,15 +153,18 @@ std::uint16_t NextSequence(const ListRef& list) {
 int FindElement(const ListRef& list, std::int64_t start, std::int64_t end, std::int64_t textOffset,
                 std::int64_t maxLength, const std::string& pattern) {
     const ListGeometry& g = list.geometry;
-    if (start < 0 || start >= end || start >= g.capacity || textOffset < 0 || maxLength < 0) return kNoElement;
+    if (start < 0 || start >= end || start >= g.capacity || textOffset < 0 || maxLength < 0)
+        return kNoElement;
     const std::int64_t last = std::min<std::int64_t>(end, list.count());
     for (std::int64_t i = start; i < last; ++i) {
         const std::uint32_t offset = SlotAt(list, static_cast<std::uint32_t>(i));
         if (!SlotInside(list, offset)) continue;
         std::uint8_t* element = list.bytes() + offset;
         StampIndex(element, g.elementSize, static_cast<std::uint32_t>(i));
-        const std::uint64_t from = std::min<std::uint64_t>(static_cast<std::uint64_t>(textOffset), g.elementSize);
-        const std::uint64_t room = std::min<std::uint64_t>(g.elementSize - from, static_cast<std::uint64_t>(maxLength));
+        const std::uint64_t from =
+            std::min<std::uint64_t>(static_cast<std::uint64_t>(textOffset), g.elementSize);
+        const std::uint64_t room =
+            std::min<std::uint64_t>(g.elementSize - from, static_cast<std::uint64_t>(maxLength));
         const auto* text = reinterpret_cast<const char*>(element + from);
         const std::string value(text, strnlen(text, room));
         if (MatchPattern(value, pattern)) return static_cast<int>(i);
@@ -182,17 +188,30 @@ bool MatchPattern(const std::string& text, const std::string& pattern) {
     }
     const std::string& lastPiece = pieces.back();
     return pattern.back() == '*' ||
-           (text.size() >= lastPiece.size() && text.compare(text.size() - lastPiece.size(), lastPiece.size(), lastPiece) == 0);
+           (text.size() >= lastPiece.size() &&
+            text.compare(text.size() - lastPiece.size(), lastPiece.size(), lastPiece) == 0);
 }
 
 double ReadField(const void* element, std::uint32_t elementSize, std::int64_t offset, int type) {
     std::size_t width = 0;
     switch (type) {
-        case 0: case 1: case 3: width = 4; break;
-        case 2: case 7: width = 8; break;
-        case 4: width = 2; break;
-        case 5: width = 1; break;
-        default: return 0.0;
+        case 0:
+        case 1:
+        case 3:
+            width = 4;
+            break;
+        case 2:
+        case 7:
+            width = 8;
+            break;
+        case 4:
+            width = 2;
+            break;
+        case 5:
+            width = 1;
+            break;
+        default:
+            return 0.0;
     }
     if (!element || offset < 0 || static_cast<std::uint64_t>(offset) + width > elementSize) return 0.0;
     const auto* at = static_cast<const std::uint8_t*>(element) + offset;
@@ -201,12 +220,18 @@ double ReadField(const void* element, std::uint32_t elementSize, std::int64_t of
         return static_cast<double>(value);
     };
     switch (type) {
-        case 1: return read(float{});
-        case 2: return read(double{});
-        case 4: return read(std::int16_t{});
-        case 5: return read(std::int8_t{});
-        case 7: return read(std::int64_t{});
-        default: return read(std::int32_t{});
+        case 1:
+            return read(float{});
+        case 2:
+            return read(double{});
+        case 4:
+            return read(std::int16_t{});
+        case 5:
+            return read(std::int8_t{});
+        case 7:
+            return read(std::int64_t{});
+        default:
+            return read(std::int32_t{});
     }
 }
 

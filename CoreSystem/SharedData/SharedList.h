@@ -70,7 +70,8 @@ void InitialiseFresh(const ListRef& list);
 /// Why a saved object of `size` bytes cannot be restored under `geometry`, or none when it can:
 /// the size, element size and capacity must match, the count must not exceed the capacity, and
 /// the slot table must hold every slot exactly once.
-std::optional<std::string> CheckSavedObject(const std::uint8_t* saved, std::uint64_t size, const ListGeometry& geometry);
+std::optional<std::string> CheckSavedObject(const std::uint8_t* saved, std::uint64_t size,
+                                            const ListGeometry& geometry);
 
 /// The element at `index` after applying `mode` (1: relative to the position; 2 with a page
 /// size above 0: relative to the start of the position's page), with its word 0 set to the final

@@ -212,7 +212,7 @@ private:
                 answer["id"] = message->id();
                 answer["channelIndex"] = message->channelIndex;
                 answer["payload"] =
-                    Hex(message->data() + ApplicationMessage::kIdBytes, static_cast<int>(message->payloadSize()));
+                    Hex(message->data() + ApplicationMessage::kIdBytes, message->payloadSize());
             } else {
                 answer["none"] = true;
             }

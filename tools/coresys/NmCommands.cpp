@@ -116,6 +116,8 @@ std::optional<std::string> ParseHex(const std::string& text, std::string& bytes)
     return std::nullopt;
 }
 
+namespace {
+
 std::string Hex(const char* data, int size) {
     static const char digits[] = "0123456789abcdef";
     std::string text;
@@ -127,8 +129,6 @@ std::string Hex(const char* data, int size) {
     }
     return text;
 }
-
-namespace {
 
 // ---- held-back messages ---------------------------------------------------------------------
 //

@@ -12,6 +12,7 @@
 #include "ConfCommands.h"
 #include "DbCommands.h"
 #include "ImageCommands.h"
+#include "ListCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
         Coresys::AddImageCommands(app);
         Coresys::AddDbCommands(app);
         Coresys::AddBoardCommands(app);
+        Coresys::AddListCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);
