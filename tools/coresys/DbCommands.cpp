@@ -37,6 +37,8 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
+}  // namespace
+
 /// Opens the database as a client does. Fails the command when there is no database or no
 /// loaded configuration image (the client would wait for the loader without end).
 void OpenDatabase() {
@@ -51,6 +53,8 @@ void OpenDatabase() {
     }
     DBSHM::openDatabase();  // a table too short to use ends the process with its own message
 }
+
+namespace {
 
 /// The id `text` names: a decimal id with an entry, or a name of the name map.
 std::int32_t VariableId(const std::string& text) {

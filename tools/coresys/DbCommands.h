@@ -11,4 +11,8 @@ namespace Coresys {
 /// Adds "db" with create, get, set, set-many, list, invalidate, step, text and watch.
 void AddDbCommands(CLI::App& app);
 
+/// Opens the database as a client does; fails the command when there is no database or no
+/// loaded configuration image (a client would wait for the loader without end).
+void OpenDatabase();
+
 }  // namespace Coresys

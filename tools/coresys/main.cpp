@@ -5,6 +5,7 @@
 #include <exception>
 #include <iostream>
 
+#include "AppCommands.h"
 #include "BackupCommands.h"
 #include "BoardCommands.h"
 #include "Command.h"
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
+        Coresys::AddAppCommand(app);
         Coresys::AddConfCommands(app);
         Coresys::AddImageCommands(app);
         Coresys::AddDbCommands(app);
