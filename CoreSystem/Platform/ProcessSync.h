@@ -56,6 +56,12 @@ static_assert(sizeof(ProcessCondition) == 8, "shared formats reserve 8 bytes for
 static_assert(alignof(ProcessMutex) <= 4 && alignof(ProcessCondition) <= 4,
               "shared formats place these objects at 4-byte boundaries");
 
+/// True when a lock(), trylock() or wait() result means the caller holds the mutex (taken over
+/// from a dead holder included).
+inline bool Holds(int lockResult) noexcept {
+    return lockResult == 0 || lockResult == EOWNERDEAD;
+}
+
 /// RAII hold of a ProcessMutex.
 class ProcessLock {
 public:

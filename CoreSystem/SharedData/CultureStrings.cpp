@@ -20,7 +20,7 @@ std::string_view Utf8Prefix(std::string_view text, std::size_t bytes) {
 class CultureStrings::Hold {
 public:
     explicit Hold(const CultureStrings& strings)
-        : mutex_(strings.mutex_), held(mutex_ != nullptr && mutex_->lock() == 0) {}
+        : mutex_(strings.mutex_), held(mutex_ != nullptr && Platform::Holds(mutex_->lock())) {}
     ~Hold() {
         if (held) mutex_->unlock();
     }

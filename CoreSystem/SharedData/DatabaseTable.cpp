@@ -74,7 +74,7 @@ struct DatabaseTable::Now {
 /// Holds the table mutex; `held` is false when it could not be taken (nothing is touched then).
 class DatabaseTable::Hold {
 public:
-    explicit Hold(DatabaseLayout* table) : table_(table), held(table && table->mutex.lock() == 0) {}
+    explicit Hold(DatabaseLayout* table) : table_(table), held(table && Platform::Holds(table->mutex.lock())) {}
     /// For an operation on `id`: a timed variable's time is read before the mutex is taken, so
     /// that an uncontended hold never spans a clock read; after a wait it is read again.
     Hold(DatabaseLayout* table, std::int32_t id, const Clock& clock, Now& now)
@@ -89,9 +89,9 @@ private:
     static bool take(DatabaseLayout* table, std::int32_t id, const Clock& clock, Now& now) {
         // The owner sets the flag at creation and clients never change it: read without the mutex.
         if (__atomic_load_n(&table->variables[id].noTimeout, __ATOMIC_RELAXED) == 0) now(clock);
-        if (table->mutex.trylock() == 0) return true;
+        if (Platform::Holds(table->mutex.trylock())) return true;
         now.known = false;
-        return table->mutex.lock() == 0;
+        return Platform::Holds(table->mutex.lock());
     }
 
     DatabaseLayout* table_;

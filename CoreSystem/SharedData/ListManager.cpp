@@ -260,7 +260,11 @@ void* ListManager::listAddress(std::uint32_t id) {
 }
 
 int ListManager::lockList(std::uint32_t id) {
-    return WithList(id, -1, [](const ListRef& list) { return list.object->mutex.lock(); });
+    // Taken over from a dead holder: the caller holds the list all the same.
+    return WithList(id, -1, [](const ListRef& list) {
+        const int result = list.object->mutex.lock();
+        return result == EOWNERDEAD ? 0 : result;
+    });
 }
 
 int ListManager::unlockList(std::uint32_t id) {

@@ -643,7 +643,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         bool gotPulse = false;
         bool wakeSender = false;
         _pulse taken{};
-        std::uint32_t seen;
+        std::uint32_t seen = 0;  // set whenever the loop goes on to wait
         {
             ChannelHold hold(ch);
             if (ch->destroyed) {
