@@ -5,6 +5,8 @@
 #include "CoreSystem/NM/NMClient.h"
 #include "CoreSystem/NM/Registry.h"
 #include "CoreSystem/SharedData/BinaryClient.h"
+#include "CoreSystem/SharedData/DBSHM.h"
+#include "CoreSystem/SharedData/ListManager.h"
 
 namespace CoreSystem {
 
@@ -18,6 +20,11 @@ struct SharedDataObject {
     BinaryClientState binaryClient;
     /// The process-wide client (polling mode off); its constructor attaches the registry.
     NM::NMClient client{false};
+    /// The database client: its name map, its root and programming configuration handles, then
+    /// its plain state and its two lazily created messaging clients. Nothing is opened here.
+    DatabaseClientState database;
+    /// The list map and the list manager lock: nothing is attached here.
+    ListManagerState lists;
 };
 
 /// The process's shared-data object.

@@ -1,6 +1,9 @@
 // Test helpers: isolation per test case and child processes under a time limit.
 #include "TestSupport.h"
 
+#include "CoreSystem/SharedData/ImageLoader.h"
+#include "CoreSystem/SharedData/ListOwner.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,11 +15,15 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <thread>
+
+#include "CoreSystem/SharedData/DatabaseOwner.h"
+#include "CoreSystem/SharedData/ImageLoader.h"
 
 #include "CoreSystem/Platform/Linux/Board.h"
 
@@ -211,9 +218,72 @@ std::vector<std::uint8_t> BuildConfiguration(const conf::ImageDescription& descr
     return image;
 }
 
+bool LoadDevice(const conf::ImageDescription& description) {
+    const std::vector<std::uint8_t> image = BuildConfiguration(description);
+    std::string error;
+    if (!CoreSystem::LoadConfiguration(image.data(), image.size(), true, error)) {
+        ADD_FAILURE() << error;
+        return false;
+    }
+    Child owner = Spawn(
+        [&description] {
+            std::string refused;
+            if (CoreSystem::CreateDatabase(description, true, refused)) return 0;
+            std::fprintf(stderr, "%s\n", refused.c_str());
+            return 1;
+        });
+    const int status = Wait(owner);
+    EXPECT_EQ(status, 0) << "the database owner failed";
+    return status == 0;
+}
+
 std::string BuildDirectory() {
     std::error_code error;
     return fs::read_symlink("/proc/self/exe", error).parent_path().parent_path().string();
+}
+
+std::vector<CoreSystem::ListStart> RestartLists(const std::string& first, const std::string& second) {
+    // The owner's report comes back through shared memory: one entry per definition.
+    struct Shared {
+        int count;
+        struct Entry {
+            std::uint32_t id;
+            std::uint64_t size;
+            CoreSystem::ListStart::Outcome outcome;
+            char reason[200];
+        } entries[16];
+        char error[200];
+    };
+    Shared* shared = SharedWithChildren<Shared>();
+    Child owner = Spawn([&] {
+        std::vector<CoreSystem::ListStart> report;
+        std::string error;
+        const bool started = CoreSystem::StartListOwner(first, second, true, report, error);
+        std::snprintf(shared->error, sizeof shared->error, "%s", error.c_str());
+        for (const auto& start : report) {
+            if (shared->count == 16) break;
+            auto& entry = shared->entries[shared->count++];
+            entry = {start.id, start.size, start.outcome, {}};
+            std::snprintf(entry.reason, sizeof entry.reason, "%s", start.reason.c_str());
+        }
+        return started ? 0 : 1;
+    });
+    std::vector<CoreSystem::ListStart> report;
+    EXPECT_EQ(Wait(owner), 0) << "the list owner failed: " << shared->error;
+    for (int k = 0; k < shared->count; ++k) {
+        const auto& e = shared->entries[k];
+        report.push_back({e.id, e.size, e.outcome, e.reason});
+    }
+    munmap(shared, sizeof(Shared));
+    return report;
+}
+
+std::vector<CoreSystem::ListStart> StartDevice(const std::string& first, const std::string& second,
+                                               const conf::ImageDescription& description) {
+    const std::vector<std::uint8_t> image = BuildConfiguration(description);
+    std::string error;
+    EXPECT_TRUE(CoreSystem::LoadConfiguration(image.data(), image.size(), true, error)) << error;
+    return RestartLists(first, second);
 }
 
 }  // namespace CoreSystemTest

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CoreSystem/SharedData/ImageBuilder.h"
+#include "CoreSystem/SharedData/ListManager.h"
 
 namespace CoreSystemTest {
 
@@ -112,6 +113,12 @@ conf::ImageDescription ExampleConfiguration();
 std::vector<std::uint8_t> BuildConfiguration(
     const conf::ImageDescription& description = ExampleConfiguration());
 
+/// Sets up the shared data of a simulated device as its loader and its database owner do, from a
+/// short-lived child (so the owner's process-wide state stays out of the caller): the image of
+/// `description` in "/BINARY_CONFIGURATION" with its marker, and "/DBSHM" with its variables.
+/// False (and the test fails) when either is refused.
+bool LoadDevice(const conf::ImageDescription& description = ExampleConfiguration());
+
 /// True in a ThreadSanitizer build, whose forked children of a threaded process may not start
 /// threads: tests of such children skip themselves there (the other builds run them).
 #if defined(__SANITIZE_THREAD__)
@@ -124,5 +131,16 @@ inline constexpr bool kThreadSanitizer = false;
 
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();
+
+/// Sets up a simulated device with an image and lists, as its loader and list owner do: the image
+/// of `description` is built and loaded (replacing one loaded before), then the owner starts the
+/// lists with the directories `first` and `second` (StartListOwner, restarting lists started
+/// before) in a short-lived child, so the owner's process-wide state stays out of the caller.
+/// Returns the owner's report; the test fails when a step is refused.
+std::vector<CoreSystem::ListStart> StartDevice(
+    const std::string& first, const std::string& second,
+    const conf::ImageDescription& description = ExampleConfiguration());
+/// Restarts the list owner of the device StartDevice set up (the image stays loaded).
+std::vector<CoreSystem::ListStart> RestartLists(const std::string& first, const std::string& second);
 
 }  // namespace CoreSystemTest

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
 
 #include "CoreSystem/Platform/Faults.h"
 
@@ -67,6 +68,11 @@ int symlink(const char* target, const char* path) {
 
 int unlink(const char* path) {
     return ::unlink(path);
+}
+
+int rename(const char* from, const char* to) {
+    if (InjectedFault(Call::Rename)) return -1;
+    return ::rename(from, to);
 }
 
 int SyncDirectory(const char* path) {

@@ -26,6 +26,8 @@ int close(int fd);
 int symlink(const char* target, const char* path);
 /// unlink().
 int unlink(const char* path);
+/// rename(): replaces `to` atomically. Fault: Call::Rename.
+int rename(const char* from, const char* to);
 
 /// Flushes the directory `path` itself (its entries: created, renamed and removed names) to its
 /// device. 0 on success, also where the file system has no directory flush to offer; -1 with

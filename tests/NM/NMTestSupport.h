@@ -45,4 +45,25 @@ inline int createRegistryInChild(int slots) {
     return CoreSystemTest::Wait(creator);
 }
 
+/// Starts the receiver of `endpoint` in a child that records the first `count` (at most 8) 4-byte
+/// codes it receives, in their order of arrival, in board->value, after setting board->step to 1
+/// once it is published. The child fails when they do not all arrive within the default limit.
+inline CoreSystemTest::Child startCodeRecorder(Board* board, const char* endpoint, int count) {
+    return CoreSystemTest::Spawn([board, endpoint, count] {
+        NM::NMClient client(true);
+        CHILD_CHECK(client.openReceiveChannel(client.getChannelIndex(endpoint)) >= 0);
+        board->step = 1;
+        int received = 0;
+        CHILD_CHECK(CoreSystemTest::Eventually([&] {
+            int index = -1;
+            std::uint32_t code = 0;
+            while (received < count && client.recvMsg(&index, reinterpret_cast<char*>(&code), sizeof code) == 4) {
+                board->value[received++] = static_cast<int>(code);
+            }
+            return received == count;
+        }));
+        return 0;
+    });
+}
+
 }  // namespace NMTest

@@ -110,21 +110,7 @@ TEST(BinaryClient, ProcessesShareTextsCountersAndEvents) {
     ASSERT_TRUE(CoreSystem::LoadConfiguration(image.data(), image.size(), false, error)) << error;
 
     // The receiver of "CCMEvent" records the codes in their order of arrival.
-    Child listener = CoreSystemTest::Spawn([board] {
-        NM::NMClient client(true);
-        CHILD_CHECK(client.openReceiveChannel(client.getChannelIndex(CoreSystem::kEventEndpoint)) >= 0);
-        board->step = 1;
-        int received = 0;
-        CHILD_CHECK(CoreSystemTest::Eventually([&] {
-            int index = -1;
-            std::uint32_t code = 0;
-            while (received < 5 && client.recvMsg(&index, reinterpret_cast<char*>(&code), sizeof code) == 4) {
-                board->value[received++] = static_cast<int>(code);
-            }
-            return received == 5;
-        }));
-        return 0;
-    });
+    Child listener = NMTest::startCodeRecorder(board, CoreSystem::kEventEndpoint, 5);
     ASSERT_TRUE(CoreSystemTest::Eventually([&] { return board->step >= 1; })) << "no receiver of CCMEvent";
 
     // Two readers poll the greeting until they see the writer's text with its counter.

@@ -1,6 +1,7 @@
 // What every coresys subcommand shares: how it ends with an exit status and an error line.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -18,5 +19,7 @@ inline constexpr int kExitUsage = 2;
 /// Bytes written as hex digits (case-insensitive, two per byte) into `bytes`; the reason they are
 /// not, when they are not.
 std::optional<std::string> ParseHex(const std::string& text, std::string& bytes);
+/// `size` bytes as lower-case hex digits, two per byte.
+std::string Hex(const void* data, std::size_t size);
 
 }  // namespace Coresys

@@ -289,13 +289,6 @@ void Send(const SendOptions& options) {
 
 // ---- listen ---------------------------------------------------------------------------------
 
-struct ListenOptions {
-    std::string endpoint;
-    int count = 0;  ///< 0: no limit
-    std::optional<double> timeoutSeconds;
-    std::string readyFile;
-};
-
 std::atomic<bool> gStopListening{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the flag is set from a signal handler");
 
@@ -321,7 +314,9 @@ void WriteReadyFile(const std::string& path) {
     }
 }
 
-void Listen(const ListenOptions& options) {
+}  // namespace
+
+void Listen(const ListenOptions& options, const MessageFormat& format) {
     CheckEndpointName(options.endpoint);
     InstallStopHandlers();
     // Polling mode: recvMsg returns at once when nothing is there, so the time limit and the
@@ -341,7 +336,9 @@ void Listen(const ListenOptions& options) {
         int frameIndex = -1;
         const int size = client.recvMsg(&frameIndex, buffer.data(), NM::kMaxPayload);
         if (size >= 0) {
-            Say(std::to_string(frameIndex) + ' ' + Hex(buffer.data(), std::min(size, NM::kMaxPayload)));
+            const std::optional<std::string> line = format(frameIndex, buffer.data(), std::min(size, NM::kMaxPayload));
+            if (!line) continue;
+            Say(*line);
             if (options.count > 0 && ++received == options.count) return;
             continue;
         }
@@ -355,8 +352,6 @@ void Listen(const ListenOptions& options) {
         std::this_thread::sleep_for(milliseconds(1));
     }
 }
-
-}  // namespace
 
 void AddNmCommands(CLI::App& app) {
     CLI::App* nm = app.add_subcommand("nm", "NM messaging: the notification registry and its endpoints");
@@ -398,7 +393,11 @@ void AddNmCommands(CLI::App& app) {
         ->check(CLI::NonNegativeNumber);
     listenCommand->add_option("--ready-file", listen->readyFile,
                               "File to create once the endpoint's receiver is published");
-    listenCommand->callback([listen] { Listen(*listen); });
+    listenCommand->callback([listen] {
+        Listen(*listen, [](int index, const char* data, int size) -> std::optional<std::string> {
+            return std::to_string(index) + ' ' + Hex(data, size);
+        });
+    });
 }
 
 }  // namespace Coresys

@@ -5,12 +5,15 @@
 #include <exception>
 #include <iostream>
 
+#include "AppCommands.h"
 #include "BackupCommands.h"
 #include "BoardCommands.h"
 #include "Command.h"
 #include "ConfCommands.h"
 #include "HardwareCommands.h"
+#include "DbCommands.h"
 #include "ImageCommands.h"
+#include "ListCommands.h"
 #include "NmCommands.h"
 #include "ScreenService.h"
 
@@ -31,10 +34,13 @@ int main(int argc, char** argv) {
         app.require_subcommand(1);
         Coresys::AddNmCommands(app);
         Coresys::AddBackupCommands(app);
+        Coresys::AddAppCommand(app);
         Coresys::AddConfCommands(app);
         Coresys::AddImageCommands(app);
+        Coresys::AddDbCommands(app);
         Coresys::AddBoardCommands(app);
         Coresys::AddHardwareCommands(app);
+        Coresys::AddListCommands(app);
         Coresys::AddScreenServiceCommand(app);
         try {
             app.parse(argc, argv);

@@ -18,6 +18,9 @@ typedef struct iovec iov_t;
 /* ConnectAttach(): the connection id comes from a space apart from file descriptors. */
 #define _NTO_SIDE_CHANNEL 0x40000000
 
+/* ChannelCreate() flags. */
+#define _NTO_CHF_FIXED_PRIORITY 0x0001
+
 /* TimerTimeout() states: 1 << STATE_SEND, STATE_RECEIVE, STATE_REPLY. */
 #define _NTO_TIMEOUT_SEND (1 << 4)
 #define _NTO_TIMEOUT_RECEIVE (1 << 5)

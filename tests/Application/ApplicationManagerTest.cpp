@@ -1,0 +1,249 @@
+// The application manager: the configuration scan on built images (no process needed), and a
+// manager in a forked child on a simulated device loaded from a description: translated actions,
+// events, variables, reserved strings and the NVMgr requests, with and without an endpoint.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CoreSystem/Application/ApplicationManager.h"
+#include "CoreSystem/NM/Registry.h"
+#include "CoreSystem/SharedData/BinaryClient.h"
+#include "CoreSystem/SharedData/DBSHM.h"
+#include "NM/NMTestSupport.h"
+
+namespace {
+
+using namespace CoreSystem;
+using Message = std::unique_ptr<ApplicationMessage>;
+using Description = conf::ImageDescription;
+
+/// The example configuration with `applications` in place of its own.
+Description With(std::vector<Description::Application> applications) {
+    Description description = CoreSystemTest::ExampleConfiguration();
+    description.applications = std::move(applications);
+    return description;
+}
+
+struct Scan {
+    ApplicationTables tables;
+    std::vector<std::string> opened;  ///< endpoints the scan opened, in order
+};
+
+/// Scans a built image of `description`; endpoint "<x>" gets key 10 + its position in `opened`.
+Scan ScanOf(const Description& description, const std::string& name, bool withoutEndpoint = false) {
+    std::vector<std::uint8_t> image = CoreSystemTest::BuildConfiguration(description);
+    Scan scan;
+    scan.tables = ScanConfiguration(image.data(), name, withoutEndpoint, [&scan](const std::string& endpoint) {
+        for (std::size_t i = 0; i < scan.opened.size(); ++i)
+            if (scan.opened[i] == endpoint) return static_cast<int>(10 + i);
+        scan.opened.push_back(endpoint);
+        return static_cast<int>(9 + scan.opened.size());
+    });
+    return scan;
+}
+
+TEST(ConfigurationScan, BuildsTheTablesOfTheNamedApplicationOnly) {
+    const Scan radio = ScanOf(CoreSystemTest::ExampleConfiguration(), "Radio");
+    EXPECT_EQ(radio.opened, std::vector<std::string>{"RadioAction"});
+    ASSERT_EQ(radio.tables.ownKey, 10);
+    ASSERT_EQ(radio.tables.applications.size(), 1u);
+    const ApplicationRecord* record = radio.tables.find(-1);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record, radio.tables.find(10));
+    EXPECT_EQ(record->actions, (std::map<std::uint32_t, std::uint32_t>{{9100, 0}, {9101, 1}}));
+    EXPECT_EQ(record->events, (std::map<int, std::uint32_t>{{0, 801}}));
+    EXPECT_EQ(record->variables, (std::map<int, int>{{5, 1}, {7, 2}}));
+    EXPECT_EQ(record->reservedStrings, (std::map<int, int>{{0, 1}}));
+    EXPECT_NE(record->applicationReference, nullptr);
+    // The NVMgr entry fills its three ids whatever the manager's own name.
+    EXPECT_EQ(radio.tables.nvmgrAction0, 9200u);
+    EXPECT_EQ(radio.tables.nvmgrAction2, 9202u);
+    EXPECT_EQ(radio.tables.nvmgrAction6, 9206u);
+    EXPECT_EQ(radio.tables.translateAction(10, 9101), 1u);
+    EXPECT_EQ(radio.tables.translateAction(10, 4242), 4242u);  // not an action of Radio
+    EXPECT_EQ(radio.tables.translateAction(11, 9101), 9101u);  // another endpoint
+
+    const Scan nobody = ScanOf(CoreSystemTest::ExampleConfiguration(), "Radi");
+    EXPECT_TRUE(nobody.opened.empty());
+    EXPECT_EQ(nobody.tables.ownKey, -1);
+    EXPECT_EQ(nobody.tables.find(-1), nullptr);
+    EXPECT_EQ(nobody.tables.nvmgrAction2, 9202u);
+
+    const Scan quiet = ScanOf(CoreSystemTest::ExampleConfiguration(), "Radio", true);
+    EXPECT_TRUE(quiet.opened.empty());
+    EXPECT_EQ(quiet.tables.ownKey, -1);
+    ASSERT_NE(quiet.tables.find(-1), nullptr);
+    EXPECT_EQ(quiet.tables.find(-1)->events.at(0), 801u);
+}
+
+TEST(ConfigurationScan, RepeatsKeepTheFirstMappingAndTheLastRecord) {
+    // Two actions with one system-wide id, a repeated local event, and the application twice.
+    const Scan twice = ScanOf(With({{"Tuner", {{3, 9300}, {4, 9300}, {5, 9301}}, {{1, 901}, {1, 902}}, {}, {}, false},
+                                    {"Tuner", {{0, 9400}}, {}, {}, {}, false}}),
+                              "Tuner");
+    EXPECT_EQ(twice.opened, std::vector<std::string>{"TunerAction"});
+    ASSERT_EQ(twice.tables.applications.size(), 1u);  // the first record is replaced (and freed)
+    EXPECT_EQ(twice.tables.find(-1)->actions, (std::map<std::uint32_t, std::uint32_t>{{9400, 0}}));
+    const Scan once = ScanOf(With({{"Tuner", {{3, 9300}, {4, 9300}, {5, 9301}}, {{1, 901}, {1, 902}}, {}, {}, false}}),
+                             "Tuner");
+    EXPECT_EQ(once.tables.translateAction(10, 9300), 3u);
+    EXPECT_EQ(once.tables.find(-1)->events.at(1), 901u);
+}
+
+TEST(ConfigurationScan, OnlyAnEntryNamedExactlyNVMgrGivesTheNVMgrIds) {
+    for (const char* name : {"NVMgrX", "NVMg", "nvmgr"}) {
+        SCOPED_TRACE(name);
+        const Scan scan = ScanOf(With({{name, {{0, 1}, {2, 2}, {6, 3}}, {}, {}, {}, false}}), name);
+        EXPECT_FALSE(scan.tables.nvmgrAction0 || scan.tables.nvmgrAction2 || scan.tables.nvmgrAction6);
+        EXPECT_NE(scan.tables.find(-1), nullptr);
+    }
+    const Scan partial = ScanOf(With({{"NVMgr", {{2, 7}, {2, 8}, {1, 9}}, {}, {}, {}, false}}), "Radio");
+    EXPECT_EQ(partial.tables.nvmgrAction2, 8u);  // a later action with the same number wins
+    EXPECT_FALSE(partial.tables.nvmgrAction0 || partial.tables.nvmgrAction6);
+}
+
+TEST(ConfigurationScan, ReservedStringsOfAnImageAndOfNone) {
+    std::vector<std::uint8_t> image = CoreSystemTest::BuildConfiguration();
+    std::vector<int> stringIds;
+    for (const auto& [recordId, stringId] : ReservedStringsOf(image.data())) stringIds.push_back(stringId);
+    EXPECT_EQ(stringIds, (std::vector<int>{1, 2}));
+    EXPECT_TRUE(ReservedStringsOf(nullptr).empty());
+    EXPECT_TRUE(ScanConfiguration(nullptr, "Radio", false, [](const std::string&) { return 1; }).applications.empty());
+}
+
+/// A simulated device loaded from `description`, with its registry.
+class Manager : public ::testing::Test {
+protected:
+    void load(const Description& description = CoreSystemTest::ExampleConfiguration()) {
+        ASSERT_EQ(NMTest::createRegistryInChild(32), 0);
+        ASSERT_TRUE(CoreSystemTest::LoadDevice(description));
+    }
+    void run(const std::function<int()>& body) {
+        CoreSystemTest::Child child = CoreSystemTest::Spawn(body);
+        EXPECT_EQ(CoreSystemTest::Wait(child, std::chrono::seconds(30)), 0);
+    }
+    CoreSystemTest::IsolatedHost host;
+};
+
+/// A plain receiver of `endpoint` in this process.
+struct Receiver {
+    explicit Receiver(const char* endpoint) : client(true) {
+        index = client.openReceiveChannel(client.getChannelIndex(endpoint));
+    }
+    /// The next frame's payload (bounded wait), or "" when none came.
+    std::string next() {
+        std::vector<char> buffer(NM::kMaxPayload);
+        int size = -1;
+        CoreSystemTest::Eventually([&] { return (size = client.recvMsg(nullptr, buffer.data(), NM::kMaxPayload)) > 0; },
+                                   std::chrono::seconds(5));
+        return size > 0 ? std::string(buffer.data(), static_cast<std::size_t>(size)) : std::string();
+    }
+    NM::NMClient client;
+    int index = -1;
+};
+
+std::string Words(std::uint32_t first, std::uint32_t second) {
+    std::string bytes(8, '\0');
+    std::memcpy(bytes.data(), &first, 4);
+    std::memcpy(bytes.data() + 4, &second, 4);
+    return bytes;
+}
+
+TEST_F(Manager, TranslatesActionsAndWritesByLocalNumber) {
+    load();
+    run([] {
+        Receiver events(kEventEndpoint), nvmgr("NVMgrAction");
+        CHILD_CHECK(reservedStringMap().empty());  // the image is not open yet: scanned again later
+        ApplicationManager radio("Radio", true, false);
+        NM::NMClient sender(true);
+        const int own = sender.getChannelIndex("RadioAction");
+        CHILD_CHECK(radio.ownKey() == own && NM::SlotPid(own) == getpid());
+
+        // Incoming actions: translated, unknown ids unchanged, a short frame in between dropped.
+        const std::string frames[] = {Words(9101, 0), std::string("\x01\x02", 2), Words(4242, 7)};
+        for (const std::string& frame : frames) CHILD_CHECK(sender.send(own, frame.data(), int(frame.size())) > 0);
+        Message message;
+        auto next = [&] {
+            CoreSystemTest::Eventually([&] { return (message = Message(radio.receive())) != nullptr; },
+                                       std::chrono::seconds(5));
+            return message ? message->id() : 0xFFFFFFFFu;
+        };
+        CHILD_CHECK(next() == 1 && message->channelIndex == own);
+        CHILD_CHECK(next() == 4242);
+        ApplicationMessage toSelf(4);
+        toSelf.setId(9100);
+        radio.sendToSelf(toSelf);
+        CHILD_CHECK(next() == 0);
+        CHILD_CHECK(radio.receive() == nullptr);
+
+        radio.postApplicationEvent(0);
+        radio.postApplicationEvent(3);  // no such local event
+        CHILD_CHECK(events.next() == std::string("\x21\x03\0\0", 4));  // 801
+
+        int ids[] = {5, 99, 7};
+        double values[] = {6.5, 1, 258};
+        CHILD_CHECK(radio.setLocalVariables(3, ids, values) == 2);
+        CHILD_CHECK(ids[0] == 1 && ids[1] == 2 && values[0] == 6 && values[1] == 2);
+        double stored = 0;
+        CHILD_CHECK(DBSHM::getVariable(1, stored) == 1 && stored == 6);
+        radio.setLocalVariable(7, 1);
+        CHILD_CHECK(radio.variableText(7) == "An" && radio.variableText(5).empty() && radio.variableText(8).empty());
+
+        CHILD_CHECK(radio.reservedStringId(0) == 1 && radio.reservedStringId(1) == -1);
+        radio.setReservedString(0, "Lauter", 0);
+        CHILD_CHECK(radio.reservedStringText(0, 0) == "Lauter");
+        std::string english;
+        BinaryClient::getStringForCulture(1, 0, english, 0);
+        CHILD_CHECK(english == "Volume");  // current culture only
+        CHILD_CHECK(radio.reservedStringText(0, 2).empty());  // the counter is 2 now: unchanged
+
+        conf::ApplicationInformation reference;
+        radio.bindApplicationRecord(reference);
+        CHILD_CHECK(reference.record() && conf::Conf::textAt(reference, reference.word(2)) == "Radio");
+
+        CHILD_CHECK(radio.postNVMgrAction2() && radio.postNVMgrAction0(5) && radio.postNVMgrAction6(0xABCD));
+        CHILD_CHECK(nvmgr.next() == Words(9202, 0) && nvmgr.next() == Words(9200, 5) &&
+                    nvmgr.next() == Words(9206, 0xABCD));
+
+        // Two first callers of the reserved-string map at the same moment.
+        const std::map<int, int>* seen[2] = {nullptr, nullptr};
+        std::thread first([&] { seen[0] = &reservedStringMap(); }), second([&] { seen[1] = &reservedStringMap(); });
+        first.join();
+        second.join();
+        CHILD_CHECK(seen[0] == seen[1] && seen[0]->size() == 2);
+        return 0;
+    });
+}
+
+TEST_F(Manager, WithoutEndpointTheRecordIsReachedByANegativeKey) {
+    load();
+    run([] {
+        ApplicationManager radio("Radio", true, true);
+        CHILD_CHECK(radio.ownKey() == -1 && radio.tables().find(-1) != nullptr);
+        CHILD_CHECK(NM::SlotPid(radio.client().getChannelIndex("RadioAction")) == -1);
+        CHILD_CHECK(radio.reservedStringId(0, -5) == 1 && radio.variableText(5) == "");
+        return 0;
+    });
+}
+
+TEST_F(Manager, WithoutAMatchOrNVMgrNothingIsTranslatedNorRequested) {
+    load(With({{"Radio", {{0, 9100}}, {}, {}, {{0, 1}}, false}}));
+    run([] {
+        Receiver nvmgr("NVMgrAction");
+        ApplicationManager nobody("Nobody", true, false);
+        CHILD_CHECK(nobody.ownKey() == -1 && nobody.tables().applications.empty());
+        CHILD_CHECK(nobody.reservedStringId(0) == -1 && nobody.variableText(5).empty());
+        CHILD_CHECK(nobody.reservedStringText(0, 0).empty());
+        CHILD_CHECK(!nobody.postNVMgrAction0(1) && !nobody.postNVMgrAction2() && !nobody.postNVMgrAction6(1));
+        std::vector<char> buffer(16);
+        CHILD_CHECK(nvmgr.client.recvMsg(nullptr, buffer.data(), 16) == -1);  // sends are synchronous
+        return 0;
+    });
+}
+
+}  // namespace

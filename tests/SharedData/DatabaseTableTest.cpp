@@ -1,0 +1,234 @@
+// The variables table over a table in memory, the example configuration and a clock the test
+// moves: conversions, the change rule, timed validity, bulk access, id ranges, enumerated values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include "CoreSystem/SharedData/DatabaseTable.h"
+#include "TestSupport.h"
+
+namespace {
+
+using CoreSystem::DatabaseLayout;
+using CoreSystem::DatabaseTable;
+using CoreSystem::VariableEntry;
+
+constexpr std::int32_t kVolume = 1;  // i32, event 77, never expires, no values
+constexpr std::int32_t kMute = 2;    // i8, event 78, 5000 ms, values 0 (string 2), 1 (3), 2 (none)
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+/// A zeroed table with the example's variables in it, the example image, and a moved clock.
+class Table : public ::testing::Test {
+protected:
+    void SetUp() override {
+        layout = std::make_unique<DatabaseLayout>();
+        std::memset(layout.get(), 0, sizeof(DatabaseLayout));
+        layout->mutex.init();
+        define(kVolume, CoreSystem::kStoreInt32, 77, 0);
+        define(kMute, CoreSystem::kStoreInt8, 78, 5000);
+        table = DatabaseTable(layout.get(), image.data(), [this] { return now; });
+    }
+    void define(std::int32_t id, std::int32_t type, std::uint32_t event, std::uint32_t timeoutMs) {
+        VariableEntry& e = layout->variables[id];
+        e.type = type;
+        e.eventCode = event;
+        e.noTimeout = timeoutMs == 0;
+        e.timeoutMs = timeoutMs;
+    }
+
+    std::vector<std::uint8_t> image = CoreSystemTest::BuildConfiguration();
+    std::unique_ptr<DatabaseLayout> layout;
+    std::uint64_t now = 1000;
+    DatabaseTable table;
+};
+
+TEST(DatabaseConversion, EachStorageTypeAsTheTargetComputesIt) {
+    const float fmax = std::numeric_limits<float>::max();
+    struct Case {
+        std::int32_t type;
+        double in, out;
+    } cases[] = {
+        {CoreSystem::kStoreFloat, 0.1, static_cast<double>(0.1f)},
+        {CoreSystem::kStoreFloat, 1e20, static_cast<double>(1e20f)},
+        {CoreSystem::kStoreFloat, 1e39, kInf},
+        {CoreSystem::kStoreFloat, -1e39, -kInf},
+        {CoreSystem::kStoreFloat, 0x1.fffffefp+127, fmax},  // rounds down to the largest float
+        {CoreSystem::kStoreInt32, 1.9, 1},
+        {CoreSystem::kStoreInt32, -1.9, -1},
+        {CoreSystem::kStoreInt32, 1e20, 2147483647},
+        {CoreSystem::kStoreInt32, -1e20, -2147483648.0},
+        {CoreSystem::kStoreInt32, kNaN, 0},
+        {CoreSystem::kStoreInt16, 70000.7, 4464},  // 0x11170 -> 0x1170
+        {CoreSystem::kStoreInt16, 40000, -25536},
+        {CoreSystem::kStoreInt16, 1e20, -1},       // 0x7FFFFFFF -> 0xFFFF
+        {CoreSystem::kStoreInt16, -1e20, 0},       // 0x80000000 -> 0
+        {CoreSystem::kStoreInt16, kNaN, 0},
+        {CoreSystem::kStoreInt8, 200, -56},
+        {CoreSystem::kStoreInt8, -129, 127},
+        {CoreSystem::kStoreInt8, 1e20, -1},
+        {CoreSystem::kStoreInt8, -1e20, 0},
+        {CoreSystem::kStoreInt8, kNaN, 0},
+        {0, 1e300, 1e300},
+        {99, -0.25, -0.25},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CoreSystem::ConvertToStorage(c.type, c.in), c.out) << "type " << c.type << " value " << c.in;
+    }
+    EXPECT_TRUE(std::isnan(CoreSystem::ConvertToStorage(CoreSystem::kStoreFloat, kNaN)));
+    EXPECT_TRUE(std::isnan(CoreSystem::ConvertToStorage(0, kNaN)));
+}
+
+TEST_F(Table, ChangeIsDecidedBeforeConversionAndSendsTheEventCode) {
+    EXPECT_EQ(table.set(kVolume, 1.0), 77u);
+    EXPECT_EQ(layout->variables[kVolume].lastChange, 1000u);
+    now = 1500;
+    EXPECT_EQ(table.set(kVolume, 1.5), 77u);  // stores 1.0 again, but it differed
+    EXPECT_EQ(layout->variables[kVolume].value, 1.0);
+    EXPECT_EQ(layout->variables[kVolume].lastChange, 1500u);
+    now = 2000;
+    EXPECT_EQ(table.set(kVolume, 1.0), 0u);  // unchanged, never expires: silent
+    EXPECT_EQ(layout->variables[kVolume].lastChange, 1500u);
+
+    layout->variables[kVolume].eventCode = 0;  // a variable without event is updated silently
+    EXPECT_EQ(table.set(kVolume, 9), 0u);
+    double value = -1;
+    std::uint64_t changed = 0;
+    EXPECT_EQ(table.get(kVolume, value, &changed), 1);
+    EXPECT_EQ(value, 9);
+    EXPECT_EQ(changed, 2000u);
+}
+
+TEST_F(Table, TimedValuesExpireOnReadAndComeBackWithAnEvent) {
+    double value = -1;
+    EXPECT_EQ(table.get(kMute, value), 0);  // never written
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(table.hasTimeout(kMute), 1);
+    EXPECT_EQ(table.hasTimeout(kVolume), 0);
+
+    EXPECT_EQ(table.set(kMute, 0), 78u);  // same value as the zeroed entry, but revived
+    EXPECT_EQ(layout->variables[kMute].validUntil, 6000u);
+    now = 6000;
+    EXPECT_EQ(table.get(kMute, value), 1);  // valid up to and including valid-until
+    EXPECT_EQ(table.set(kMute, 0), 0u);     // within the timeout, unchanged: silent, extended
+    EXPECT_EQ(layout->variables[kMute].validUntil, 11000u);
+    now = 11001;
+    EXPECT_EQ(table.get(kMute, value), 0);
+    EXPECT_EQ(layout->variables[kMute].validUntil, 0u);  // cleared by the read
+    EXPECT_EQ(table.set(kMute, 0), 78u);                 // back to life
+    EXPECT_EQ(table.get(kMute, value), 1);
+
+    const std::int32_t both[] = {kMute, kVolume};
+    table.invalidate(2, both);
+    EXPECT_EQ(table.get(kMute, value), 0);
+    EXPECT_EQ(table.get(kVolume, value), 1);  // never expires: invalidation does not show
+}
+
+TEST_F(Table, BulkAccessConvertsInPlaceAndKeepsEventsInInputOrder) {
+    const std::int32_t ids[] = {kMute, 0, kVolume, 10000, kMute, kVolume};
+    double values[] = {300, 5, 2.5, 7, 44, 2.5};
+    std::vector<std::uint32_t> events;
+    table.setMany(6, ids, values, events);
+    EXPECT_EQ(events, (std::vector<std::uint32_t>{78, 77, 77}));  // the last 2.5 differs from the stored 2
+    EXPECT_EQ(values[0], 44);                                     // 300 -> i8 44
+    EXPECT_EQ(values[2], 2);
+    EXPECT_EQ(values[1], 5);  // skipped ids keep their values
+    EXPECT_EQ(values[4], 44);
+
+    double got[6];
+    std::uint8_t valid[6];
+    std::memset(got, 0xFF, sizeof got);
+    table.getMany(6, ids, got, valid);
+    EXPECT_EQ((std::vector<double>(got, got + 6)), (std::vector<double>{44, 0, 2, 0, 44, 2}));
+    EXPECT_EQ((std::vector<int>(valid, valid + 6)), (std::vector<int>{1, 0, 1, 0, 1, 1}));
+    now = 6001;
+    table.getMany(6, ids, got, valid);
+    EXPECT_EQ((std::vector<int>(valid, valid + 6)), (std::vector<int>{0, 0, 1, 0, 0, 1}));
+    EXPECT_EQ(got[0], 0);
+}
+
+TEST_F(Table, IdsWithoutEntryAreOutOfRangeForEveryOperation) {
+    define(9999, CoreSystem::kStoreInt32, 5, 100);
+    const std::vector<std::uint8_t> namesBefore(reinterpret_cast<std::uint8_t*>(layout->names),
+                                                reinterpret_cast<std::uint8_t*>(layout->names + 10000));
+    for (std::int32_t id : {0, -1, 10000, 32767, 32768}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(table.set(id, 3), 0u);
+        std::vector<std::uint32_t> events;
+        table.setMany(1, &id, std::vector<double>{3}.data(), events);
+        EXPECT_TRUE(events.empty());
+        double value = -1;
+        EXPECT_EQ(table.get(id, value), 0);
+        EXPECT_EQ(value, 0);
+        EXPECT_EQ(table.hasTimeout(id), 0);
+        table.invalidate(1, &id);
+        VariableEntry e;
+        EXPECT_FALSE(table.entry(id, e));
+    }
+    EXPECT_EQ(std::memcmp(namesBefore.data(), layout->names, namesBefore.size()), 0);
+    EXPECT_EQ(table.set(9999, 3), 5u);
+    double value = 0;
+    EXPECT_EQ(table.get(9999, value), 1);
+    EXPECT_EQ(value, 3);
+}
+
+/// The reserved string a text operation gave (none when it reported 0).
+std::optional<std::uint32_t> Text(int found, const std::uint32_t& text) {  // read after the call
+    return found ? std::optional<std::uint32_t>(text) : std::nullopt;
+}
+
+TEST_F(Table, EnumeratedValuesFollowTheValueTable) {
+    std::uint32_t text = 0;
+    EXPECT_EQ(Text(table.valueTextId(kMute, text), text), std::nullopt);  // no valid value yet
+    table.set(kMute, 1);
+    EXPECT_EQ(Text(table.valueTextId(kMute, text), text), 3u);
+    table.set(kMute, 2);
+    EXPECT_EQ(Text(table.valueTextId(kMute, text), text), std::nullopt);  // the entry has no string
+    EXPECT_EQ(Text(table.textIdForValue(kMute, 1.7, text), text), 3u);    // compared as an unsigned integer
+    for (double bad : {-1.0, kNaN, 1e10, -kInf}) {
+        EXPECT_EQ(Text(table.textIdForValue(kMute, bad, text), text), std::nullopt) << bad;
+    }
+    EXPECT_EQ(table.valueIndex(kMute, 1), 1u);
+    EXPECT_EQ(table.valueIndex(kMute, 1.5), 3u);  // none equal: the number of entries
+    EXPECT_EQ(Text(table.textIdAtIndex(kMute, 0, text), text), 2u);
+    EXPECT_EQ(Text(table.textIdAtIndex(kMute, 2, text), text), std::nullopt);
+    EXPECT_EQ(Text(table.textIdAtIndex(kMute, 3, text), text), std::nullopt);
+
+    // From the last value up wraps to the first, from the first down to the last; a value not in
+    // the table (-1 is never an unsigned table value) has no step.
+    const struct {
+        double current;
+        bool up;
+        std::optional<double> target;
+    } steps[] = {{2, true, 0}, {0, false, 2}, {0, true, 1}, {7, true, {}}, {7, false, {}}, {-1, true, {}}};
+    for (const auto& step : steps) {
+        table.set(kMute, step.current);
+        double target = -1;
+        const bool found = table.stepTarget(kMute, step.up, target);
+        EXPECT_EQ(found ? std::optional<double>(target) : std::nullopt, step.target) << step.current << step.up;
+    }
+
+    // A variable without a table, and ids beyond the definitions, have no enumerated values.
+    double target = -1;
+    table.set(kVolume, 0);
+    EXPECT_FALSE(table.stepTarget(kVolume, true, target));
+    EXPECT_EQ(table.valueIndex(kVolume, 0), 0u);
+    EXPECT_EQ(table.textIdAtIndex(3, 0, text), 0);
+    EXPECT_EQ(DatabaseTable(layout.get(), nullptr, [] { return 0; }).valueIndex(kMute, 0), 0u);
+
+    // A table of one value still names it, but gives no step.
+    conf::ImageDescription d = CoreSystemTest::ExampleConfiguration();
+    d.variables[1].values.resize(1);
+    image = CoreSystemTest::BuildConfiguration(d);
+    table = DatabaseTable(layout.get(), image.data(), [this] { return now; });
+    table.set(kMute, 0);
+    EXPECT_FALSE(table.stepTarget(kMute, true, target));
+    EXPECT_FALSE(table.stepTarget(kMute, false, target));
+    EXPECT_EQ(Text(table.valueTextId(kMute, text), text), 2u);
+}
+
+}  // namespace

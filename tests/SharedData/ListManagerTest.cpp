@@ -1,0 +1,432 @@
+// Shared lists: the object layout and the operations in place, the owner's restore decisions and
+// definition files, the clients' attach, and views shared by several processes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "CoreSystem/Application/BackupFile.h"
+#include "CoreSystem/Platform/Faults.h"
+#include "CoreSystem/Platform/Posix.h"
+#include "CoreSystem/SharedData/ListManager.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace CoreSystem;
+namespace fs = std::filesystem;
+
+/// A fresh list object of M elements of E bytes in `storage`, with `count` elements whose text at
+/// byte 4 is texts[k].
+ListRef MakeList(std::vector<std::uint64_t>& storage, std::uint32_t m, std::uint32_t e,
+                 const std::vector<std::string>& texts = {}) {
+    const ListGeometry g = ListGeometry::Of(m, e);
+    storage.assign((g.objectSize + 7) / 8, 0);
+    const ListRef list{reinterpret_cast<ListHeader*>(storage.data()), g};
+    InitialiseFresh(list);
+    for (const std::string& text : texts) {
+        std::string element = std::string(4, '\0') + text;
+        element.resize(std::min<std::size_t>(element.size(), e));
+        EXPECT_EQ(Append(list, element.data(), element.size()), 1);
+    }
+    return list;
+}
+
+std::vector<std::uint32_t> Slots(const ListRef& list) {
+    return {list.slots(), list.slots() + list.geometry.capacity};
+}
+
+TEST(SharedList, FreshObjectLayoutIsComputedIn64Bits) {
+    struct Case {
+        std::uint32_t m, e;
+        std::uint64_t header, size;
+    };
+    for (const Case c : {Case{3, 10, 40, 70}, Case{4, 8, 40, 72}, Case{0, 5, 24, 24}, Case{1, 0, 32, 32}}) {
+        std::vector<std::uint64_t> storage;
+        const ListRef list = MakeList(storage, c.m, c.e);
+        EXPECT_EQ(list.geometry.headerSize, c.header) << c.m << "x" << c.e;
+        EXPECT_EQ(list.geometry.objectSize, c.size) << c.m << "x" << c.e;
+        EXPECT_EQ(list.object->capacity, c.m);
+        EXPECT_EQ(list.object->elementSize, c.e);
+        for (std::uint32_t k = 0; k < c.m; ++k) EXPECT_EQ(list.slots()[k], c.header + k * c.e);
+    }
+    const ListGeometry huge = ListGeometry::Of(0xFFFFFFFFu, 0xFFFFFFFFu);
+    EXPECT_EQ(huge.objectSize, 4 * (6 + 0x100000000ull) + 0xFFFFFFFFull * 0xFFFFFFFFull);
+    EXPECT_FALSE(huge.reasonable());
+    EXPECT_FALSE(ListGeometry::Of(1 << 20, 257).reasonable());
+    EXPECT_TRUE(ListGeometry::Of(1 << 20, 251).reasonable());
+}
+
+TEST(SharedList, RemovalRotatesTheFreedSlotAndMovesThePosition) {
+    std::vector<std::uint64_t> storage;
+    const ListRef list = MakeList(storage, 3, 10, {"a", "b", "c"});
+    list.object->position = 2;
+    EXPECT_EQ(RemoveAt(list, 0), 1);
+    EXPECT_EQ(list.object->count, 2u);
+    EXPECT_EQ(list.object->position, 1u);
+    EXPECT_EQ(Slots(list), (std::vector<std::uint32_t>{50, 60, 40}));
+    EXPECT_EQ(list.object->sequence, 1);
+    for (const std::int64_t outside : {2, 3, -1}) EXPECT_EQ(RemoveAt(list, outside), 0) << outside;
+    EXPECT_EQ(list.object->sequence, 1);  // nothing removed, nothing counted
+
+    EXPECT_EQ(RemoveAt(list, 1), 1);  // at the position: it moves back
+    EXPECT_EQ(list.object->position, 0u);
+    EXPECT_EQ(RemoveAt(list, 0), 1);  // the only element
+    EXPECT_EQ(list.object->count, 0u);
+    EXPECT_EQ(list.object->position, 0u);
+    EXPECT_EQ(Slots(list), (std::vector<std::uint32_t>{40, 60, 50}));
+
+    list.object->sequence = 0xFFFF;
+    EXPECT_EQ(NextSequence(list), 0xFFFF);
+    EXPECT_EQ(list.object->sequence, 0);
+    Append(list, "x", 1);
+    list.object->position = 1;
+    ClearList(list);
+    EXPECT_EQ(list.object->count, 0u);
+    EXPECT_EQ(list.object->position, 0u);
+    EXPECT_EQ(list.object->sequence, 1);
+}
+
+TEST(SharedList, ElementAtPagesFromThePositionAndStampsOnlyTheElement) {
+    std::vector<std::uint64_t> storage;
+    const ListRef list = MakeList(storage, 30, 8, std::vector<std::string>(25, "e"));
+    list.object->position = 23;
+    auto indexOf = [&](int mode, int index, int page) -> std::int64_t {
+        std::uint8_t* element = ElementAt(list, mode, index, page);
+        if (!element) return -1;
+        std::uint32_t stamped;
+        std::memcpy(&stamped, element, 4);
+        EXPECT_EQ(element, list.bytes() + list.slots()[stamped]);
+        return stamped;
+    };
+    EXPECT_EQ(indexOf(2, 4, 10), 24);
+    EXPECT_EQ(indexOf(2, 4, 0), 4);
+    EXPECT_EQ(indexOf(1, 1, 0), 24);
+    EXPECT_EQ(indexOf(1, 2, 0), -1);  // 25: the count
+    EXPECT_EQ(indexOf(0, 25, 0), -1);
+    EXPECT_EQ(indexOf(0, -1, 0), -1);
+    EXPECT_EQ(indexOf(9, 7, 3), 7);
+
+    // Elements of 3 bytes sit at odd addresses and get only the index bytes that fit.
+    const ListRef odd = MakeList(storage, 3, 3, {"", "", ""});
+    std::memset(odd.bytes() + odd.geometry.headerSize, 0xAA, 9);
+    ASSERT_NE(ElementAt(odd, 0, 1, 0), nullptr);
+    const std::vector<std::uint8_t> bytes(odd.bytes() + 40, odd.bytes() + 49);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0xAA, 0xAA, 0xAA, 1, 0, 0, 0xAA, 0xAA, 0xAA}));
+}
+
+TEST(SharedList, PatternsMatchPieceByPiece) {
+    struct Case {
+        const char *pattern, *text;
+        bool matches;
+    };
+    for (const Case c : {Case{"ab*b", "ab", true}, Case{"ab*ba", "aba", true}, Case{"*", "", true},
+                         Case{"*", "anything", true}, Case{"", "", true}, Case{"", "a", false},
+                         Case{"abc", "abc", true}, Case{"abc", "abcd", false}, Case{"a*", "abc", true},
+                         Case{"b*", "abc", false}, Case{"*c", "abc", true}, Case{"*b", "abc", false},
+                         Case{"*b*", "abc", true}, Case{"a*c", "abd", false}, Case{"a**c", "ac", true},
+                         Case{"a*b*c", "acbc", true}, Case{"x*y", "xzzy", true}}) {
+        EXPECT_EQ(MatchPattern(c.text, c.pattern), c.matches) << c.pattern << " on " << c.text;
+    }
+}
+
+TEST(SharedList, FindElementStaysInsideTheCountAndTheElement) {
+    std::vector<std::uint64_t> storage;
+    const ListRef list = MakeList(storage, 4, 12, {"alpha", "beta", "abcdefgh"});
+    std::memcpy(list.bytes() + list.slots()[3] + 4, "gamma", 6);  // a free slot with old bytes
+    EXPECT_EQ(FindElement(list, 0, 4, 4, 12, "beta"), 1);
+    EXPECT_EQ(FindElement(list, 0, 4, 4, 12, "gamma"), kNoElement);
+    EXPECT_EQ(FindElement(list, 2, 4, 4, 100, "abcdefgh"), 2);  // no NUL: cut at the element's end
+    EXPECT_EQ(FindElement(list, 0, 3, 4, 2, "be"), 1);
+    EXPECT_EQ(FindElement(list, 0, 3, 12, 5, ""), 0);  // past the element: the empty text
+    EXPECT_EQ(FindElement(list, 1, 3, 4, 12, "alpha"), kNoElement);
+    for (const auto& [start, end, offset, max] : std::vector<std::array<int, 4>>{
+             {-1, 3, 4, 5}, {2, 2, 4, 5}, {4, 9, 4, 5}, {0, 3, -1, 5}, {0, 3, 4, -1}}) {
+        EXPECT_EQ(FindElement(list, start, end, offset, max, "*"), kNoElement) << start << " " << end;
+    }
+    std::uint32_t stamped;
+    std::memcpy(&stamped, list.bytes() + list.slots()[1], 4);
+    EXPECT_EQ(stamped, 1u);
+}
+
+TEST(SharedList, TypedFieldsAreReadInsideTheElementOnly) {
+    std::uint8_t element[16] = {};
+    const std::int32_t i32 = -5;
+    const float f = 1.5f;
+    const double d = 2.25;
+    std::memcpy(element, &i32, 4);
+    std::memcpy(element + 4, &f, 4);
+    std::memcpy(element + 8, &d, 8);
+    struct Case {
+        int offset, type;
+        double value;
+    };
+    for (const Case c : {Case{0, 0, -5.0}, Case{0, 3, -5.0}, Case{4, 1, 1.5}, Case{8, 2, 2.25},
+                         Case{0, 4, -5.0}, Case{0, 5, -5.0}, Case{8, 7, 4612248968380809216.0},
+                         Case{0, 6, 0.0}, Case{12, 2, 0.0}, Case{15, 0, 0.0}, Case{-1, 5, 0.0}}) {
+        EXPECT_EQ(ReadField(element, sizeof element, c.offset, c.type), c.value) << c.offset << "/" << c.type;
+    }
+}
+
+TEST(SharedList, SavedObjectsAreCheckedBeforeUse) {
+    std::vector<std::uint64_t> storage;
+    const ListRef list = MakeList(storage, 3, 10, {"a", "b"});
+    RemoveAt(list, 0);
+    const std::vector<std::uint8_t> valid(list.bytes(), list.bytes() + list.geometry.objectSize);
+    EXPECT_FALSE(CheckSavedObject(valid.data(), valid.size(), list.geometry));
+    EXPECT_TRUE(CheckSavedObject(valid.data(), valid.size() - 1, list.geometry));
+    struct Case {
+        std::size_t at;
+        std::uint32_t value, bytes;
+    };
+    for (const Case c : {Case{8, 11, 2}, Case{16, 4, 4}, Case{20, 4, 4}, Case{24, 70, 4}, Case{24, 41, 4},
+                         Case{24, 0, 4}, Case{28, 40, 4}}) {
+        std::vector<std::uint8_t> saved = valid;
+        std::memcpy(saved.data() + c.at, &c.value, c.bytes);
+        EXPECT_TRUE(CheckSavedObject(saved.data(), saved.size(), list.geometry)) << c.at << "=" << c.value;
+    }
+}
+
+/// The lists of the restore cases: 7 and 2000 in the first directory, 8 in the second, 9 too
+/// large to create.
+conf::ImageDescription ListsDescription() {
+    conf::ImageDescription d = CoreSystemTest::ExampleConfiguration();
+    d.lists = {{7, 3, 10, 0, {0x0A, 0x00, 0x03, 0x00}},
+               {8, 2, 4, 1, {0x01}},
+               {2000, 1, 4, 0, {}},
+               {9, 0x100000, 0x1000, 0, {}}};
+    return d;
+}
+
+/// An owner started in this process on its own state, restarted as often as a case needs.
+struct Owner {
+    CoreSystemTest::IsolatedHost host;
+    std::vector<std::uint8_t> image = CoreSystemTest::BuildConfiguration(ListsDescription());
+    std::string first = host.root() + "/first/", second = host.root() + "/second/";
+    std::unique_ptr<ListManagerState> state;
+    ListRecordMap firstRecords, secondRecords;
+
+    Owner() {
+        fs::create_directories(first);
+        fs::create_directories(second);
+    }
+    std::vector<ListStart> restart() {
+        for (const char* name : {"/ListManager", "/ListManager7", "/ListManager8", "/ListManager2000"}) {
+            Platform::shm_unlink(name);
+        }
+        state = std::make_unique<ListManagerState>();
+        firstRecords.clear();
+        secondRecords.clear();
+        std::vector<ListStart> report;
+        int descriptor = -1;
+        ListManager::CreateIn(*state, image.data(), descriptor, firstRecords, first, secondRecords, second,
+                              &report);
+        EXPECT_NE(descriptor, -1);
+        close(descriptor);
+        return report;
+    }
+    ListRef list(std::uint32_t id) { return state->lists.at(id); }
+    void save(const std::vector<std::uint8_t>& bytes) {
+        ASSERT_TRUE(BackupFile(first + "ListManager7")
+                        .write({static_cast<std::uint32_t>(bytes.size()), bytes.data()}));
+    }
+};
+
+TEST(ListOwner, RestoresASoundSavedListAndStartsFreshOtherwise) {
+    Owner owner;
+    std::vector<ListStart> report = owner.restart();
+    ASSERT_EQ(report.size(), 4u);
+    EXPECT_EQ(report[0].outcome, ListStart::Outcome::Fresh);
+    EXPECT_EQ(report[0].reason, "no complete saved copy");
+    EXPECT_EQ(report[3].outcome, ListStart::Outcome::Skipped);
+    EXPECT_NE(report[3].reason.find("larger than"), std::string::npos);
+    EXPECT_EQ(owner.firstRecords.count(7) + owner.firstRecords.count(2000) + owner.secondRecords.count(8),
+              3u);
+    EXPECT_EQ(owner.firstRecords.at(7).name, "/ListManager7");
+    EXPECT_EQ(owner.firstRecords.at(7).size, 70u);
+
+    // Another start while the lock exists creates nothing.
+    {
+        ListManagerState again;
+        ListRecordMap a, b;
+        int descriptor = 0;
+        ListManager::CreateIn(again, owner.image.data(), descriptor, a, owner.first, b, owner.second,
+                              nullptr);
+        EXPECT_EQ(descriptor, -1);
+        EXPECT_TRUE(again.lists.empty() && a.empty());
+    }
+
+    ListRef list = owner.list(7);
+    Append(list, "\0\0\0\0one", 7);
+    Append(list, "\0\0\0\0two", 7);
+    list.object->position = 1;
+    const std::vector<std::uint8_t> good(list.bytes(), list.bytes() + 70);
+    std::vector<std::uint8_t> duplicate = good;
+    std::memcpy(duplicate.data() + 28, duplicate.data() + 24, 4);
+    const std::string definition = owner.first + "ListDefinition7";
+
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+        const char* reason;  ///< null: restored
+    };
+    const std::vector<Case> cases = {
+        {"saved, no definition file", [&] { owner.save(good); }, nullptr},
+        {"definition saved unchanged",
+         [&] { ASSERT_TRUE(ListManager::SaveDefinitionIn(owner.image.data(), 7, owner.first)); }, nullptr},
+        {"definition changed", [&] { std::ofstream(definition) << "xx"; }, "the definition changed"},
+        {"definition longer", [&] { std::ofstream(definition) << std::string("\x0a\x00\x03\x00\x01", 5); },
+         "the definition changed"},
+        {"wrong size",
+         [&] {
+             fs::remove(definition);
+             owner.save(std::vector<std::uint8_t>(good.begin(), good.end() - 1));
+         },
+         "saved size 69, the definition needs 70"},
+        {"corrupt slot table", [&] { owner.save(duplicate); }, "not a slot of its own"},
+        {"sound again", [&] { owner.save(good); }, nullptr},
+    };
+    for (const Case& c : cases) {
+        c.prepare();
+        report = owner.restart();
+        list = owner.list(7);
+        const std::vector<std::uint8_t> now(list.bytes(), list.bytes() + 70);
+        if (!c.reason) {
+            EXPECT_EQ(report[0].outcome, ListStart::Outcome::Restored) << c.name << ": " << report[0].reason;
+            EXPECT_TRUE(std::equal(now.begin() + 8, now.end(), good.begin() + 8)) << c.name;
+            EXPECT_EQ(list.object->mutex.lock(), 0);
+            EXPECT_EQ(list.object->mutex.unlock(), 0);
+        } else {
+            EXPECT_EQ(report[0].outcome, ListStart::Outcome::Fresh) << c.name;
+            EXPECT_NE(report[0].reason.find(c.reason), std::string::npos)
+                << c.name << ": " << report[0].reason;
+            EXPECT_EQ(list.object->count, 0u) << c.name;
+            EXPECT_EQ(Slots(list), (std::vector<std::uint32_t>{40, 50, 60})) << c.name;
+        }
+    }
+
+    // List 8 lives in the second directory.
+    std::vector<std::uint8_t> eight(owner.list(8).bytes(),
+                                    owner.list(8).bytes() + owner.list(8).geometry.objectSize);
+    eight[20] = 1;
+    ASSERT_TRUE(BackupFile(owner.second + "ListManager8")
+                    .write({static_cast<std::uint32_t>(eight.size()), eight.data()}));
+    EXPECT_EQ(owner.restart()[1].outcome, ListStart::Outcome::Restored);
+    EXPECT_EQ(owner.list(8).object->count, 1u);
+}
+
+TEST(ListOwner, DefinitionFilesAreReplacedWhole) {
+    Owner owner;
+    owner.restart();
+    const std::string definition = owner.first + "ListDefinition7";
+    std::ofstream(definition) << "old";
+    Platform::FailNext(Platform::Call::Rename, EIO);
+    EXPECT_FALSE(ListManager::SaveDefinitionIn(owner.image.data(), 7, owner.first));
+    Platform::ClearFaults();
+    std::ifstream kept(definition);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(owner.first), {}), 1) << "a temporary file was left";
+
+    EXPECT_FALSE(ListManager::SaveDefinitionIn(owner.image.data(), 7, definition));   // not a directory
+    EXPECT_FALSE(ListManager::SaveDefinitionIn(owner.image.data(), 6, owner.first));  // no such list
+    ASSERT_TRUE(ListManager::SaveDefinitionIn(owner.image.data(), 7, owner.first));
+    EXPECT_EQ(fs::file_size(definition), 4u);
+}
+
+TEST(ListOwner, ClientsAttachTheCreatedListsUpToId1106) {
+    Owner owner;
+    owner.restart();
+    ListManagerState client;
+    ListManager::AttachIn(client, owner.image.data());
+    EXPECT_EQ(client.lists.size(), 2u);
+    EXPECT_EQ(client.lists.count(7) + client.lists.count(8), 2u);
+    EXPECT_EQ(client.lists.count(2000), 0u);
+    ASSERT_NE(client.managerLock, nullptr);
+    EXPECT_EQ(client.managerLock->trylock(), 0);  // released after the attach
+    client.managerLock->unlock();
+}
+
+TEST(ListManager, MissingIdsGiveTheirDocumentedResults) {
+    // This process never attaches lists: every id is missing.
+    EXPECT_EQ(ListManager::listAddress(7), nullptr);
+    EXPECT_EQ(ListManager::lockList(7), -1);
+    EXPECT_EQ(ListManager::unlockList(7), -1);
+    EXPECT_EQ(ListManager::elementAt(7, 0, 0, 0), nullptr);
+    EXPECT_EQ(ListManager::removeAt(7, 0), 0);
+    EXPECT_EQ(ListManager::clearList(7), 0);
+    EXPECT_EQ(ListManager::isListEmpty(7), 1);
+    EXPECT_EQ(ListManager::isListFull(7), 0);
+    EXPECT_EQ(ListManager::listLength(7), 0u);
+    EXPECT_EQ(ListManager::nextSequence(7), 0);
+    EXPECT_EQ(ListManager::findElement(7, 0, 1, 0, 1, "*"), kNoList);
+    EXPECT_EQ(ListManager::readField(7, "abcd", 0, 0), 0.0);
+    ListView view;
+    bool found = true;
+    ListManager::openListView(view, 7, true, found);
+    EXPECT_FALSE(found);
+    EXPECT_EQ(*view.position, 0xFFFFFFFFu);
+    EXPECT_EQ(view.address, nullptr);
+}
+
+TEST(ListManager, ProcessesShareThePositionThroughViews) {
+    CoreSystemTest::IsolatedHost host;
+    const auto report = CoreSystemTest::StartDevice(host.root() + "/", host.root() + "/");
+    ASSERT_EQ(report.size(), 1u);
+    auto inChild = [](const std::function<int()>& body) {
+        CoreSystemTest::Child child = CoreSystemTest::Spawn(body);
+        return CoreSystemTest::Wait(child);
+    };
+    // The first process fills the list and moves the shared position.
+    EXPECT_EQ(inChild([] {
+                  ListManager::attachAll();
+                  ListManager::lockList(7);
+                  const ListRef list = ListManager::find(7);
+                  for (const std::string text : {"one", "two", "three"}) {
+                      const std::string element = std::string(4, '\0') + text;
+                      Append(list, element.data(), element.size());
+                  }
+                  ListManager::unlockList(7);
+                  ListView shared;
+                  ListManager::openListView(shared, 7, true);
+                  StorePosition(shared.position, 2);
+                  return ListManager::isListFull(7) == 1 ? 0 : 1;
+              }),
+              0);
+    // The second sees it, pages privately in a copy of its own view, and removes an element.
+    EXPECT_EQ(inChild([] {
+                  ListManager::attachAll();
+                  ListView shared, own;
+                  ListManager::openListView(shared, 7, true);
+                  ListManager::nextSequence(7);
+                  ListManager::openListView(own, 7, false);
+                  StorePosition(own.position, 1);
+                  ListView copy = own;
+                  StorePosition(copy.position, 0);
+                  if (LoadPosition(shared.position) != 2 || !shared.sharesPosition() ||
+                      LoadPosition(own.position) != 1 || *own.sequence != 1 ||
+                      copy.position != &copy.ownPosition) {
+                      return 1;
+                  }
+                  return ListManager::removeAt(7, 0) == 1 ? 0 : 2;
+              }),
+              0);
+    // The first one's position moved with the removal.
+    EXPECT_EQ(inChild([] {
+                  ListManager::attachAll();
+                  ListView shared;
+                  ListManager::openListView(shared, 7, true);
+                  ListManager::lockList(7);
+                  const auto* element = static_cast<const char*>(ListManager::elementAt(7, 1, 0, 0));
+                  const bool three = element && std::strcmp(element + 4, "three") == 0;
+                  ListManager::unlockList(7);
+                  return LoadPosition(shared.position) == 1 && three && ListManager::listLength(7) == 2 ? 0
+                                                                                                        : 1;
+              }),
+              0);
+}
+
+}  // namespace
