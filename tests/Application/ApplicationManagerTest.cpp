@@ -19,7 +19,6 @@
 namespace {
 
 using namespace CoreSystem;
-using Message = std::unique_ptr<ApplicationMessage>;
 using Description = conf::ImageDescription;
 
 /// The example configuration with `applications` in place of its own.
@@ -130,68 +129,20 @@ protected:
     CoreSystemTest::IsolatedHost host;
 };
 
-/// A plain receiver of `endpoint` in this process.
-struct Receiver {
-    explicit Receiver(const char* endpoint) : client(true) {
-        index = client.openReceiveChannel(client.getChannelIndex(endpoint));
-    }
-    /// The next frame's payload (bounded wait), or "" when none came.
-    std::string next() {
-        std::vector<char> buffer(NM::kMaxPayload);
-        int size = -1;
-        CoreSystemTest::Eventually([&] { return (size = client.recvMsg(nullptr, buffer.data(), NM::kMaxPayload)) > 0; },
-                                   std::chrono::seconds(5));
-        return size > 0 ? std::string(buffer.data(), static_cast<std::size_t>(size)) : std::string();
-    }
-    NM::NMClient client;
-    int index = -1;
-};
-
-std::string Words(std::uint32_t first, std::uint32_t second) {
-    std::string bytes(8, '\0');
-    std::memcpy(bytes.data(), &first, 4);
-    std::memcpy(bytes.data() + 4, &second, 4);
-    return bytes;
-}
-
-TEST_F(Manager, TranslatesActionsAndWritesByLocalNumber) {
+// Translation, events, variable batches and NVMgr requests end to end: tests/tools/CoresysAppTest.cpp.
+TEST_F(Manager, ReadsAndWritesTheSharedDataByLocalNumber) {
     load();
     run([] {
-        Receiver events(kEventEndpoint), nvmgr("NVMgrAction");
         CHILD_CHECK(reservedStringMap().empty());  // the image is not open yet: scanned again later
         ApplicationManager radio("Radio", true, false);
         NM::NMClient sender(true);
-        const int own = sender.getChannelIndex("RadioAction");
-        CHILD_CHECK(radio.ownKey() == own && NM::SlotPid(own) == getpid());
-
-        // Incoming actions: translated, unknown ids unchanged, a short frame in between dropped.
-        const std::string frames[] = {Words(9101, 0), std::string("\x01\x02", 2), Words(4242, 7)};
-        for (const std::string& frame : frames) CHILD_CHECK(sender.send(own, frame.data(), int(frame.size())) > 0);
-        Message message;
-        auto next = [&] {
-            CoreSystemTest::Eventually([&] { return (message = Message(radio.receive())) != nullptr; },
-                                       std::chrono::seconds(5));
-            return message ? message->id() : 0xFFFFFFFFu;
-        };
-        CHILD_CHECK(next() == 1 && message->channelIndex == own);
-        CHILD_CHECK(next() == 4242);
-        ApplicationMessage toSelf(4);
-        toSelf.setId(9100);
-        radio.sendToSelf(toSelf);
-        CHILD_CHECK(next() == 0);
-        CHILD_CHECK(radio.receive() == nullptr);
-
-        radio.postApplicationEvent(0);
-        radio.postApplicationEvent(3);  // no such local event
-        CHILD_CHECK(events.next() == std::string("\x21\x03\0\0", 4));  // 801
+        CHILD_CHECK(radio.ownKey() == sender.getChannelIndex("RadioAction") && NM::SlotPid(radio.ownKey()) == getpid());
 
         int ids[] = {5, 99, 7};
-        double values[] = {6.5, 1, 258};
-        CHILD_CHECK(radio.setLocalVariables(3, ids, values) == 2);
-        CHILD_CHECK(ids[0] == 1 && ids[1] == 2 && values[0] == 6 && values[1] == 2);
+        double values[] = {6.5, 1, 1};
+        CHILD_CHECK(radio.setLocalVariables(3, ids, values) == 2 && ids[1] == 2 && values[0] == 6);
         double stored = 0;
         CHILD_CHECK(DBSHM::getVariable(1, stored) == 1 && stored == 6);
-        radio.setLocalVariable(7, 1);
         CHILD_CHECK(radio.variableText(7) == "An" && radio.variableText(5).empty() && radio.variableText(8).empty());
 
         CHILD_CHECK(radio.reservedStringId(0) == 1 && radio.reservedStringId(1) == -1);
@@ -199,16 +150,12 @@ TEST_F(Manager, TranslatesActionsAndWritesByLocalNumber) {
         CHILD_CHECK(radio.reservedStringText(0, 0) == "Lauter");
         std::string english;
         BinaryClient::getStringForCulture(1, 0, english, 0);
-        CHILD_CHECK(english == "Volume");  // current culture only
+        CHILD_CHECK(english == "Volume");                     // current culture only
         CHILD_CHECK(radio.reservedStringText(0, 2).empty());  // the counter is 2 now: unchanged
 
         conf::ApplicationInformation reference;
         radio.bindApplicationRecord(reference);
         CHILD_CHECK(reference.record() && conf::Conf::textAt(reference, reference.word(2)) == "Radio");
-
-        CHILD_CHECK(radio.postNVMgrAction2() && radio.postNVMgrAction0(5) && radio.postNVMgrAction6(0xABCD));
-        CHILD_CHECK(nvmgr.next() == Words(9202, 0) && nvmgr.next() == Words(9200, 5) &&
-                    nvmgr.next() == Words(9206, 0xABCD));
 
         // Two first callers of the reserved-string map at the same moment.
         const std::map<int, int>* seen[2] = {nullptr, nullptr};
@@ -220,28 +167,21 @@ TEST_F(Manager, TranslatesActionsAndWritesByLocalNumber) {
     });
 }
 
-TEST_F(Manager, WithoutEndpointTheRecordIsReachedByANegativeKey) {
-    load();
+TEST_F(Manager, WithoutEndpointOrMatchOrNVMgrEntry) {
+    load(With({{"Radio", {{0, 9100}}, {}, {}, {{0, 1}}, false}}));
     run([] {
+        NM::NMClient nvmgr(true);
+        nvmgr.openReceiveChannel(nvmgr.getChannelIndex("NVMgrAction"));
         ApplicationManager radio("Radio", true, true);
         CHILD_CHECK(radio.ownKey() == -1 && radio.tables().find(-1) != nullptr);
         CHILD_CHECK(NM::SlotPid(radio.client().getChannelIndex("RadioAction")) == -1);
-        CHILD_CHECK(radio.reservedStringId(0, -5) == 1 && radio.variableText(5) == "");
-        return 0;
-    });
-}
-
-TEST_F(Manager, WithoutAMatchOrNVMgrNothingIsTranslatedNorRequested) {
-    load(With({{"Radio", {{0, 9100}}, {}, {}, {{0, 1}}, false}}));
-    run([] {
-        Receiver nvmgr("NVMgrAction");
+        CHILD_CHECK(radio.reservedStringId(0, -5) == 1);
         ApplicationManager nobody("Nobody", true, false);
         CHILD_CHECK(nobody.ownKey() == -1 && nobody.tables().applications.empty());
-        CHILD_CHECK(nobody.reservedStringId(0) == -1 && nobody.variableText(5).empty());
-        CHILD_CHECK(nobody.reservedStringText(0, 0).empty());
-        CHILD_CHECK(!nobody.postNVMgrAction0(1) && !nobody.postNVMgrAction2() && !nobody.postNVMgrAction6(1));
+        CHILD_CHECK(nobody.reservedStringId(0) == -1 && nobody.reservedStringText(0, 0).empty());
+        CHILD_CHECK(!nobody.postNVMgrAction0(1) && !nobody.postNVMgrAction2() && !radio.postNVMgrAction6(1));
         std::vector<char> buffer(16);
-        CHILD_CHECK(nvmgr.client.recvMsg(nullptr, buffer.data(), 16) == -1);  // sends are synchronous
+        CHILD_CHECK(nvmgr.recvMsg(nullptr, buffer.data(), 16) == -1);  // sends are synchronous
         return 0;
     });
 }
