@@ -28,6 +28,16 @@ public:
     static void Shutdown();
     /// The sequence of `family`, whatever the process's family is.
     static void Shutdown(DeviceFamily family);
+
+    /// Takes the board down so that it restarts into its boot loader: on M2 and E2 the CAN
+    /// application is told, the H7 and the USB hub are reset, the boot command block is left for
+    /// the loader and the watchdog resets the board; on iMX35 the loader register is rewritten by
+    /// the shell and Shutdown() runs; nothing on an unknown family. One sequence at a time (the
+    /// loader-shutdown lock, always taken before the shutdown lock). Defined with the application
+    /// framework, since it talks to the CAN application (CoreSystem/Application/ShutdownToLoader.cpp).
+    static void ShutdownToLoader();
+    /// The sequence of `family`, whatever the process's family is.
+    static void ShutdownToLoader(DeviceFamily family);
 };
 
 }  // namespace CoreSystem

@@ -172,7 +172,8 @@ void Checksum(const std::string& path) {
     std::cout << line << std::flush;
 }
 
-void Shutdown() {
+/// Runs the shutdown (or, with `toLoader`, the shutdown-to-loader) sequence of DEVICEFAMILY.
+void Shutdown(bool toLoader) {
     const std::string root = CoreSystem::Platform::Board::Root();
     if (!CoreSystem::Platform::Board::Exists(root)) {
         Fail(kExitFailure, "no board under CORESYSTEM_ROOT (create one with 'coresys board init')");
@@ -181,7 +182,11 @@ void Shutdown() {
         Fail(kExitFailure,
              "DEVICEFAMILY names no family (iMX35, M2 or E2): there is no shutdown sequence to run");
     }
-    Hw::HardwareManager::Shutdown();
+    if (toLoader) {
+        Hw::HardwareManager::ShutdownToLoader();
+    } else {
+        Hw::HardwareManager::Shutdown();
+    }
 }
 
 }  // namespace
@@ -220,7 +225,12 @@ void AddHardwareCommands(CLI::App& app) {
     board
         ->add_subcommand("shutdown",
                          "Run the hardware shutdown sequence of the DEVICEFAMILY family on the board")
-        ->callback(Shutdown);
+        ->callback([] { Shutdown(false); });
+    board
+        ->add_subcommand("shutdown-to-loader",
+                         "Restart the DEVICEFAMILY board into its boot loader: CAN notice, reset lines, "
+                         "boot command block and watchdog (M2, E2), or the loader register and shutdown (iMX35)")
+        ->callback([] { Shutdown(true); });
 }
 
 }  // namespace Coresys

@@ -1,0 +1,154 @@
+// Shutdown to loader: the M2 and E2 register sequences and the boot command block read back from
+// the board, skipped mappings, the CAN notice with and without the application's directory, and
+// the iMX35 command text (its run through the shell is in tests/tools).
+#include "CoreSystem/Application/ShutdownToLoader.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <cstdlib>
+#include <filesystem>
+
+#include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Faults.h"
+#include "CoreSystem/Storage/StorageLayout.h"
+#include "Hardware/HardwareTestSupport.h"
+#include "NM/NMTestSupport.h"
+
+namespace {
+
+using namespace CoreSystem;
+using namespace HardwareTest;
+using Words = std::array<std::uint32_t, 20>;
+
+/// The checksum bit by bit, most significant bit first, without the library's table.
+std::uint32_t ReferenceChecksum(const std::uint8_t* bytes, std::size_t size) {
+    auto take = [](std::uint32_t crc, std::uint8_t byte) {
+        crc ^= std::uint32_t{byte} << 24;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+        return crc;
+    };
+    std::uint32_t crc = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) crc = take(crc, static_cast<std::uint8_t>(0xEDB88320u >> shift));
+    for (std::size_t i = 0; i < size; ++i) crc = take(crc, bytes[i]);
+    return crc;
+}
+
+Words ReadBlock(const OtpBoard& board) {
+    Words words{};
+    EXPECT_TRUE(Board::ReadMemory(board.host.root(), kBootRecordAddress, words.data(), sizeof words));
+    return words;
+}
+
+/// A board of `family` whose registers hold preset values and whose boot record memory holds a
+/// pattern, so that read-modify-writes and the untouched words show.
+std::unique_ptr<OtpBoard> PresetBoard(DeviceFamily family, const Words& pattern) {
+    auto board = std::make_unique<OtpBoard>(family);
+    const std::pair<std::uint64_t, std::uint32_t> presets[] = {
+        {0xE6053004, 0x8101}, {0xE6050004, 0x8101}, {0xE6050008, 0x8101}, {0xE6053008, 0x8101},
+        {0xE6051008, 0x8103}, {0xE6150120, 0x0007}, {0xE6150140, 0x0106}};
+    for (const auto& [address, value] : presets)
+        EXPECT_TRUE(Board::WriteMemory(board->host.root(), address, &value, 4));
+    EXPECT_TRUE(Board::WriteMemory(board->host.root(), kBootRecordAddress, pattern.data(), sizeof pattern));
+    return board;
+}
+
+const Lines kGpio = {"out32 0xe6053004 0x80008101", "out32 0xe6050004 0x00008101",
+                     "out32 0xe6050008 0x00008100", "out32 0xe6053008 0x00000101",
+                     "out32 0xe6053008 0x80000101", "out32 0xe6051008 0x00008101"};
+const Lines kWatchdog = {"out32 0xe6150120 0x00000003", "out32 0xe6150140 0x00000102",
+                         "out32 0xe6160054 0xa55a0002", "out32 0xe6020008 0xa5a53fff",
+                         "out32 0xe6020000 0x5a5affff", "out32 0xe6020004 0xa5a5a588"};
+const std::string kHub = "HardwareManager: Resetting H7 & USB hub", kM2 = "HardwareManager: ShutdownToLoader M2";
+
+Lines Join(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(ShutdownToLoader, RegisterSequenceAndBootCommandBlockOfEachFamily) {
+    Words pattern{};
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = 0x11111111u * static_cast<std::uint32_t>(i);
+    auto skipped = [](const char* address) {
+        return std::string("HardwareManager: cannot map the register at ") + address + ", access skipped";
+    };
+    struct Case {
+        DeviceFamily family;
+        int skipMappings, failMappings;  // the mappings after `skip` ones fail
+        Lines events, logged;
+        bool blockWritten;
+    };
+    const Case cases[] = {
+        {kFamilyM2, 0, 0, Join(kGpio, kWatchdog), {kHub, kM2}, true},
+        {kFamilyE2, 0, 0, Join(kGpio, kWatchdog), {kHub, kM2}, true},  // E2 logs the M2 line too
+        // The first register and the block cannot be mapped: both are skipped, the rest goes on.
+        {kFamilyM2, 0, 1, Join(Lines(kGpio.begin() + 1, kGpio.end()), kWatchdog),
+         {skipped("0xe6053004"), kHub, kM2}, true},
+        {kFamilyE2, 5, 1, Join(kGpio, kWatchdog),
+         {kHub, kM2, "HardwareManager: cannot map the boot command block, not written"}, false},
+        {kFamilyUnknown, 0, 0, {}, {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "family " << c.family << ", mappings failing after " << c.skipMappings);
+        auto board = PresetBoard(c.family, pattern);
+        if (c.failMappings) Platform::FailNext(Platform::Call::MapDevice, ENXIO, c.skipMappings, c.failMappings);
+        HardwareManager::ShutdownToLoader(c.family);
+        Platform::ClearFaults();
+        EXPECT_EQ(board->events(), c.events);
+        EXPECT_EQ(board->logged(), c.logged);
+        Words expected = pattern;
+        if (c.blockWritten) {
+            expected[0] = 0x1234AA55;
+            expected[1] = 19;
+            expected[2] = 1;
+            expected[19] = ReferenceChecksum(reinterpret_cast<const std::uint8_t*>(expected.data()), 76);
+        }
+        EXPECT_EQ(ReadBlock(*board), expected);
+    }
+}
+
+TEST(ShutdownToLoader, CanApplicationIsToldOnlyWhenItsDirectoryExists) {
+    for (const bool installed : {false, true}) {
+        SCOPED_TRACE(installed ? "installed" : "not installed");
+        auto board = PresetBoard(kFamilyM2, {});
+        ASSERT_EQ(NMTest::createRegistryInChild(8), 0);
+        std::string name = kCanApplication;
+        if (installed) std::filesystem::create_directories(AutoloadAccessPath(AppPath(name)));
+        CoreSystemTest::Child child = CoreSystemTest::Spawn([installed] {
+            NM::NMClient can(true);
+            if (installed) CHILD_CHECK(can.openReceiveChannel(can.getChannelIndex(kCanApplicationAction)) >= 0);
+            HardwareManager::ShutdownToLoader(kFamilyM2);
+            if (!installed) {
+                // Nothing was claimed: the next endpoint gets the first slot.
+                CHILD_CHECK(can.getChannelIndex("probe") == 0);
+                return 0;
+            }
+            char frame[16];
+            int index = -1, size = -1;
+            CHILD_CHECK(CoreSystemTest::Eventually([&] { return (size = can.recvMsg(&index, frame, sizeof frame)) > 0; },
+                                                   std::chrono::seconds(5)));
+            CHILD_CHECK(index == 0 && std::string(frame, static_cast<std::size_t>(size)) == std::string("\5\0\0\0\0\0\0\0", 8));
+            return 0;
+        });
+        EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+        EXPECT_EQ(board->events(), Join(kGpio, kWatchdog));  // the sequence runs either way
+    }
+}
+
+TEST(ShutdownToLoader, Imx35CommandKeepsAnyScriptPathOutOfTheShell) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/fs/etfs/app/bootToLoader.awk", "out32 0x53f80018 `in32 0x53f80018 | awk -f /fs/etfs/app/bootToLoader.awk`"},
+        {"/data/v1.2_x+y-z/app/bootToLoader.awk", "out32 0x53f80018 `in32 0x53f80018 | awk -f /data/v1.2_x+y-z/app/bootToLoader.awk`"},
+        {"/my dir/it's;`reboot`$(x)/app/bootToLoader.awk",
+         "out32 0x53f80018 `in32 0x53f80018 | awk -f '/my dir/it'\\''s;`reboot`$(x)/app/bootToLoader.awk'`"},
+    };
+    for (const auto& [script, command] : cases) EXPECT_EQ(LoaderShutdownCommand(script), command);
+
+    CoreSystemTest::IsolatedHost host;
+    ASSERT_EQ(setenv("AUTOLOADPATH", "/my dir/", 1), 0);
+    EXPECT_EQ(LoaderScriptPath(), "/my dir/app/bootToLoader.awk");  // as given, also on this host
+    unsetenv("AUTOLOADPATH");
+    EXPECT_EQ(LoaderScriptPath(), Platform::DevicePath("/fs/etfs/app/bootToLoader.awk"));
+}
+
+}  // namespace
