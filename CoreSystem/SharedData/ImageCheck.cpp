@@ -130,8 +130,9 @@ public:
     bool elements(Offset at, const RecordLayout& kind, const Name& listName, const char* element,
                   const Name* owner, const std::function<bool(Offset, const Name&)>& visit = {}) {
         std::uint32_t length = 0;
-        const Visit listed = list(at, listName, length, true);
-        if (listed != Visit::New) return listed != Visit::Failed;
+        // A list seen before may have been checked as a list of another kind (or as the culture
+        // string list): its elements are checked as `kind` all the same (seen records are cheap).
+        if (list(at, listName, length, true) == Visit::Failed) return false;
         for (std::uint32_t k = 0; k < length / 4; ++k) {
             const Offset e = word(at, 2 + k);
             const Name name{element, k, owner};
