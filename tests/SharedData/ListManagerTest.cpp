@@ -404,7 +404,8 @@ TEST(ListManager, ProcessesShareThePositionThroughViews) {
                   const auto* element = static_cast<const char*>(ListManager::elementAt(7, 1, 0, 0));
                   const bool three = element && std::strcmp(element + 4, "three") == 0;
                   ListManager::unlockList(7);
-                  return LoadPosition(shared.position) == 1 && three && ListManager::listLength(7) == 2 ? 0 : 2;
+                  const bool moved = LoadPosition(shared.position) == 1;
+                  return moved && three && ListManager::listLength(7) == 2 ? 0 : 2;
               }),
               0);
 }
