@@ -25,7 +25,6 @@
 #include <thread>
 
 #include "CoreSystem/SharedData/DatabaseOwner.h"
-#include "CoreSystem/SharedData/ImageLoader.h"
 
 #include "CoreSystem/Platform/Linux/Board.h"
 

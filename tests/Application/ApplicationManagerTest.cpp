@@ -78,6 +78,8 @@ TEST(ConfigurationScan, BuildsTheTablesOfTheNamedApplicationOnly) {
     EXPECT_EQ(quiet.tables.ownKey, -1);
     ASSERT_NE(quiet.tables.find(-1), nullptr);
     EXPECT_EQ(quiet.tables.find(-1)->events.at(0), 801u);
+    EXPECT_TRUE(ReservedStringsOf(nullptr).empty());
+    EXPECT_TRUE(ScanConfiguration(nullptr, "Radio", false, [](const std::string&) { return 1; }).applications.empty());
 }
 
 TEST(ConfigurationScan, RepeatsKeepTheFirstMappingAndTheLastRecord) {
@@ -104,15 +106,6 @@ TEST(ConfigurationScan, OnlyAnEntryNamedExactlyNVMgrGivesTheNVMgrIds) {
     const Scan partial = ScanOf(With({{"NVMgr", {{2, 7}, {2, 8}, {1, 9}}, {}, {}, {}, false}}), "Radio");
     EXPECT_EQ(partial.tables.nvmgrAction2, 8u);  // a later action with the same number wins
     EXPECT_FALSE(partial.tables.nvmgrAction0 || partial.tables.nvmgrAction6);
-}
-
-TEST(ConfigurationScan, ReservedStringsOfAnImageAndOfNone) {
-    std::vector<std::uint8_t> image = CoreSystemTest::BuildConfiguration();
-    std::vector<int> stringIds;
-    for (const auto& [recordId, stringId] : ReservedStringsOf(image.data())) stringIds.push_back(stringId);
-    EXPECT_EQ(stringIds, (std::vector<int>{1, 2}));
-    EXPECT_TRUE(ReservedStringsOf(nullptr).empty());
-    EXPECT_TRUE(ScanConfiguration(nullptr, "Radio", false, [](const std::string&) { return 1; }).applications.empty());
 }
 
 /// A simulated device loaded from `description`, with its registry.

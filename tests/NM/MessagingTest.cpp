@@ -22,10 +22,10 @@ namespace {
 using namespace std::chrono_literals;
 using CoreSystemTest::Child;
 
-/// Receives `count` frames and checks that they are "<prefix><n>" for n = 0.. in order.
-int receiveInOrder(NM::NMClient& client, int index, const std::string& prefix, int count) {
+/// Receives frames and checks that they are "<prefix><n>" for n = from..to-1 in order.
+int receiveInOrder(NM::NMClient& client, int index, const std::string& prefix, int to, int from = 0) {
     std::vector<char> buffer(NM::kMaxPayload);
-    for (int n = 0; n < count; ++n) {
+    for (int n = from; n < to; ++n) {
         int channel = -1;
         int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
         std::string expected = prefix + std::to_string(n);
@@ -46,6 +46,13 @@ int sendNumbered(NM::NMClient& client, int index, const std::string& prefix, int
             return 1;
     }
     return 0;
+}
+
+/// Everything a child printed, once it has ended with status 0 (a failure is reported).
+std::string outputOf(Child& child) {
+    std::string output = CoreSystemTest::ReadOutput(child);
+    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+    return output;
 }
 
 class Messaging : public ::testing::Test {
@@ -91,8 +98,7 @@ TEST_F(Messaging, HeldBackMessagesFollowTheReceiverInOrder) {
     Child receiver = orderedReceiver("Target", "m", kHeld + 200, 2);
     EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
     const pid_t senderPid = sender.pid;
-    std::string output = CoreSystemTest::ReadOutput(sender);
-    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    const std::string output = outputOf(sender);
     std::string emptied =
         "pid " + std::to_string(senderPid) + " queue [" + std::to_string(board->value[0]) + "] emptied\n";
     EXPECT_NE(output.find(emptied), std::string::npos) << output;
@@ -141,8 +147,7 @@ TEST_F(Messaging, DeadReceiverIsDeclaredGoneAndARestartedOneGetsWhatFollows) {
     Child second = orderedReceiver("Svc", "c", 2, 5);
     EXPECT_EQ(CoreSystemTest::Wait(second), 0);
     const pid_t senderPid = sender.pid;
-    std::string output = CoreSystemTest::ReadOutput(sender);
-    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    const std::string output = outputOf(sender);
     std::string error = "error pid " + std::to_string(senderPid) + " sendMessage ch 0 channel " +
                         std::to_string(_NTO_SIDE_CHANNEL) + "\n";
     EXPECT_NE(output.find(error), std::string::npos) << output;
@@ -285,13 +290,12 @@ TEST_F(Messaging, OversizedPayloadsAreRefusedOnEveryPath) {
         CHILD_CHECK(client.heldBack(index) == 2505);
         CHILD_CHECK(records.size() == 2);
         CHILD_CHECK(records[0].opcode == NM::kSizeLimitOpcode && records[0].severity == _SLOG_ERROR);
-        std::string tail =
+        const std::string tail =
             " | int NM::NMClient::sendMessage(int, int, const char*, int): Message size 10241 is "
             "larger than NM max message size, 10240";
-        std::string prefix = std::to_string(getpid()) + " ";
-        CHILD_CHECK(records[0].text.rfind(prefix, 0) == 0);
-        CHILD_CHECK(records[0].text.size() > tail.size() &&
-                    records[0].text.compare(records[0].text.size() - tail.size(), tail.size(), tail) == 0);
+        const std::string& text = records[0].text;
+        CHILD_CHECK(text.rfind(std::to_string(getpid()) + " ", 0) == 0 && text.size() > tail.size() &&
+                    text.compare(text.size() - tail.size(), tail.size(), tail) == 0);
         CoreSystem::Platform::SetSlogObserver(nullptr);
         return 0;
     });
@@ -416,22 +420,10 @@ TEST_F(Messaging, FailedDeliveryKeepsTheRestForTheNextReceiver) {
         int index = client.getChannelIndex("Flaky");
         CHILD_CHECK(NMTest::awaitStep(board, 1));
         client.openReceiveChannel(index);
-        std::vector<char> buffer(NM::kMaxPayload);
-        for (int expected : {0, 1}) {
-            int channel;
-            int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
-            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) ==
-                        "m" + std::to_string(expected));
-        }
+        CHILD_CHECK(receiveInOrder(client, index, "m", 2) == 0);
         CHILD_CHECK(CoreSystemTest::Eventually([&] { return NM::SlotPid(index) == -1; }));
         CHILD_CHECK(client.openReceiveChannel(index) == index);  // publish again
-        for (int expected = 3; expected < 6; ++expected) {
-            int channel;
-            int size = client.recvMsg(&channel, buffer.data(), NM::kMaxPayload);
-            CHILD_CHECK(std::string(buffer.data(), static_cast<std::size_t>(size)) ==
-                        "m" + std::to_string(expected));
-        }
-        return 0;
+        return receiveInOrder(client, index, "m", 6, 3);
     });
     Child sender = CoreSystemTest::Spawn(
         [&] {
@@ -446,8 +438,7 @@ TEST_F(Messaging, FailedDeliveryKeepsTheRestForTheNextReceiver) {
         true);
     EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
     const pid_t senderPid = sender.pid;
-    std::string output = CoreSystemTest::ReadOutput(sender);
-    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    const std::string output = outputOf(sender);
     std::string errorLine = "error pid " + std::to_string(senderPid) + " sendMessage ch 0 channel ";
     EXPECT_EQ(output.find(errorLine), output.rfind(errorLine)) << output;  // exactly one failure
     EXPECT_NE(output.find(errorLine), std::string::npos) << output;

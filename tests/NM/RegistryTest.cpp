@@ -201,28 +201,20 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
     EXPECT_EQ(CoreSystemTest::Wait(claimer), 128 + SIGKILL);
 
     board->step = 0;
-    Child receiver = CoreSystemTest::Spawn([&] {
-        NM::NMClient client(false);
-        int index = client.getChannelIndex("Svc");
-        CHILD_CHECK(client.openReceiveChannel(index) == index);
-        board->step = 1;
-        char buffer[NM::kMaxPayload];
-        int channel = -1;
-        CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == 2);
-        CHILD_CHECK(channel == index && std::memcmp(buffer, "ok", 2) == 0);
-        return 0;
-    });
+    Child receiver = NMTest::startCodeRecorder(board, "Svc", 1);
     ASSERT_TRUE(NMTest::awaitStep(board, 1));
     Child sender = CoreSystemTest::Spawn([] {
         NM::NMClient client(false);
         int index = client.getChannelIndex("Svc");
         CHILD_CHECK(client.getChannelIndex("New") == 1);  // claims take the registry mutex
         CHILD_CHECK(client.getChannelIndex("") == -1 || client.getChannelIndex("") == 2);
-        CHILD_CHECK(client.send(index, "ok", 2) == 2);  // sends take the slot mutex
+        const std::uint32_t code = 0x4B4F;  // sends take the slot mutex
+        CHILD_CHECK(client.send(index, reinterpret_cast<const char*>(&code), 4) == 4);
         return 0;
     });
     EXPECT_EQ(CoreSystemTest::Wait(sender, 10s), 0);
     EXPECT_EQ(CoreSystemTest::Wait(receiver, 10s), 0);
+    EXPECT_EQ(board->value[0], 0x4B4F);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,17 +49,14 @@ timespec At(Clock::time_point when) {
 class ProcessSyncTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        memory_ = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        ASSERT_NE(memory_, MAP_FAILED);
-        shared_ = new (memory_) Shared{};
+        ASSERT_NE(shared_ = SharedWithChildren<Shared>(), nullptr);
         ASSERT_EQ(shared_->mutex.init(), 0);
         ASSERT_EQ(shared_->condition.init(), 0);
     }
-    void TearDown() override { munmap(memory_, sizeof(Shared)); }
+    void TearDown() override { munmap(shared_, sizeof(Shared)); }
     /// The same shared memory mapped a second time, at another address.
-    Shared& Alias() { return *static_cast<Shared*>(mremap(memory_, 0, sizeof(Shared), MREMAP_MAYMOVE)); }
+    Shared& Alias() { return *static_cast<Shared*>(mremap(shared_, 0, sizeof(Shared), MREMAP_MAYMOVE)); }
 
-    void* memory_ = MAP_FAILED;
     Shared* shared_ = nullptr;
 };
 

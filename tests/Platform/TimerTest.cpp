@@ -7,7 +7,6 @@
 #include <thread>
 #include <tuple>
 
-#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Timer.h"
 #include "TestSupport.h"
 
@@ -40,7 +39,6 @@ protected:
     }
     void TearDown() override {
         Platform::timer_delete(timer);
-        ClearFaults();
         ChannelDestroy(chid);
     }
 
@@ -120,16 +118,6 @@ TEST_F(PulseTimer, RefusesWhatItCannotDo) {
     bad.it_value.tv_nsec = 1000000000;
     EXPECT_EQ(Platform::timer_settime(timer, 0, &bad, nullptr), -1);
     EXPECT_EQ(errno, EINVAL);
-
-    // Each call can be made to fail from the fault table.
-    SIGEV_PULSE_INIT(&event, coid, 12, 5, 0);
-    FailNext(Call::TimerCreate, EAGAIN);
-    EXPECT_EQ(Platform::timer_create(CLOCK_MONOTONIC, &event, &other), -1);
-    EXPECT_EQ(errno, EAGAIN);
-    FailNext(Call::TimerSettime, EINVAL);
-    EXPECT_EQ(Arm(timer, 0, nullptr, kMs), -1);
-    FailNext(Call::TimerDelete, EINVAL);
-    EXPECT_EQ(Platform::timer_delete(timer), -1);
 }
 
 }  // namespace

@@ -20,7 +20,6 @@ using conf::ReadWord;
 struct Words {
     std::vector<std::uint32_t> words;
     std::uint8_t* base() { return reinterpret_cast<std::uint8_t*>(words.data()); }
-    std::uint32_t at(std::uint32_t byteOffset) const { return words[byteOffset / 4]; }
 };
 
 std::vector<std::uint8_t> Entry(const ConfTOC& toc, std::uint32_t i) {

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <thread>
 
-#include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/SharedData/BinaryClient.h"
 #include "CoreSystem/SharedData/DBSHM.h"
 #include "NM/NMTestSupport.h"

@@ -5,7 +5,6 @@
 //   NMStress [seconds]    (default 10; exit status 0 when every check held)
 #include <dirent.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -15,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -191,9 +189,7 @@ int main(int argc, char** argv) {
         execv("/proc/self/exe", argv);
         return 2;
     }
-    void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return 2;
-    gShared = new (memory) Shared{};
+    if (!(gShared = CoreSystemTest::SharedWithChildren<Shared>())) return 2;
     const pid_t creator = fork();
     if (creator == 0) _exit(NM::createRegistry(16) ? 0 : 1);
     waitpid(creator, nullptr, 0);
@@ -230,23 +226,14 @@ int main(int argc, char** argv) {
     }
 
     // The killing stops: every receiver is up, then every lane sends its final frames.
-    bool ok = CoreSystemTest::Eventually(
-        [&] {
-            for (int e = 0; e < kEndpoints; ++e)
-                if (gShared->receiverPid[e] != receivers[e]) return false;
-            return true;
-        },
-        10s);
-    if (!ok) Fail("a receiver did not start");
+    const auto allUp = [&] { return std::equal(receivers, receivers + kEndpoints, gShared->receiverPid); };
+    if (!CoreSystemTest::Eventually(allUp, 10s)) Fail("a receiver did not start");
     gShared->finalPhase = 1;
-    ok = CoreSystemTest::Eventually(
-        [&] {
-            for (int l = 0; l < kLanes; ++l)
-                if (!gShared->laneDone[l]) return false;
-            return true;
-        },
-        20s);
-    if (!ok) Fail("a sender did not finish its final frames");
+    const auto allDone = [&] {
+        return std::all_of(gShared->laneDone, gShared->laneDone + kLanes,
+                           [](const std::atomic<int>& done) { return done != 0; });
+    };
+    if (!CoreSystemTest::Eventually(allDone, 20s)) Fail("a sender did not finish its final frames");
     const auto allSeen = [&] {
         for (int l = 0; l < kLanes; ++l) {
             for (int e = 0; e < kEndpoints; ++e) {

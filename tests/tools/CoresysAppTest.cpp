@@ -8,18 +8,17 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "TestSupport.h"
+#include "ToolsTestSupport.h"
 
 namespace {
 
-using CoreSystemTest::Program;
+using namespace ToolsTest;
 using nlohmann::json;
 
-const std::string kCoresys = CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
 const std::string kExample = std::string(CORESYSTEM_SOURCE_DIR) + "/docs/examples/radio.json";
 
 int Coresys(const std::vector<std::string>& args) {
-    return CoreSystemTest::RunProgram(kCoresys, args).status;
+    return RunCoresys(args).status;
 }
 
 /// `coresys app` reading its commands from a FIFO the test writes to.
@@ -59,14 +58,6 @@ private:
     std::size_t read_ = 0;
 };
 
-/// `coresys nm listen ENDPOINT`, published before it is returned.
-std::unique_ptr<Program> Listener(const CoreSystemTest::IsolatedHost& host, const std::string& endpoint) {
-    const std::string ready = host.root() + "/" + endpoint + ".ready";
-    auto listener = std::make_unique<Program>(kCoresys, std::vector<std::string>{"nm", "listen", endpoint, "--ready-file", ready});
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return std::filesystem::exists(ready); })) << "no listener of " << endpoint;
-    return listener;
-}
-
 TEST(CoresysApp, DrivesAnApplicationByLocalNumbers) {
     CoreSystemTest::IsolatedHost host;
     const std::string image = host.root() + "/radio.img";
@@ -74,8 +65,8 @@ TEST(CoresysApp, DrivesAnApplicationByLocalNumbers) {
     ASSERT_EQ(Coresys({"conf", "load", image}), 0);
     ASSERT_EQ(Coresys({"nm", "create"}), 0);
     ASSERT_EQ(Coresys({"db", "create", kExample}), 0);
-    auto events = Listener(host, "CCMEvent");
-    auto nvmgr = Listener(host, "NVMgrAction");
+    auto events = Listen(host, "CCMEvent", {});
+    auto nvmgr = Listen(host, "NVMgrAction", {});
 
     App radio(host, "Radio");
     const json ready = radio.next();
@@ -112,7 +103,7 @@ TEST(CoresysApp, DrivesAnApplicationByLocalNumbers) {
 
 TEST(CoresysApp, RefusesToStartWithoutTheDevicesSharedData) {
     CoreSystemTest::IsolatedHost host;
-    const auto outcome = CoreSystemTest::RunProgram(kCoresys, {"app", "Radio"});
+    const auto outcome = RunCoresys({"app", "Radio"});
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(outcome.err.find("coresys: no notification registry"), std::string::npos) << outcome.err;
 }

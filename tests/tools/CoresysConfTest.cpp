@@ -16,13 +16,9 @@ namespace {
 
 using CoreSystemTest::IsolatedHost;
 using CoreSystemTest::Outcome;
+using CoreSystemTest::RunCoresys;
 
-const std::string kCoresys = CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
 const std::string kExample = std::string(CORESYSTEM_SOURCE_DIR) + "/docs/examples/radio.json";
-
-Outcome RunCoresys(const std::vector<std::string>& args) {
-    return CoreSystemTest::RunProgram(kCoresys, args);
-}
 
 std::vector<std::uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -12,12 +12,8 @@ namespace {
 using CoreSystemTest::Outcome;
 using nlohmann::json;
 
-const std::string kCoresys = CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
 const std::string kExample = std::string(CORESYSTEM_SOURCE_DIR) + "/docs/examples/radio.json";
-
-Outcome Coresys(const std::vector<std::string>& args) {
-    return CoreSystemTest::RunProgram(kCoresys, args);
-}
+const auto Coresys = CoreSystemTest::RunCoresys;
 
 TEST(CoresysDb, CreatesReadsWritesAndWatchesTheExample) {
     CoreSystemTest::IsolatedHost host;
@@ -32,7 +28,7 @@ TEST(CoresysDb, CreatesReadsWritesAndWatchesTheExample) {
     ASSERT_EQ(Coresys({"conf", "load", image}).status, 0);
     ASSERT_EQ(Coresys({"nm", "create"}).status, 0);
     const std::string ready = host.root() + "/ready";
-    CoreSystemTest::Program watcher(kCoresys, {"db", "watch", "--count", "5", "--ready-file", ready});
+    CoreSystemTest::Program watcher(CoreSystemTest::CoresysPath(), {"db", "watch", "--count", "5", "--ready-file", ready});
     ASSERT_TRUE(CoreSystemTest::Eventually([&] { return std::filesystem::exists(ready); })) << "no watcher";
 
     EXPECT_EQ(Coresys({"db", "list"}).out, "1 Volume 0 valid\n2 Mute 0 not-valid\n");

@@ -24,14 +24,9 @@ Outcome ShutdownToLoader(const std::string& family, CoreSystemTest::Environment 
 TEST(CoresysLoader, EachFamilyLeavesItsSequenceOnTheBoard) {
     CoreSystemTest::IsolatedHost host;
     CoreSystemTest::CreateBoard(host);
+    // The sequence and the block themselves are checked in tests/Application.
     EXPECT_EQ(ShutdownToLoader("M2").status, 0);
-    std::uint32_t words[20] = {};
-    ASSERT_TRUE(Board::ReadMemory(host.root(), CoreSystem::kBootRecordAddress, words, sizeof words));
-    EXPECT_EQ(words[0], 0x1234AA55u);
-    EXPECT_EQ(words[19], CoreSystem::BlockChecksum(words, 76));
-    const Lines m2 = CoreSystemTest::BoardLog(host);
-    ASSERT_EQ(m2.size(), 12u);
-    EXPECT_EQ(m2.back(), "out32 0xe6020004 0xa5a5a588");
+    EXPECT_EQ(CoreSystemTest::BoardLog(host).size(), 12u);
 
     // A hostile base: a blank, a quote and a command after a semicolon.
     const std::string base = host.root() + "/it's a b;touch " + host.root() + "/pwned;/";

@@ -12,12 +12,7 @@ namespace {
 
 using CoreSystemTest::Outcome;
 using nlohmann::json;
-
-const std::string kCoresys = CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
-
-Outcome Coresys(const std::vector<std::string>& args) {
-    return CoreSystemTest::RunProgram(kCoresys, args);
-}
+const auto Coresys = CoreSystemTest::RunCoresys;
 
 TEST(CoresysStrings, LoadsDumpsAndChangesTheExample) {
     CoreSystemTest::IsolatedHost host;
