@@ -392,18 +392,28 @@ double Throughput(Shared& shared, int senders) {
             std::memcpy(payload.data() + 4, &id, sizeof id);
             for (std::uint32_t sent = 0; sent < each; ++sent) {
                 const std::uint32_t ticket = shared.tickets.fetch_add(1);
-                while (ticket - shared.progress.load() >= kThroughputWindow) {
+                // Frames of the other senders may have overtaken this ticket: signed distances.
+                const auto ahead = [&](std::uint32_t received) {
+                    return static_cast<std::int32_t>(ticket - received) >= static_cast<std::int32_t>(kThroughputWindow);
+                };
+                while (ahead(shared.progress.load())) {
                     shared.waiting.store(1);
                     const std::uint32_t seen = shared.progress.load();
-                    if (ticket - seen < kThroughputWindow) break;
-                    if (!WaitUntil(shared.progress, seen + 1)) return 1;
+                    if (!ahead(seen)) break;
+                    if (!WaitUntil(shared.progress, seen + 1)) {
+                    std::fprintf(stderr, "nm_bench: sender %d: the receiver stopped taking frames\n", id);
+                    return 1;
+                }
                 }
                 std::memcpy(payload.data(), &sent, sizeof sent);
                 if (client.send(channelIndex, payload.data(), kThroughputSize) != kThroughputSize) {
+                    std::fprintf(stderr, "nm_bench: sender %d: send %u failed\n", id, sent);
                     return 1;
                 }
             }
-            return WaitUntil(shared.progress, total) ? 0 : 1;
+            if (WaitUntil(shared.progress, total)) return 0;
+            std::fprintf(stderr, "nm_bench: sender %d: not everything arrived\n", id);
+            return 1;
         });
     }
     bodies.push_back([&] {
@@ -415,7 +425,9 @@ double Throughput(Shared& shared, int senders) {
         std::vector<char> buffer(NM::kMaxPayload);
         for (std::uint32_t i = 0; i < total; ++i) {
             int channelIndex = -1;
-            if (receiver.client.recvMsg(&channelIndex, buffer.data(), NM::kMaxPayload) != kThroughputSize) {
+            const int got = receiver.client.recvMsg(&channelIndex, buffer.data(), NM::kMaxPayload);
+            if (got != kThroughputSize) {
+                std::fprintf(stderr, "nm_bench: frame %u: %d bytes received\n", i, got);
                 return 1;
             }
             std::uint32_t sequence;
