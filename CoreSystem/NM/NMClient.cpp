@@ -321,6 +321,16 @@ void NMClient::receiveMessage() {
         if (size <= 0) continue;  // header only, or not even a header
         std::int32_t header;
         std::memcpy(&header, buffer.get(), sizeof header);
+        // Queued in a copy of its own size: small frames then cost a small allocation, and a
+        // full queue of them holds little memory.
+        std::unique_ptr<char[]> frame;
+        try {
+            frame.reset(new char[static_cast<std::size_t>(info.msglen)]);
+        } catch (const std::bad_alloc& error) {
+            printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
+            continue;
+        }
+        std::memcpy(frame.get(), buffer.get(), static_cast<std::size_t>(info.msglen));
         MutexHold hold(receiveMutex_);
         if (std::find(publishedIndexes_.begin(), publishedIndexes_.end(), header) ==
             publishedIndexes_.end()) {
@@ -335,11 +345,7 @@ void NMClient::receiveMessage() {
             continue;
         }
         try {
-            // Allocate before handing the buffer over, so a failure keeps it for the next frame.
-            std::unique_ptr<char[]> fresh(new char[kReceiveBuffer]);
-            receiveQueue_.emplace_back();
-            receiveQueue_.back() = Received{size, std::move(buffer)};
-            buffer = std::move(fresh);
+            receiveQueue_.push_back(Received{size, std::move(frame)});
             if (!pollingMode_) sem_post(&receiveSemaphore_);
         } catch (const std::bad_alloc& error) {
             printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());

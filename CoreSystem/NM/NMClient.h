@@ -77,7 +77,7 @@ private:
     };
     struct Received {
         int size;
-        std::unique_ptr<char[]> frame;  ///< kReceiveBuffer bytes: header word, then payload
+        std::unique_ptr<char[]> frame;  ///< the header word, then `size` payload bytes
     };
 
     static void* transmitQueueMain(void* self);
