@@ -657,24 +657,14 @@ std::string JsonSpread(const Spread& spread) {
            "}";
 }
 
-std::string JsonRatios(const Results& results, const Spread& base) {
+/// NM one-way figure `field` (median or p99) of each size over the same figure of `base`.
+std::string JsonRatios(const Results& results, const Spread& base, double Spread::*field = &Spread::medianUs) {
     std::string text = "{";
     for (std::size_t i = 0; i < std::size(kLatencySizes); ++i) {
         const Spread& nm = results.oneWay[i];
-        const bool valid = nm.valid && base.valid && base.medianUs > 0;
+        const bool valid = nm.valid && base.valid && base.*field > 0;
         text += (i ? ",\"" : "\"") + std::to_string(kLatencySizes[i]) +
-                "\":" + JsonNumber(valid ? nm.medianUs / base.medianUs : 0, valid);
-    }
-    return text + "}";
-}
-
-std::string JsonP99Ratios(const Results& results, const Spread& base) {
-    std::string text = "{";
-    for (std::size_t i = 0; i < std::size(kLatencySizes); ++i) {
-        const Spread& nm = results.oneWay[i];
-        const bool valid = nm.valid && base.valid && base.p99Us > 0;
-        text += (i ? ",\"" : "\"") + std::to_string(kLatencySizes[i]) +
-                "\":" + JsonNumber(valid ? nm.p99Us / base.p99Us : 0, valid);
+                "\":" + JsonNumber(valid ? nm.*field / base.*field : 0, valid);
     }
     return text + "}";
 }
@@ -703,7 +693,7 @@ std::string Json(const Results& r) {
            ",\"idle_seconds\":" + std::to_string(r.idleSeconds) +
            ",\"idle_receiver_cpu_ms\":" + JsonNumber(r.idleReceiverCpuMs, r.idleValid) +
            ",\"idle_sender_cpu_ms\":" + JsonNumber(r.idleSenderCpuMs, r.idleValid) +
-           ",\"ratio_nm_one_way_p99_to_futex_round_trip_p99\":" + JsonP99Ratios(r, r.futex) +
+           ",\"ratio_nm_one_way_p99_to_futex_round_trip_p99\":" + JsonRatios(r, r.futex, &Spread::p99Us) +
            ",\"ratio_nm_one_way_to_futex_round_trip\":" + JsonRatios(r, r.futex) +
            ",\"ratio_nm_one_way_to_uds_round_trip\":" + JsonRatios(r, r.socket) +
            ",\"ratio_nm_one_way_to_futex_relay\":" + JsonRatios(r, r.relay) + "}";
