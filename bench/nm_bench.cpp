@@ -775,6 +775,18 @@ void Usage() {
         "  --idle-seconds S  how long the idle receiver and sender are watched (default 10, 0: not)\n");
 }
 
+/// Reads a whole number from `low` to `high` into `into`; says what it takes otherwise.
+bool ParseCount(const char* text, long low, long high, const char* option, int& into) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < low || value > high) {
+        std::fprintf(stderr, "nm_bench: %s takes %ld to %ld\n", option, low, high);
+        return false;
+    }
+    into = static_cast<int>(value);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -786,21 +798,9 @@ int main(int argc, char** argv) {
         if (argument == "--json") {
             json = true;
         } else if (argument == "--rounds" && i + 1 < argc) {
-            char* end = nullptr;
-            const long value = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || value < 1 || value > 10000000) {
-                std::fprintf(stderr, "nm_bench: --rounds takes 1 to 10000000\n");
-                return 2;
-            }
-            rounds = static_cast<int>(value);
+            if (!ParseCount(argv[++i], 1, 10000000, "--rounds", rounds)) return 2;
         } else if (argument == "--idle-seconds" && i + 1 < argc) {
-            char* end = nullptr;
-            const long value = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || value < 0 || value > 60) {
-                std::fprintf(stderr, "nm_bench: --idle-seconds takes 0 to 60\n");
-                return 2;
-            }
-            idleSeconds = static_cast<int>(value);
+            if (!ParseCount(argv[++i], 0, 60, "--idle-seconds", idleSeconds)) return 2;
         } else if (argument == "--help" || argument == "-h") {
             Usage();
             return 0;
