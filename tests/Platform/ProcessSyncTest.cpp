@@ -16,8 +16,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
