@@ -146,7 +146,8 @@ TEST_F(Registry, AttachNeverReachesPastTheObject) {
     header = makeRawRegistry(NM::RegistrySize(2), 100);
     ASSERT_NE(header, nullptr);
     Child damaged = Spawn([] {
-        return NM::Registry().base == nullptr && NM::NMClient(false).getChannelIndex("x") == -1 ? 0 : 1;
+        NM::NMClient client(false);  // attaches in this test's namespace
+        return NM::Registry().base == nullptr && client.getChannelIndex("x") == -1 ? 0 : 1;
     });
     EXPECT_EQ(Wait(damaged), 0);
     munmap(header, NM::RegistrySize(2));
