@@ -83,13 +83,14 @@ TEST_F(ProcessSyncTest, MutexExcludesSeveralProcesses) {
 TEST_F(ProcessSyncTest, CallsReportMisuseAndTimeouts) {
     Shared& s = *shared_;
     ASSERT_EQ(s.mutex.lock(), 0);
-    EXPECT_EQ(s.mutex.lock(), EDEADLK);
     EXPECT_EQ(s.mutex.trylock(), EBUSY);
-    // Another process and another thread of this one find it taken and may not release it.
+    // Another process and another thread of this one find it taken and may not release it, nor
+    // change what it records of its holder: the holder's own relock is still refused.
     auto takenByAnother = [&] { return s.mutex.unlock() == EPERM && s.mutex.trylock() == EBUSY; };
     Child other = Spawn([&] { return takenByAnother() ? 0 : 1; });
     EXPECT_EQ(Wait(other), 0);
     std::thread([&] { EXPECT_TRUE(takenByAnother()); }).join();
+    EXPECT_EQ(s.mutex.lock(), EDEADLK);
 
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(s.condition.timedwait(s.mutex, At(start + 200ms)), ETIMEDOUT);
