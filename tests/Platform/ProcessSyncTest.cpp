@@ -84,13 +84,14 @@ TEST_F(ProcessSyncTest, CallsReportMisuseAndTimeouts) {
     Shared& s = *shared_;
     ASSERT_EQ(s.mutex.lock(), 0);
     EXPECT_EQ(s.mutex.trylock(), EBUSY);
-    // Another process and another thread of this one find it taken and may not release it, nor
-    // change what it records of its holder: the holder's own relock is still refused.
+    // Another process and another thread of this one find it taken and may not release it. The
+    // other process does not change what the mutex records of its holder either: the holder's own
+    // relock is still refused, not taken for a takeover.
     auto takenByAnother = [&] { return s.mutex.unlock() == EPERM && s.mutex.trylock() == EBUSY; };
     Child other = Spawn([&] { return takenByAnother() ? 0 : 1; });
     EXPECT_EQ(Wait(other), 0);
-    std::thread([&] { EXPECT_TRUE(takenByAnother()); }).join();
     EXPECT_EQ(s.mutex.lock(), EDEADLK);
+    std::thread([&] { EXPECT_TRUE(takenByAnother()); }).join();
 
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(s.condition.timedwait(s.mutex, At(start + 200ms)), ETIMEDOUT);
