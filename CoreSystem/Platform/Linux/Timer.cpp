@@ -50,6 +50,11 @@ using Linux::monotonicNs;
 
 constexpr std::uint64_t kNsPerSecond = 1000000000ull;
 constexpr std::uint64_t kNever = UINT64_MAX;
+/// Up to this many timers aimed at the process's own channels, a waiting receiver expires its
+/// channel's timers itself (one wake-up per expiry). With more, each receiver's hand-over and
+/// hand-back would cost more than it saves: the service thread sends them all, batching expiries
+/// that fall close together.
+constexpr std::size_t kReceiverKeptTimers = 4;
 
 /// Whether a timer's last pulse still waits in its channel (timers to this process's channels).
 struct Delivery {
@@ -278,7 +283,8 @@ void PulseTaken(int chid, pid_t senderPid, int code, int value) noexcept {
 
 bool ReceiverWaits(int chid, std::uint64_t* until) noexcept {
     TimerTable& t = table();
-    if (t.channelTimers.load(std::memory_order_acquire) == 0) return false;
+    const std::size_t timers = t.channelTimers.load(std::memory_order_acquire);
+    if (timers == 0 || timers > kReceiverKeptTimers) return false;
     std::lock_guard<std::mutex> hold(t.mutex);
     const auto found = t.channels.find(chid);
     if (found == t.channels.end() || found->second.kept) return false;
