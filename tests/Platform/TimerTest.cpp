@@ -103,6 +103,32 @@ TEST_F(PulseTimer, KeepsAtMostOneUndeliveredPulseAndNoneAfterDelete) {
     EXPECT_EQ(Platform::timer_delete(timer), -1);
 }
 
+TEST_F(PulseTimer, AWaitingReceiverExpiresItsTimersButNeverDelaysThem) {
+    // The receiver's own time limit still holds while it keeps a later timer.
+    ASSERT_EQ(Arm(timer, 0, nullptr, 40 * kMs), 0);
+    const auto start = Clock::now();
+    EXPECT_FALSE(receive(10ms)) << "a pulse before the timer's expiry";
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_LT(Clock::now() - start, 35ms);
+    // Once nobody waits, the expiry still reaches the channel without a receiver to send it.
+    bool arrived = false;
+    for (const auto polling = Clock::now(); !arrived && Clock::now() - polling < 5s;) {
+        std::this_thread::sleep_for(2ms);
+        arrived = receive(0ms);
+    }
+    EXPECT_TRUE(arrived) << "the timer's pulse waited for a receiver to send it";
+    // Re-armed earlier by another thread while a receiver waits for the old expiry.
+    ASSERT_EQ(Arm(timer, 0, nullptr, 10000 * kMs), 0);
+    std::thread rearm([this] {
+        std::this_thread::sleep_for(20ms);
+        Arm(timer, 0, nullptr, 10 * kMs);
+    });
+    const auto waited = Clock::now();
+    EXPECT_TRUE(receive(5s)) << "no pulse after re-arming earlier";
+    EXPECT_LT(Clock::now() - waited, 4s);
+    rearm.join();
+}
+
 TEST_F(PulseTimer, RefusesWhatItCannotDo) {
     struct sigevent event {};
     timer_t other;

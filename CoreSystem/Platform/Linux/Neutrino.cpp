@@ -725,13 +725,17 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             }
             return toRcvid(channel->tableIndex, index, slot.generation);
         }
+        // The timers of this process aimed at this channel expire from here while it waits.
+        std::uint64_t until = timeout.armed ? timeout.deadline : UINT64_MAX;
+        const bool keepsTimers = !timeout.poll && Linux::ReceiverWaits(chid, &until);
         int rc = ETIMEDOUT;
-        if (!timeout.armed || !timeout.poll) {
-            timespec limit = toTimespec(timeout.deadline);
-            rc = futexWait(&ch->seq, seen, timeout.armed ? &limit : nullptr);
+        if (!timeout.poll) {
+            timespec limit = toTimespec(until);
+            rc = futexWait(&ch->seq, seen, until != UINT64_MAX ? &limit : nullptr);
         }
         __atomic_sub_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
-        if (rc == ETIMEDOUT && (!timeout.armed || timeout.poll || monotonicNs() >= timeout.deadline)) {
+        if (keepsTimers && Linux::ReceiverWoke(chid)) continue;  // a timer's pulse was queued
+        if (rc == ETIMEDOUT && timeout.armed && (timeout.poll || monotonicNs() >= timeout.deadline)) {
             errno = ETIMEDOUT;
             return -1;
         }

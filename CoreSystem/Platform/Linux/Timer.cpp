@@ -1,20 +1,29 @@
-// Pulse timers emulated on Linux. One service thread per process, started when a timer is first
-// armed, sleeps until the earliest deadline of all armed timers and sends each expiry as a pulse
-// through the channel layer. A timer keeps at most one undelivered pulse: the channel layer
-// reports every pulse a receiver of this process takes (PulseTaken), and until then the timer's
-// later expiries send nothing, as a POSIX timer keeps one pending signal. A pulse to a channel of
-// another process cannot be seen arriving; such a timer sends every expiry and the receiving
-// channel's pulse queue bounds what waits.
+// Pulse timers emulated on Linux. A receiver of this process that waits on a channel the
+// process's timers aim at keeps those timers while it waits: it sleeps until the earliest expiry
+// and sends the pulse itself, so an expiry costs one wake-up, as on the target. Every other armed
+// timer (its channel's receiver is busy, or the channel is another process's) is kept by one
+// service thread per process, started when a timer is first armed, which sleeps on a timerfd set
+// to the earliest of its deadlines and sends each expiry as a pulse through the channel layer.
+// The receiver hands its timers back to the service thread as soon as it wakes.
 //
-// Locks: the table's mutex guards the timers and their deadlines; MsgSendPulse runs under it, so
-// no pulse leaves for a timer once timer_delete has returned (the channel layer's locks come
-// after it). The delivery index has a lock of its own, taken after the table's mutex or alone
-// (PulseTaken), so receivers never wait for the service thread.
+// A timer keeps at most one undelivered pulse: the channel layer reports every pulse a receiver
+// of this process takes (PulseTaken), and until then the timer's later expiries send nothing, as
+// a POSIX timer keeps one pending signal. A pulse to a channel of another process cannot be seen
+// arriving; such a timer sends every expiry and the receiving channel's pulse queue bounds what
+// waits.
+//
+// Locks: the table's mutex guards the timers, their deadlines, which receiver keeps them and the
+// service thread's timerfd setting; MsgSendPulse runs under it, so no pulse leaves for a timer
+// once timer_delete has returned (the channel layer's locks come after it; receivers call in with
+// none of them held). The delivery index has a lock of its own, taken after the table's mutex or
+// alone (PulseTaken), so taking a pulse never waits for the table.
 #include "CoreSystem/Platform/Timer.h"
 
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -25,6 +34,7 @@
 #include <set>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Linux/Futex.h"
@@ -40,10 +50,11 @@ using Linux::monotonicNs;
 
 constexpr std::uint64_t kNsPerSecond = 1000000000ull;
 constexpr std::uint64_t kNever = UINT64_MAX;
-/// Up to this many armed timers the service thread wakes precisely; beyond, with kBatchSlackNs
-/// of slack (the kernel's default for sleeping threads). Measured in bench/timer_bench.
-constexpr std::size_t kPreciseTimers = 4;
-constexpr unsigned long kBatchSlackNs = 50000;
+/// Up to this many timers aimed at the process's own channels, a waiting receiver expires its
+/// channel's timers itself (one wake-up per expiry). With more, each receiver's hand-over and
+/// hand-back would cost more than it saves: the service thread sends them all, batching expiries
+/// that fall close together.
+constexpr std::size_t kReceiverKeptTimers = 4;
 
 /// Whether a timer's last pulse still waits in its channel (timers to this process's channels).
 struct Delivery {
@@ -62,17 +73,27 @@ struct PulseTimer {
     std::shared_ptr<Delivery> delivery;  ///< null when deliveries cannot be seen
     std::uint64_t deadline = 0;          ///< next expiry, CLOCK_MONOTONIC ns; 0: disarmed
     std::uint64_t interval = 0;          ///< ns; 0: single shot
+    bool withService = false;            ///< armed and kept by the service thread, not a receiver
+};
+
+/// The timers aimed at one channel of this process, and whether a receiver waiting on it keeps them.
+struct ChannelTimers {
+    std::vector<long> timers;
+    bool kept = false;
+    std::uint64_t keptUntil = 0;  ///< when that receiver wakes at the latest
 };
 
 /// Process-local state; never destroyed, so timers stay usable while the process exits.
 struct TimerTable {
     std::mutex mutex;
     std::map<long, PulseTimer> timers;
-    std::set<std::pair<std::uint64_t, long>> deadlines;  ///< armed timers by expiry
-    long nextId = 1;                  ///< ids are never reused within a process
+    std::set<std::pair<std::uint64_t, long>> deadlines;  ///< armed timers the service thread keeps
+    std::unordered_map<int, ChannelTimers> channels;    ///< timers to this process's channels
+    std::atomic<std::size_t> channelTimers{0};          ///< timers in `channels`: receivers' fast path
+    long nextId = 1;                                    ///< ids are never reused within a process
     bool serviceRunning = false;
-    std::uint64_t sleepingUntil = 0;  ///< the service thread's wake-up time (kNever: none)
-    std::uint32_t wakeWord = 0;       ///< futex the service thread sleeps on
+    int timerFd = -1;                ///< the service thread sleeps on it
+    std::uint64_t serviceAt = kNever;  ///< when timerFd expires (kNever: disarmed)
 
     std::atomic<pid_t> pid{::getpid()};  ///< this process (getpid() is a system call)
     std::mutex deliveryLock;  ///< guards `deliveries`
@@ -91,15 +112,19 @@ void atforkParent() {
     table().mutex.unlock();
 }
 void atforkChild() {
-    // A child inherits no timers and no service thread.
+    // A child inherits no timers and no service thread; the timerfd is still its parent's.
     TimerTable& t = table();
     t.timers.clear();
     t.deadlines.clear();
+    t.channels.clear();
+    t.channelTimers.store(0);
     t.deliveries.clear();
     t.pendingCount.store(0);
     t.pid.store(::getpid());
     t.serviceRunning = false;
-    t.sleepingUntil = 0;
+    if (t.timerFd >= 0) ::close(t.timerFd);
+    t.timerFd = -1;
+    t.serviceAt = kNever;
     t.deliveryLock.unlock();
     t.mutex.unlock();
 }
@@ -133,17 +158,33 @@ std::map<long, PulseTimer>::iterator findTimer(TimerTable& t, timer_t id) {
     return found;
 }
 
-/// Wakes the service thread when the earliest deadline now lies before its wake-up. Under the mutex.
-void nudge(TimerTable& t) {
-    if (!t.serviceRunning || t.deadlines.empty() || t.deadlines.begin()->first >= t.sleepingUntil) return;
-    t.sleepingUntil = t.deadlines.begin()->first;
-    __atomic_add_fetch(&t.wakeWord, 1, __ATOMIC_RELEASE);
-    Linux::futexWake(&t.wakeWord, 1);
+/// Sets the service thread's timerfd to the earliest deadline it keeps. Changing it never wakes
+/// the thread. Under the mutex.
+void rearmService(TimerTable& t) {
+    const std::uint64_t wanted = t.deadlines.empty() ? kNever : t.deadlines.begin()->first;
+    if (wanted == t.serviceAt || t.timerFd < 0) return;
+    itimerspec setting{};  // zero: disarmed
+    if (wanted != kNever) setting.it_value = Linux::toTimespec(std::max<std::uint64_t>(wanted, 1));
+    if (timerfd_settime(t.timerFd, TFD_TIMER_ABSTIME, &setting, nullptr) == 0) t.serviceAt = wanted;
+}
+
+/// Arms `timer` for `deadline`: the receiver keeping its channel's timers keeps it too when that
+/// receiver wakes by then, else the service thread does. Under the mutex; rearmService follows.
+void schedule(TimerTable& t, long key, PulseTimer& timer, std::uint64_t deadline) {
+    timer.deadline = deadline;
+    const ChannelTimers* channel = nullptr;
+    if (timer.delivery) {
+        const auto found = t.channels.find(timer.delivery->chid);
+        if (found != t.channels.end()) channel = &found->second;
+    }
+    timer.withService = !channel || !channel->kept || deadline < channel->keptUntil;
+    if (timer.withService) t.deadlines.insert({deadline, key});
 }
 
 void disarm(TimerTable& t, long key, PulseTimer& timer) {
-    if (timer.deadline != 0) t.deadlines.erase({timer.deadline, key});
+    if (timer.withService) t.deadlines.erase({timer.deadline, key});
     timer.deadline = 0;
+    timer.withService = false;
 }
 
 void clearPending(TimerTable& t, Delivery& delivery) {
@@ -161,60 +202,65 @@ void expire(TimerTable& t, PulseTimer& timer) {
     if (MsgSendPulse(timer.coid, timer.priority, timer.code, timer.value) != 0 && delivery) clearPending(t, *delivery);
 }
 
-/// Handles every timer due at `now` and schedules the next expiries. Under the mutex.
-void fireDue(TimerTable& t, std::uint64_t now) {
-    while (!t.deadlines.empty() && t.deadlines.begin()->first <= now) {
-        const auto [due, key] = *t.deadlines.begin();
-        PulseTimer& timer = t.timers[key];
-        disarm(t, key, timer);
-        expire(t, timer);
-        if (timer.interval == 0) continue;
-        // Expiries that were missed are skipped; the next one stays on the period's grid.
-        std::uint64_t next = due + timer.interval;
-        if (next <= now) next += ((now - next) / timer.interval + 1) * timer.interval;
-        timer.deadline = next;
-        t.deadlines.insert({next, key});
-    }
+/// Expires a due timer and schedules its next expiry. Under the mutex.
+void fire(TimerTable& t, long key, PulseTimer& timer, std::uint64_t now) {
+    const std::uint64_t due = timer.deadline;
+    disarm(t, key, timer);
+    expire(t, timer);
+    if (timer.interval == 0) return;
+    // Expiries that were missed are skipped; the next one stays on the period's grid.
+    std::uint64_t next = due + timer.interval;
+    if (next <= now) next += ((now - next) / timer.interval + 1) * timer.interval;
+    schedule(t, key, timer, next);
 }
 
-void* serviceMain(void*) {
+void* serviceMain(void* fd) {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
     Platform::pthread_setname_np(0, "pulseTimers");
+    const int timerFd = static_cast<int>(reinterpret_cast<std::intptr_t>(fd));
     TimerTable& t = table();
-    unsigned long slack = 0;
-    std::unique_lock<std::mutex> hold(t.mutex);
     for (;;) {
-        fireDue(t, monotonicNs());
-        // The target's timers have no slack: with few timers armed the thread wakes at the
-        // deadline. With many, the kernel's usual slack lets it serve nearby expiries in one
-        // wake-up, which keeps a single thread abreast of them on a busy host.
-        const unsigned long wanted = t.deadlines.size() <= kPreciseTimers ? 1 : kBatchSlackNs;
-        if (wanted != slack && prctl(PR_SET_TIMERSLACK, wanted, 0UL, 0UL, 0UL) == 0) slack = wanted;
-        t.sleepingUntil = t.deadlines.empty() ? kNever : t.deadlines.begin()->first;
-        const std::uint32_t seen = __atomic_load_n(&t.wakeWord, __ATOMIC_ACQUIRE);
-        const timespec until = Linux::toTimespec(t.sleepingUntil);
-        const bool forever = t.sleepingUntil == kNever;
-        hold.unlock();
-        Linux::futexWait(&t.wakeWord, seen, forever ? nullptr : &until);
-        hold.lock();
+        std::uint64_t expirations;
+        if (::read(timerFd, &expirations, sizeof expirations) != static_cast<ssize_t>(sizeof expirations)) continue;
+        std::lock_guard<std::mutex> hold(t.mutex);
+        t.serviceAt = kNever;  // a timerfd without an interval is disarmed once it has expired
+        const std::uint64_t now = monotonicNs();
+        while (!t.deadlines.empty() && t.deadlines.begin()->first <= now) {
+            const long key = t.deadlines.begin()->second;
+            fire(t, key, t.timers[key], now);
+        }
+        rearmService(t);
     }
 }
 
 /// Starts the service thread once per process. Under the mutex.
 bool ensureService(TimerTable& t) {
     if (t.serviceRunning) return true;
+    t.timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    if (t.timerFd < 0) return false;
+    t.serviceAt = kNever;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, 128 * 1024);
     pthread_t thread;
-    const int rc = pthread_create(&thread, &attr, serviceMain, nullptr);
+    const int rc = pthread_create(&thread, &attr, serviceMain, reinterpret_cast<void*>(static_cast<std::intptr_t>(t.timerFd)));
     pthread_attr_destroy(&attr);
     t.serviceRunning = rc == 0;
-    t.sleepingUntil = 0;  // it looks at the deadlines before it first sleeps
+    if (!t.serviceRunning) {
+        ::close(t.timerFd);
+        t.timerFd = -1;
+    }
     return t.serviceRunning;
+}
+
+/// A thread that keeps timers wakes at their expiry, not up to the host's default timer slack
+/// (50 us) later: the target's timers have no such slack. Set once per thread.
+void wakeWithoutSlack() {
+    thread_local bool set = false;
+    if (!set) set = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
 }
 
 }  // namespace
@@ -233,6 +279,57 @@ void PulseTaken(int chid, pid_t senderPid, int code, int value) noexcept {
             return;
         }
     }
+}
+
+bool ReceiverWaits(int chid, std::uint64_t* until) noexcept {
+    TimerTable& t = table();
+    const std::size_t timers = t.channelTimers.load(std::memory_order_acquire);
+    if (timers == 0 || timers > kReceiverKeptTimers) return false;
+    std::lock_guard<std::mutex> hold(t.mutex);
+    const auto found = t.channels.find(chid);
+    if (found == t.channels.end() || found->second.kept) return false;
+    ChannelTimers& channel = found->second;
+    std::uint64_t earliest = kNever;
+    for (const long key : channel.timers) {
+        const std::uint64_t deadline = t.timers[key].deadline;
+        if (deadline != 0) earliest = std::min(earliest, deadline);
+    }
+    if (earliest == kNever) return false;
+    *until = std::min(*until, earliest);
+    channel.kept = true;
+    channel.keptUntil = *until;
+    for (const long key : channel.timers) {
+        PulseTimer& timer = t.timers[key];
+        if (timer.withService) t.deadlines.erase({timer.deadline, key});
+        timer.withService = false;
+    }
+    rearmService(t);
+    wakeWithoutSlack();
+    return true;
+}
+
+bool ReceiverWoke(int chid) noexcept {
+    TimerTable& t = table();
+    std::lock_guard<std::mutex> hold(t.mutex);
+    const auto found = t.channels.find(chid);
+    if (found == t.channels.end()) return false;
+    ChannelTimers& channel = found->second;
+    channel.kept = false;
+    const std::uint64_t now = monotonicNs();
+    bool due = false;
+    for (const long key : channel.timers) {
+        PulseTimer& timer = t.timers[key];
+        if (timer.deadline == 0 || timer.withService) continue;
+        if (timer.deadline <= now) {
+            fire(t, key, timer, now);
+            due = true;
+        } else {
+            schedule(t, key, timer, timer.deadline);  // back to the service thread
+        }
+    }
+    if (channel.timers.empty()) t.channels.erase(found);
+    rearmService(t);
+    return due;
 }
 
 }  // namespace Linux
@@ -262,11 +359,13 @@ int timer_create(clockid_t clockId, struct sigevent* event, timer_t* timerId) {
     }
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
+    const long key = t.nextId++;
     if (timer.delivery) {
         std::lock_guard<std::mutex> index(t.deliveryLock);
         t.deliveries.emplace(timer.delivery->chid, timer.delivery);
+        t.channels[timer.delivery->chid].timers.push_back(key);
+        t.channelTimers.fetch_add(1);
     }
-    const long key = t.nextId++;
     t.timers[key] = timer;
     *timerId = reinterpret_cast<timer_t>(static_cast<std::intptr_t>(key));
     return 0;
@@ -299,20 +398,20 @@ int timer_settime(timer_t timerId, int flags, const struct itimerspec* value, st
     }
     disarm(t, key, timer);
     timer.interval = toNs(value->it_interval);
-    if (wanted == 0) return 0;
-    std::uint64_t deadline = now + wanted;
-    if ((flags & TIMER_ABSTIME) && timer.clock == CLOCK_MONOTONIC) {
-        deadline = wanted;
-    } else if (flags & TIMER_ABSTIME) {
-        // A wall-clock time becomes a monotonic one when armed; later clock changes do not move it.
-        timespec wallNow;
-        clock_gettime(CLOCK_REALTIME, &wallNow);
-        const std::uint64_t wall = toNs(wallNow);
-        deadline = wanted > wall ? now + (wanted - wall) : now;
+    if (wanted != 0) {
+        std::uint64_t deadline = now + wanted;
+        if ((flags & TIMER_ABSTIME) && timer.clock == CLOCK_MONOTONIC) {
+            deadline = wanted;
+        } else if (flags & TIMER_ABSTIME) {
+            // A wall-clock time becomes a monotonic one when armed; later clock changes do not move it.
+            timespec wallNow;
+            clock_gettime(CLOCK_REALTIME, &wallNow);
+            const std::uint64_t wall = toNs(wallNow);
+            deadline = wanted > wall ? now + (wanted - wall) : now;
+        }
+        schedule(t, key, timer, deadline);
     }
-    timer.deadline = deadline;
-    t.deadlines.insert({deadline, key});
-    nudge(t);
+    rearmService(t);
     return 0;
 }
 
@@ -324,6 +423,7 @@ int timer_delete(timer_t timerId) {
     if (found == t.timers.end()) return -1;
     const long key = found->first;
     disarm(t, key, found->second);
+    rearmService(t);
     if (const auto& delivery = found->second.delivery) {
         std::lock_guard<std::mutex> index(t.deliveryLock);
         clearPending(t, *delivery);
@@ -334,6 +434,10 @@ int timer_delete(timer_t timerId) {
                 break;
             }
         }
+        ChannelTimers& channel = t.channels[delivery->chid];
+        channel.timers.erase(std::find(channel.timers.begin(), channel.timers.end(), key));
+        if (channel.timers.empty() && !channel.kept) t.channels.erase(delivery->chid);
+        t.channelTimers.fetch_sub(1);
     }
     t.timers.erase(found);
     return 0;
