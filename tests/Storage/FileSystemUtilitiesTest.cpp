@@ -13,8 +13,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 namespace {
 

@@ -7,15 +7,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
-#include <streambuf>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 

@@ -16,10 +16,6 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
-#include <iterator>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 

@@ -1,29 +1,40 @@
-// "coresys board" and the in32/out32 programs, run as built programs against a board in an
-// isolated host; what they program is read back through the device calls the framework uses.
+// "coresys board", "otp", "hwinfo" and the in32/out32 programs, run as built programs against a
+// board in an isolated host; what they program is read back through the device calls the
+// framework uses, and the shutdown sequences are read from the board's log.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <cstdlib>
 #include <fstream>
-#include <string>
-#include <vector>
+#include <nlohmann/json.hpp>
+#include <set>
 
+#include "CoreSystem/Hardware/HardwareInfo.h"
 #include "CoreSystem/Platform/Device.h"
-#include "TestSupport.h"
+#include "Hardware/HardwareTestSupport.h"
+#include "ToolsTestSupport.h"
 
 namespace {
 
 namespace Platform = CoreSystem::Platform;
+using namespace HardwareTest;
+using namespace ToolsTest;
+using CoreSystemTest::BoardLog;
 using CoreSystemTest::IsolatedHost;
-using CoreSystemTest::Outcome;
-using Lines = std::vector<std::string>;
 
-const std::string kTools = CoreSystemTest::BuildDirectory() + "/tools/coresys";
+const std::string kTools = Tool("coresys");
 
 Outcome Board(const std::vector<std::string>& args) {
     std::vector<std::string> all{"board"};
     all.insert(all.end(), args.begin(), args.end());
-    return CoreSystemTest::RunProgram(kTools + "/coresys", all);
+    return RunCoresys(all);
+}
+
+std::string WriteFile(const IsolatedHost& host, const std::string& name, const OtpBlock& bytes) {
+    const std::string path = host.root() + "/" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return path;
 }
 
 TEST(CoresysBoard, ProgramsOtpAndMemoryThatTheDeviceCallsReadBack) {
@@ -34,19 +45,18 @@ TEST(CoresysBoard, ProgramsOtpAndMemoryThatTheDeviceCallsReadBack) {
               "coresys: no board under " + host.root() + " (create one with 'coresys board init')\n");
     ASSERT_EQ(Board({"init", "--write-target", "legacy"}).status, 0);
 
-    std::string block(256, '\0');
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(255 - i);
-    const std::string file = host.root() + "/block.bin";
-    std::ofstream(file, std::ios::binary) << block;
+    OtpBlock block(256);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(255 - i);
+    const std::string file = WriteFile(host, "block.bin", block);
     ASSERT_EQ(Board({"otp", "write", "--bank", "nor", "--type", "3", file}).status, 0);
     std::ofstream(file, std::ios::binary | std::ios::app) << 'x';
     EXPECT_EQ(Board({"otp", "write", "--bank", "nor", "--type", "3", file}).status, 1);  // 257 bytes
 
     const int control = Platform::OpenDevice("/dev/iplctl", O_RDWR);
-    std::string read(256, '\0');
+    OtpBlock read(256);
     EXPECT_EQ(Platform::devctl(control, 0x4004054A, read.data(), read.size(), nullptr), EOK);
     EXPECT_EQ(read, block);
-    EXPECT_EQ(Board({"otp", "read", "--bank", "nor", "--type", "3"}).out, block);
+    EXPECT_EQ(Board({"otp", "read", "--bank", "nor", "--type", "3"}).out, std::string(block.begin(), block.end()));
     // The device's write command lands on the board's write target, the legacy bank here.
     EXPECT_EQ(Platform::devctl(control, 0x80040544, read.data(), read.size(), nullptr), EOK);
     close(control);
@@ -81,9 +91,7 @@ TEST(CoresysBoard, RegisterCommandsFailuresAndLogWorkFromTheShell) {
                                "awk '{ print ($1 == \"0x00000010\") ? \"0x00000012\" : \"0xdeadbeef\" }'`";
     EXPECT_EQ(CoreSystemTest::RunProgram("/bin/sh", {"-c", script}).status, 0);
     EXPECT_EQ(Board({"in32", "0x53f80018"}).out, "0x00000012\n");
-    Outcome bad = CoreSystemTest::RunProgram(kTools + "/out32", {"0x53f80018"});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.err, "out32: usage: out32 ADDRESS VALUE\n");
+    ExpectRefused(CoreSystemTest::RunProgram(kTools + "/out32", {"0x53f80018"}), 1, "out32: usage: out32 ADDRESS VALUE\n");
 
     ASSERT_EQ(Board({"fail", "devctl-0x40040548", "EIO", "--count", "2"}).status, 0);
     EXPECT_EQ(Board({"fail"}).out, "devctl-0x40040548 EIO 2\n");
@@ -99,6 +107,78 @@ TEST(CoresysBoard, RegisterCommandsFailuresAndLogWorkFromTheShell) {
               "devctl /dev/iplctl 0x40040548 result=0\n");
     ASSERT_EQ(Board({"log", "--clear"}).status, 0);
     EXPECT_EQ(Board({"log"}).out, "");
+}
+
+TEST(CoresysBoard, HwinfoAnswersEveryGetterOfTheProgrammedBoard) {
+    IsolatedHost host;
+    CoreSystemTest::CreateBoard(host);
+    const OtpBlock type1 =
+        Type1({{9, 2}, {11, 0x02580400}, {15, 2}, {60, 0x33445566}, {61, 0xABCD1122}, {62, 0x62}});
+    ASSERT_EQ(Board({"otp", "write", "--bank", "nor", "--type", "1", WriteFile(host, "1", type1)}).status, 0);
+    ASSERT_EQ(Board({"otp", "write", "--bank", "nor", "--type", "2", WriteFile(host, "2", Type2(8, {{3, 1, 1}}))})
+                  .status,
+              0);
+    const Outcome json = RunForFamily("M2", {"hwinfo", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto info = nlohmann::json::parse(json.out);
+    std::set<std::string> keys = {"DeviceFamily",  "GetMacAddress",    "GetMacAddressString",
+                                  "GetInfoWord62", "HasValidOtpBlock", "GetResourceList"},
+                          found;
+    for (const auto& getter : CoreSystem::NumberGetters()) keys.insert(getter.name);
+    for (const auto& item : info.items()) found.insert(item.key());
+    EXPECT_EQ(found, keys);
+    const nlohmann::json expected = {{"DeviceFamily", 2},
+                                     {"GetBoardVariant", 2},
+                                     {"GetInfo15", 2},
+                                     {"GetInfo16", 0},
+                                     {"GetDisplayResolution", 0x02580400},
+                                     {"GetMacAddress", 0xABCD112233445566u},
+                                     {"GetMacAddressString", "11:22:33:44:55:66"},
+                                     {"GetInfoWord62", {{"1", 0x62}, {"2", 0}, {"3", 0}}},
+                                     {"HasValidOtpBlock", {{"1", true}, {"2", true}, {"3", true}}},
+                                     {"GetResourceList", {{{"unit", 3}, {"kind", 3}, {"mode", 2}}}}};
+    for (const auto& item : expected.items()) EXPECT_EQ(info[item.key()], item.value()) << item.key();
+    for (const std::string& line : BoardLog(host)) EXPECT_EQ(line.find("0x8004"), std::string::npos) << line;
+
+    const Outcome text = RunForFamily("M2", {"hwinfo"});
+    EXPECT_NE(text.out.find("GetDisplayResolution   1024 x 600\nGetInfo12"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("GetMacAddressString    11:22:33:44:55:66\n"), std::string::npos) << text.out;
+}
+
+TEST(CoresysBoard, OtpGoesThroughTheFrameworkAndShutdownsLeaveTheirSequences) {
+    IsolatedHost host;
+    CoreSystemTest::CreateBoard(host);
+    OtpBlock block = Type1({{9, 1}}), broken = block;
+    broken[3] ^= 1;
+    ExpectRefused(RunForFamily("E2", {"otp", "write", "--type", "1", WriteFile(host, "broken", broken)}), 1,
+                  "coresys: write refused: ");
+    EXPECT_EQ(BoardLog(host), Lines{});
+    EXPECT_EQ(RunForFamily("E2", {"otp", "write", "--type", "1", WriteFile(host, "block", block)}).status, 0);
+    const Outcome read = RunForFamily("E2", {"otp", "read", "--type", "1"}, {{"CORESYSTEM_SLOG", "stderr"}});
+    EXPECT_EQ(read.out, std::string(block.begin(), block.end()));
+    EXPECT_EQ(read.err, "12345 6 Call from Check OTP Location\n12345 6 OTP read from new NOR BANK\n");
+    EXPECT_EQ(RunForFamily("E2", {"otp", "read", "--type", "1", "--bank", "legacy"}).status, 1);
+    EXPECT_EQ(Board({"checksum", WriteFile(host, "digits", {'1', '2', '3', '4', '5', '6', '7', '8', '9'})}).out,
+              "0x942f51fb\n");
+
+    Board::ClearLog(host.root());
+    EXPECT_EQ(RunForFamily("E2", {"board", "shutdown"}).status, 0);
+    EXPECT_EQ(BoardLog(host), Lines{"out32 0xe6055008 0x00000000"});
+    // The sequences and the boot command block themselves are checked in tests/Application.
+    Board::ClearLog(host.root());
+    EXPECT_EQ(RunForFamily("M2", {"board", "shutdown-to-loader"}).status, 0);
+    EXPECT_EQ(BoardLog(host).size(), 12u);
+    // iMX35 through in32/out32 with a hostile autoload base: a blank, a quote and a command.
+    const std::string base = host.root() + "/it's a b;touch " + host.root() + "/pwned;/";
+    std::filesystem::create_directories(base + "app");
+    std::ofstream(base + "app/bootToLoader.awk") << "{ print \"0x0000abcd\" }\n";
+    Board::ClearLog(host.root());
+    const Outcome imx35 = RunForFamily("iMX35", {"board", "shutdown-to-loader"},
+                                       {{"AUTOLOADPATH", base}, {"PATH", kTools + ":" + std::getenv("PATH")}});
+    EXPECT_EQ(imx35.status, 0) << imx35.err;
+    EXPECT_EQ(BoardLog(host), (Lines{"out32 0x53f80018 0x0000abcd", "out16 0x53fdc000 0x0000"}));
+    EXPECT_FALSE(std::filesystem::exists(host.root() + "/pwned"));
+    ExpectRefused(RunForFamily("e2", {"board", "shutdown"}), 1, "coresys: DEVICEFAMILY names no family");
 }
 
 }  // namespace

@@ -2,18 +2,18 @@
 // stepped and named, with the change events seen by a watcher in another process.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "TestSupport.h"
+#include "ToolsTestSupport.h"
 
 namespace {
 
-using CoreSystemTest::Outcome;
+using namespace ToolsTest;
 using nlohmann::json;
 
-const std::string kExample = std::string(CORESYSTEM_SOURCE_DIR) + "/docs/examples/radio.json";
-const auto Coresys = CoreSystemTest::RunCoresys;
+Outcome Coresys(const std::vector<std::string>& args) {
+    return RunCoresys(args);
+}
 
 TEST(CoresysDb, CreatesReadsWritesAndWatchesTheExample) {
     CoreSystemTest::IsolatedHost host;
@@ -23,13 +23,9 @@ TEST(CoresysDb, CreatesReadsWritesAndWatchesTheExample) {
     ASSERT_EQ(Coresys({"db", "create", kExample, "--replace"}).status, 0);
     EXPECT_NE(Coresys({"db", "list"}).err.find("no configuration image is loaded"), std::string::npos);
 
-    const std::string image = host.root() + "/radio.img";
-    ASSERT_EQ(Coresys({"conf", "build", kExample, "-o", image}).status, 0);
-    ASSERT_EQ(Coresys({"conf", "load", image}).status, 0);
-    ASSERT_EQ(Coresys({"nm", "create"}).status, 0);
-    const std::string ready = host.root() + "/ready";
-    CoreSystemTest::Program watcher(CoreSystemTest::CoresysPath(), {"db", "watch", "--count", "5", "--ready-file", ready});
-    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return std::filesystem::exists(ready); })) << "no watcher";
+    ASSERT_TRUE(CoreSystemTest::LoadDevice());  // the image; its database replaces the one above
+    CreateRegistry();
+    auto watcher = StartReady(host, {"db", "watch", "--count", "5"});
 
     EXPECT_EQ(Coresys({"db", "list"}).out, "1 Volume 0 valid\n2 Mute 0 not-valid\n");
     EXPECT_EQ(Coresys({"db", "set", "Volume", "7.9"}).out, "1 Volume 7 valid\n");         // event 77
@@ -66,7 +62,7 @@ TEST(CoresysDb, CreatesReadsWritesAndWatchesTheExample) {
         EXPECT_EQ(refused.err.rfind("coresys: ", 0), 0u) << refused.err;
     }
 
-    const Outcome events = watcher.finish(std::chrono::seconds(10));
+    const Outcome events = watcher->finish(std::chrono::seconds(10));
     EXPECT_EQ(events.status, 0) << events.err;
     EXPECT_EQ(events.out, "77\n78\n77\n78\n78\n");
 }

@@ -6,43 +6,33 @@
 #include <unistd.h>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <thread>
 
 #include "CoreSystem/Application/BackupFile.h"
 #include "CoreSystem/SharedData/ListManager.h"
-#include "TestSupport.h"
+#include "ToolsTestSupport.h"
 
 namespace {
 
 using CoreSystemTest::Outcome;
-using CoreSystemTest::RunCoresys;
+using ToolsTest::RunCoresys;
 using nlohmann::json;
 
 TEST(CoresysLists, CreatesEditsPagesSavesAndRestores) {
     CoreSystemTest::IsolatedHost host;
-    const std::string image = host.root() + "/radio.img", dir = host.root() + "/";
-    ASSERT_EQ(RunCoresys({"conf", "build", std::string(CORESYSTEM_SOURCE_DIR) + "/docs/examples/radio.json",
-                          "-o", image})
-                  .status,
-              0);
-    EXPECT_NE(
-        RunCoresys({"lists", "create", "--first", dir, "--second", dir}).err.find("no configuration image"),
-        std::string::npos);
-    ASSERT_EQ(RunCoresys({"conf", "load", image}).status, 0);
+    const std::string dir = host.root() + "/";
+    const std::vector<std::string> create = {"lists", "create", "--first", dir, "--second", dir};
+    EXPECT_NE(RunCoresys(create).err.find("no configuration image"), std::string::npos);
+    ASSERT_TRUE(CoreSystemTest::LoadDevice());
     EXPECT_NE(RunCoresys({"lists", "show", "7"}).err.find("the lists are not started"), std::string::npos);
-    EXPECT_EQ(RunCoresys({"lists", "create", "--first", dir, "--second", dir}).out,
-              "list 7: 70 bytes, fresh (no complete saved copy)\n");
-    EXPECT_EQ(RunCoresys({"lists", "create", "--first", dir, "--second", dir}).status, 1);  // started already
+    EXPECT_EQ(RunCoresys(create).out, "list 7: 70 bytes, fresh (no complete saved copy)\n");
+    EXPECT_EQ(RunCoresys(create).status, 1);  // started already
 
-    for (const char* text : {"00000000616c70686100", "0000000062657461", "00000000616c736f00"}) {
+    for (const char* text : {"00000000616c70686100", "0000000062657461", "00000000616c736f00"})
         EXPECT_EQ(RunCoresys({"lists", "add", "7", text}).status, 0) << text;
-    }
-    const Outcome full = RunCoresys({"lists", "add", "7", "00"});
-    EXPECT_EQ(full.status, 1);
-    EXPECT_NE(full.err.find("full"), std::string::npos) << full.err;
+    ToolsTest::ExpectRefused(RunCoresys({"lists", "add", "7", "00"}), 1, "full");
     EXPECT_EQ(RunCoresys({"lists", "add", "9", "00"}).status, 1);  // no such list
     EXPECT_EQ(RunCoresys({"lists", "find", "7", "a*a"}).out, "0\n");
     EXPECT_EQ(RunCoresys({"lists", "find", "7", "--start", "1", "--max", "4", "*a"}).out, "1\n");
@@ -70,13 +60,14 @@ TEST(CoresysLists, CreatesEditsPagesSavesAndRestores) {
     EXPECT_EQ(RunCoresys({"lists", "save", "7"}).status, 0);
     EXPECT_EQ(RunCoresys({"lists", "save-definition", "7", dir}).status, 0);
     EXPECT_EQ(RunCoresys({"lists", "save-definition", "7", dir + "missing/"}).status, 1);
-    EXPECT_EQ(RunCoresys({"lists", "create", "--first", dir, "--second", dir, "--replace"}).out,
-              "list 7: 70 bytes, restored\n");
+    std::vector<std::string> replace = create;
+    replace.push_back("--replace");
+    EXPECT_EQ(RunCoresys(replace).out, "list 7: 70 bytes, restored\n");
     json restored = json::parse(RunCoresys({"lists", "show", "7", "--json"}).out);
     EXPECT_EQ(restored, shown);
     EXPECT_EQ(RunCoresys({"lists", "clear", "7"}).status, 0);
     EXPECT_EQ(RunCoresys({"lists", "save", "7"}).status, 0);
-    RunCoresys({"lists", "create", "--first", dir, "--second", dir, "--replace"});
+    RunCoresys(replace);
     restored = json::parse(RunCoresys({"lists", "show", "7", "--json"}).out);
     EXPECT_EQ(restored.at("count"), 0);
     EXPECT_EQ(restored.at("slots"), expected.at("slots"));
@@ -150,10 +141,9 @@ TEST(CoresysLists, PowerCutsDuringSavesNeverLoseASavedList) {
         kill(save.pid, SIGKILL);
         CoreSystemTest::Wait(save);
         close(save.outputFd);
-        if (data && CoreSystem::BackupFile(dir + "ListManager7").choose().reason !=
-                        CoreSystem::BackupFile::Reason::Link) {
-            ++cutInside;  // killed between removing the link and making it again
-        }
+        using Reason = CoreSystem::BackupFile::Reason;
+        // Killed between removing the link and making it again.
+        if (data && CoreSystem::BackupFile(dir + "ListManager7").choose().reason != Reason::Link) ++cutInside;
 
         const auto report = CoreSystemTest::RestartLists(dir, dir);
         ASSERT_EQ(report.size(), 1u);

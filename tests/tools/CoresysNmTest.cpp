@@ -3,10 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
-#include <memory>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "ToolsTestSupport.h"
 
@@ -19,12 +16,6 @@ using namespace ToolsTest;
 void ExpectEnded(const Outcome& outcome, int status, const std::string& out) {
     EXPECT_EQ(outcome.status, status) << outcome.err;
     EXPECT_EQ(outcome.out, out);
-}
-
-/// Expects the program to have failed with `status` and an error line that contains `text`.
-void ExpectRefused(const Outcome& outcome, int status, const std::string& text) {
-    EXPECT_EQ(outcome.status, status) << text;
-    EXPECT_NE(outcome.err.find(text), std::string::npos) << text << " not in: " << outcome.err;
 }
 
 TEST(CoresysNm, ManagesTheRegistryAndItsEndpointsAndRefusesWhatFails) {

@@ -3,23 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <filesystem>
 
-#include "TestSupport.h"
+#include "ToolsTestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-/// The shared-memory objects and semaphores of namespace `word`.
-std::vector<std::string> SharedObjects(const std::string& word) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator("/dev/shm")) {
-        const std::string name = entry.path().filename();
-        if (name.rfind(word + ".", 0) == 0 || name.rfind("sem." + word + ".", 0) == 0) names.push_back(name);
-    }
-    return names;
-}
 
 TEST(DeviceScript, StartsTheWholeDeviceAndStopsItCleanly) {
     const std::string script = std::string(CORESYSTEM_SOURCE_DIR) + "/scripts/device.sh";
@@ -44,7 +33,7 @@ TEST(DeviceScript, StartsTheWholeDeviceAndStopsItCleanly) {
         const CoreSystemTest::Outcome outcome = device.finish(std::chrono::seconds(15));
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         EXPECT_NE(outcome.out.find("device: stopped"), std::string::npos) << outcome.out;
-        EXPECT_EQ(SharedObjects(host.word()), std::vector<std::string>{});
+        EXPECT_EQ(ToolsTest::SharedObjects(host), std::vector<std::string>{});
         EXPECT_FALSE(fs::exists(host.root() + "/device.pid"));
     }
 }

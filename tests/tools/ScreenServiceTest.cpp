@@ -8,15 +8,8 @@
 #include <semaphore.h>
 #include <unistd.h>
 #include <csignal>
-#include <cstdint>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "CoreSystem/Platform/Posix.h"
 #include "ScreenCapture.h"
@@ -55,17 +48,6 @@ Picture Grab(const std::string& path) {
     EXPECT_EQ(grab.status, 0) << grab.err;
     EXPECT_EQ(grab.out, kFinished + path + "\n");
     return Picture(path);
-}
-
-/// Objects of the test's namespace in /dev/shm, but the registry.
-std::vector<std::string> LeftInSharedMemory(const IsolatedHost& host) {
-    std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
-        const std::string name = entry.path().filename();
-        if (name.find(host.word() + ".") != std::string::npos && name != host.word() + ".Notification")
-            left.push_back(name);
-    }
-    return left;
 }
 
 TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsFastAndClean) {
@@ -120,7 +102,7 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsFastAndClean) {
           std::string("malformed endpoint=ScreenAction size=14 reason=\"text without NUL\"")}) {
         EXPECT_NE(served.out.find(line + "\n"), std::string::npos) << line << "\nnot in:\n" << served.out;
     }
-    EXPECT_EQ(LeftInSharedMemory(host), std::vector<std::string>{}) << "the service left objects behind";
+    EXPECT_EQ(SharedObjects(host, "Notification"), std::vector<std::string>{}) << "the service left objects behind";
 }
 
 TEST(ScreenService, FailedCaptureIsNeverReportedAsAScreenshot) {
@@ -144,14 +126,7 @@ TEST(ScreenService, FailedCaptureIsNeverReportedAsAScreenshot) {
     EXPECT_EQ(posts, 0) << "the failure was posted";
     kill(service->pid(), SIGTERM);
     EXPECT_EQ(service->finish().status, 0);
-    EXPECT_EQ(LeftInSharedMemory(host), std::vector<std::string>{}) << "objects left behind";
-}
-
-std::string FindProgram(const std::string& name) {
-    std::stringstream directories(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    for (std::string directory; std::getline(directories, directory, ':');)
-        if (access((directory + "/" + name).c_str(), X_OK) == 0) return directory + "/" + name;
-    return "";
+    EXPECT_EQ(SharedObjects(host, "Notification"), std::vector<std::string>{}) << "objects left behind";
 }
 
 /// Fills the root window of `display` with `background` and its top left 100x50 pixels with `corner`.
@@ -185,7 +160,8 @@ struct VirtualDisplay : Program {
 };
 
 TEST(ScreenService, CapturesTheX11RootWindowUnderXvfb) {
-    const std::string xvfb = FindProgram("Xvfb");
+    std::string xvfb = CoreSystemTest::RunProgram("/bin/sh", {"-c", "command -v Xvfb"}).out;
+    xvfb = xvfb.substr(0, xvfb.find('\n'));
     if (xvfb.empty())
         GTEST_SKIP() << "Xvfb is not installed (Debian package xvfb): the x11 source is not tested";
     IsolatedHost host;

@@ -23,8 +23,36 @@ inline const std::string kCoresys = Tool("coresys/coresys");
 inline const std::string kFrameGrab = Tool("framegrab/FrameGrab");
 inline const std::string kFinished = "FrameGrab: Finished writing file ";
 
-inline Outcome RunCoresys(const std::vector<std::string>& args) {
-    return CoreSystemTest::RunProgram(kCoresys, args);
+inline const std::string kExample = std::string(CORESYSTEM_SOURCE_DIR) + "/docs/examples/radio.json";
+
+/// One run of `coresys ARGS...` to its end, with `environment` added to its own.
+inline Outcome RunCoresys(const std::vector<std::string>& args, const CoreSystemTest::Environment& environment = {}) {
+    return Program(kCoresys, args, environment).finish();
+}
+
+/// The same with DEVICEFAMILY set to `family`.
+inline Outcome RunForFamily(const std::string& family, const std::vector<std::string>& args,
+                            CoreSystemTest::Environment environment = {}) {
+    environment.emplace_back("DEVICEFAMILY", family);
+    return RunCoresys(args, environment);
+}
+
+/// The shared-memory objects and semaphores of the host's namespace in /dev/shm, but `except`.
+inline std::vector<std::string> SharedObjects(const CoreSystemTest::IsolatedHost& host,
+                                              const std::string& except = "") {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string name = entry.path().filename();
+        if (name.find(host.word() + ".") != std::string::npos && name != host.word() + "." + except)
+            names.push_back(name);
+    }
+    return names;
+}
+
+/// Expects `outcome` to have ended with `status` and an error that contains `text`.
+inline void ExpectRefused(const Outcome& outcome, int status, const std::string& text) {
+    EXPECT_EQ(outcome.status, status) << text;
+    EXPECT_NE(outcome.err.find(text), std::string::npos) << text << " not in: " << outcome.err;
 }
 
 inline void CreateRegistry() {
