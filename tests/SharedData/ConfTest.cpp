@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -84,17 +85,13 @@ TEST(ConfTOC, WriteFinishesShortWritesAndReportsAFailedOne) {
 }
 
 TEST(ConfTOC, RefusesEntriesBeyondItsCapacityAndLeavesTheBufferToTheCaller) {
-    ConfTOC toc(2, 0, nullptr);
-    std::uint8_t* buffers[3] = {new std::uint8_t[8](), new std::uint8_t[8](), new std::uint8_t[8]()};
-    EXPECT_EQ(toc.add(buffers[0], 8), 0);
-    EXPECT_EQ(toc.add(buffers[1], 8), 1);
+    ConfTOC toc(1, 0, nullptr);
+    EXPECT_EQ(toc.add(new std::uint8_t[8](), 8), 0);
+    const std::unique_ptr<std::uint8_t[]> refused(new std::uint8_t[8]());
     testing::internal::CaptureStderr();
-    EXPECT_EQ(toc.add(buffers[2], 8), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "ConfTOC::add(): cannot add more than preallocated size\n");
-    EXPECT_EQ(toc.count(), 2u);
-    EXPECT_EQ(toc.headerWord(3), 2u);
-    delete[] buffers[2];
+    EXPECT_EQ(toc.add(refused.get(), 8), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ConfTOC::add(): cannot add more than preallocated size\n");
+    EXPECT_EQ(toc.headerWord(3), 1u);
 }
 
 /// Two reserved strings at 16 and 48 and a variable at 80; the first refers twice to the
@@ -195,7 +192,6 @@ TEST(ConfHandle, AttachesByTagAndReadsListsAndTextsWithinTheirBounds) {
     conf::ProgrammingConfiguration wrong;
     EXPECT_FALSE(wrong.attachImage(image.base()));
     EXPECT_EQ(wrong.record(), nullptr);
-    EXPECT_EQ(wrong.base(), image.base());
     EXPECT_EQ(wrong.word(1), kNoOffset);
     conf::ConfigurationRoot root;
     ASSERT_TRUE(root.attachImage(image.base()));

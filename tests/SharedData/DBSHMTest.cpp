@@ -78,7 +78,6 @@ TEST(DBSHM, ValuesAndEventsReachOtherProcessesInOrder) {
     Child writer = CoreSystemTest::Spawn([] {
         DBSHM::openDatabase();
         DBSHM::setVariable(1, 5);
-        DBSHM::setVariable(1, 5);  // unchanged, never expires: no event
         const std::int32_t ids[] = {2, 40000, 1};
         double values[] = {258, 1, 6.5};
         DBSHM::setVariables(3, ids, values);
@@ -87,13 +86,11 @@ TEST(DBSHM, ValuesAndEventsReachOtherProcessesInOrder) {
         // Both lazily created clients, first used by two threads at the same moment.
         std::atomic<int> ready{0};
         auto setter = [&ready](bool many) {
-            ++ready;
-            while (ready < 2) {
-            }
+            for (++ready; ready < 2;) std::this_thread::yield();
             std::int32_t id = 1;
-            double value = many ? 8 : 9;
+            double eight = 8;
             if (many) {
-                DBSHM::setVariables(1, &id, &value);
+                DBSHM::setVariables(1, &id, &eight);
             } else {
                 DBSHM::setVariable(2, 1);
             }
@@ -101,18 +98,7 @@ TEST(DBSHM, ValuesAndEventsReachOtherProcessesInOrder) {
         std::thread first(setter, true), second(setter, false);
         first.join();
         second.join();
-        return 0;
-    });
-    EXPECT_EQ(CoreSystemTest::Wait(writer), 0);
-    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
-    // set, bulk set (Mute, Volume), the step of Mute from its last value to its first.
-    EXPECT_EQ((std::vector<int>(board->value, board->value + 4)), (std::vector<int>{77, 78, 77, 78}));
-    std::vector<int> racing(board->value + 4, board->value + 6);  // the two threads, in either order
-    std::sort(racing.begin(), racing.end());
-    EXPECT_EQ(racing, (std::vector<int>{77, 78}));
 
-    Child reader = CoreSystemTest::Spawn([] {
-        DBSHM::openDatabase();
         double value = -1;
         std::uint64_t lastChange = 0;
         CHILD_CHECK(DBSHM::getVariable(1, value, lastChange) == 1 && value == 8 && lastChange > 0);
@@ -123,7 +109,14 @@ TEST(DBSHM, ValuesAndEventsReachOtherProcessesInOrder) {
         CHILD_CHECK(DBSHM::getVariable(2, value) == 0 && value == 0);
         return 0;
     });
-    EXPECT_EQ(CoreSystemTest::Wait(reader), 0);
+    EXPECT_EQ(CoreSystemTest::Wait(writer), 0);
+    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
+    // set, bulk set (Mute, Volume), the step of Mute from its last value to its first.
+    EXPECT_EQ((std::vector<int>(board->value, board->value + 4)), (std::vector<int>{77, 78, 77, 78}));
+    std::vector<int> racing(board->value + 4, board->value + 6);  // the two threads, in either order
+    std::sort(racing.begin(), racing.end());
+    EXPECT_EQ(racing, (std::vector<int>{77, 78}));
+
 }
 
 TEST(DBSHM, WritersReadersAndAKilledLockHolderShareOneVariable) {

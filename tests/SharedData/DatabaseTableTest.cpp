@@ -13,9 +13,7 @@
 
 namespace {
 
-using CoreSystem::DatabaseLayout;
-using CoreSystem::DatabaseTable;
-using CoreSystem::VariableEntry;
+using namespace CoreSystem;
 
 constexpr std::int32_t kVolume = 1;  // i32, event 77, never expires, no values
 constexpr std::int32_t kMute = 2;    // i8, event 78, 5000 ms, values 0 (string 2), 1 (3), 2 (none)
@@ -29,8 +27,8 @@ protected:
         layout = std::make_unique<DatabaseLayout>();
         std::memset(layout.get(), 0, sizeof(DatabaseLayout));
         layout->mutex.init();
-        define(kVolume, CoreSystem::kStoreInt32, 77, 0);
-        define(kMute, CoreSystem::kStoreInt8, 78, 5000);
+        define(kVolume, kStoreInt32, 77, 0);
+        define(kMute, kStoreInt8, 78, 5000);
         table = DatabaseTable(layout.get(), image.data(), [this] { return now; });
     }
     void define(std::int32_t id, std::int32_t type, std::uint32_t event, std::uint32_t timeoutMs) {
@@ -53,34 +51,22 @@ TEST(DatabaseConversion, EachStorageTypeAsTheTargetComputesIt) {
         std::int32_t type;
         double in, out;
     } cases[] = {
-        {CoreSystem::kStoreFloat, 0.1, static_cast<double>(0.1f)},
-        {CoreSystem::kStoreFloat, 1e20, static_cast<double>(1e20f)},
-        {CoreSystem::kStoreFloat, 1e39, kInf},
-        {CoreSystem::kStoreFloat, -1e39, -kInf},
-        {CoreSystem::kStoreFloat, 0x1.fffffefp+127, fmax},  // rounds down to the largest float
-        {CoreSystem::kStoreInt32, 1.9, 1},
-        {CoreSystem::kStoreInt32, -1.9, -1},
-        {CoreSystem::kStoreInt32, 1e20, 2147483647},
-        {CoreSystem::kStoreInt32, -1e20, -2147483648.0},
-        {CoreSystem::kStoreInt32, kNaN, 0},
-        {CoreSystem::kStoreInt16, 70000.7, 4464},  // 0x11170 -> 0x1170
-        {CoreSystem::kStoreInt16, 40000, -25536},
-        {CoreSystem::kStoreInt16, 1e20, -1},       // 0x7FFFFFFF -> 0xFFFF
-        {CoreSystem::kStoreInt16, -1e20, 0},       // 0x80000000 -> 0
-        {CoreSystem::kStoreInt16, kNaN, 0},
-        {CoreSystem::kStoreInt8, 200, -56},
-        {CoreSystem::kStoreInt8, -129, 127},
-        {CoreSystem::kStoreInt8, 1e20, -1},
-        {CoreSystem::kStoreInt8, -1e20, 0},
-        {CoreSystem::kStoreInt8, kNaN, 0},
-        {0, 1e300, 1e300},
-        {99, -0.25, -0.25},
+        {kStoreFloat, 0.1, static_cast<double>(0.1f)}, {kStoreFloat, 1e20, static_cast<double>(1e20f)},
+        {kStoreFloat, 1e39, kInf}, {kStoreFloat, -1e39, -kInf},
+        {kStoreFloat, 0x1.fffffefp+127, fmax},  // rounds down to the largest float
+        {kStoreInt32, 1.9, 1}, {kStoreInt32, -1.9, -1}, {kStoreInt32, 1e20, 2147483647},
+        {kStoreInt32, -1e20, -2147483648.0}, {kStoreInt32, kNaN, 0},
+        // 0x11170 -> 0x1170; 0x7FFFFFFF -> 0xFFFF; 0x80000000 -> 0
+        {kStoreInt16, 70000.7, 4464}, {kStoreInt16, 40000, -25536}, {kStoreInt16, 1e20, -1},
+        {kStoreInt16, -1e20, 0}, {kStoreInt16, kNaN, 0},
+        {kStoreInt8, 200, -56}, {kStoreInt8, -129, 127}, {kStoreInt8, 1e20, -1}, {kStoreInt8, -1e20, 0},
+        {kStoreInt8, kNaN, 0}, {0, 1e300, 1e300}, {99, -0.25, -0.25},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(CoreSystem::ConvertToStorage(c.type, c.in), c.out) << "type " << c.type << " value " << c.in;
+        EXPECT_EQ(ConvertToStorage(c.type, c.in), c.out) << "type " << c.type << " value " << c.in;
     }
-    EXPECT_TRUE(std::isnan(CoreSystem::ConvertToStorage(CoreSystem::kStoreFloat, kNaN)));
-    EXPECT_TRUE(std::isnan(CoreSystem::ConvertToStorage(0, kNaN)));
+    EXPECT_TRUE(std::isnan(ConvertToStorage(kStoreFloat, kNaN)));
+    EXPECT_TRUE(std::isnan(ConvertToStorage(0, kNaN)));
 }
 
 TEST_F(Table, ChangeIsDecidedBeforeConversionAndSendsTheEventCode) {
@@ -150,7 +136,7 @@ TEST_F(Table, BulkAccessConvertsInPlaceAndKeepsEventsInInputOrder) {
 }
 
 TEST_F(Table, IdsWithoutEntryAreOutOfRangeForEveryOperation) {
-    define(9999, CoreSystem::kStoreInt32, 5, 100);
+    define(9999, kStoreInt32, 5, 100);
     const std::vector<std::uint8_t> namesBefore(reinterpret_cast<std::uint8_t*>(layout->names),
                                                 reinterpret_cast<std::uint8_t*>(layout->names + 10000));
     for (std::int32_t id : {0, -1, 10000, 32767, 32768}) {

@@ -1,6 +1,6 @@
 // Images from the builder, read back through the handles (value tables, reserved strings, list
-// definitions and application tables are read back by the tests that use them), and the check
-// refusing damaged ones.
+// definitions, culture strings and application tables are read back by the tests that use them),
+// and the check refusing damaged ones.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -9,6 +9,7 @@
 #include "CoreSystem/SharedData/Conf.h"
 #include "CoreSystem/SharedData/ImageBuilder.h"
 #include "CoreSystem/SharedData/ImageCheck.h"
+#include "CultureTestSupport.h"
 #include "TestSupport.h"
 
 namespace {
@@ -23,30 +24,11 @@ TEST(ImageBuilder, ImageReadsBackThroughTheHandles) {
     EXPECT_EQ(ReadWord(base), conf::kImageMagic);
     EXPECT_EQ(ReadWord(base + 4), image.size());
 
-    conf::ConfigurationRoot root;
-    ASSERT_TRUE(root.attachImage(base));
-    conf::ConfCultureRootClass cultures(base, root.resolve(root.word(conf::ConfigurationRoot::kCultureRoot)));
-    conf::ConfCultureRuntimeData runtime(
-        base, cultures.resolve(cultures.word(conf::ConfCultureRootClass::kRuntimeData)));
-    EXPECT_EQ(cultures.word(conf::ConfCultureRootClass::kCultureCount), 2u);
-    EXPECT_EQ(runtime.word(conf::ConfCultureRuntimeData::kCurrentCulture), 1u);
-    EXPECT_EQ(runtime.listCount(runtime.word(conf::ConfCultureRuntimeData::kCounterList)), 4u);
-    // Slot (string 1, culture 1): capacity 24, the text and zeros after it.
-    const conf::Offset strings = cultures.word(conf::ConfCultureRootClass::kStringList);
-    const std::uint8_t* slot = cultures.listElementAt(strings, 1 * 2 + 1);
+    EXPECT_EQ(CultureTest::CultureRoot(image).word(conf::ConfCultureRootClass::kCultureCount), 2u);
+    EXPECT_EQ(ReadWord(CultureTest::RuntimeData(image) + 8), 1u);  // the current culture
+    const std::uint8_t* slot = CultureTest::Slot(image, 1, 1);      // capacity 24, the text, zeros
     EXPECT_EQ(ReadWord(slot + 4), 24u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(slot + 8)), "Lautstärke");
-
-    conf::ProgrammingConfiguration p(
-        base, root.resolve(root.word(conf::ConfigurationRoot::kProgrammingConfiguration)));
-    const conf::Offset apps = p.word(conf::ProgrammingConfiguration::kApplications);
-    ASSERT_EQ(p.listCount(apps), 2u);
-    conf::ApplicationInformation radio(base, p.listElementAt(apps, 0));
-    EXPECT_EQ(conf::Conf::textAt(radio, radio.word(conf::ApplicationInformation::kName)), "Radio");
-    EXPECT_EQ(radio.resolve(radio.word(conf::ApplicationInformation::kReference)), radio.record());
-    conf::ApplicationInformation nvmgr(base, p.listElementAt(apps, 1));
-    EXPECT_EQ(nvmgr.word(conf::ApplicationInformation::kReference), 0u);
-    EXPECT_EQ(nvmgr.listCount(nvmgr.word(conf::ApplicationInformation::kEvents)), 0u);
 }
 
 TEST(ImageBuilder, RefusesWhatItCannotRepresentNamingTheEntry) {

@@ -2,7 +2,6 @@
 // definition files, the clients' attach, and views shared by several processes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 #include <array>
 #include <cstring>
@@ -52,6 +51,14 @@ TEST(SharedList, FreshObjectLayoutIsComputedIn64Bits) {
     EXPECT_FALSE(huge.reasonable());
     EXPECT_FALSE(ListGeometry::Of(1 << 20, 257).reasonable());
     EXPECT_TRUE(ListGeometry::Of(1 << 20, 251).reasonable());
+
+    // A full list takes nothing more, also where the word after its slot table (here the first
+    // element's first bytes) reads as a slot.
+    const ListRef two = MakeList(storage, 2, 10);
+    const std::uint32_t slot1 = two.slots()[1];
+    EXPECT_EQ(Append(two, &slot1, 4) + Append(two, "", 0), 2);
+    EXPECT_EQ(Append(two, "x", 1), 0);
+    EXPECT_EQ(two.object->count, 2u);
 }
 
 TEST(SharedList, RemovalRotatesTheFreedSlotAndMovesThePosition) {
