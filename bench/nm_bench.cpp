@@ -46,6 +46,8 @@ constexpr int kThroughputMessages = 200000;
 constexpr int kThroughputSize = 64;
 constexpr int kDrainMessages = 2505;  ///< as many as one deferred queue accepts
 constexpr int kDrainSize = 64;
+constexpr int kManySenders = 4;
+constexpr int kDefaultIdleSeconds = 10;
 constexpr int kLatencySizes[] = {4, 256, 10240};
 constexpr unsigned kChildLimitSeconds = 120;  ///< a child never outlives this (SIGALRM)
 constexpr std::uint64_t kPairLimitNs = 90ull * 1000000000ull;
@@ -86,13 +88,16 @@ struct Shared {
     Word progress;  ///< frames the receiver has taken
     Word waiting;   ///< 1 while the sender sleeps on `progress`
     Word queued;    ///< drain: 1 once the sender has held everything back
+    Word tickets;   ///< throughput: frames the senders have started to send
     std::uint64_t start;
     std::uint64_t end;
+    std::uint64_t idleCpuNs[2];  ///< idle cost: the receiver's and the waiting sender's CPU time
     std::uint64_t* samples;  ///< one entry per measured round, in the same mapping
 
     void reset() {
-        turn = ready = progress = waiting = queued = 0;
+        turn = ready = progress = waiting = queued = tickets = 0;
         start = end = 0;
+        idleCpuNs[0] = idleCpuNs[1] = 0;
     }
     void publishProgress(std::uint32_t count) {
         progress.store(count);
@@ -145,12 +150,16 @@ pid_t Fork(const std::function<int()>& body) {
     _exit(status);
 }
 
-/// Runs both bodies in children and reaps them. A child that fails, or the time limit, or an
-/// interruption ends the other one. True when both exited with status 0.
-bool RunPair(const char* what, const std::function<int()>& first, const std::function<int()>& second) {
-    pid_t pids[2] = {Fork(first), -1};
-    if (pids[0] > 0) pids[1] = Fork(second);
-    bool ok = pids[0] > 0 && pids[1] > 0;
+/// Runs each body in a child of its own and reaps them. A child that fails, or the time limit, or
+/// an interruption ends the others. True when every child exited with status 0.
+bool RunGroup(const char* what, const std::vector<std::function<int()>>& bodies) {
+    std::vector<pid_t> pids;
+    bool ok = true;
+    for (const auto& body : bodies) {
+        const pid_t pid = ok ? Fork(body) : -1;
+        ok = ok && pid > 0;
+        if (pid > 0) pids.push_back(pid);
+    }
     const std::uint64_t deadline = NowNs() + kPairLimitNs;
     bool timedOut = false;
     for (;;) {
@@ -184,6 +193,10 @@ bool RunPair(const char* what, const std::function<int()>& first, const std::fun
         std::fprintf(stderr, "nm_bench: %s failed%s\n", what, timedOut ? " (time limit)" : "");
     }
     return ok;
+}
+
+bool RunPair(const char* what, const std::function<int()>& first, const std::function<int()>& second) {
+    return RunGroup(what, {first, second});
 }
 
 // ---- statistics -------------------------------------------------------------------------------
@@ -360,52 +373,158 @@ Spread OneWayLatency(Shared& shared, int size, int warmUp, int rounds) {
     return SpreadOf(shared.samples, rounds);
 }
 
-/// Messages per second from one sender to one receiver, from the first send() to the last
-/// recvMsg(). The sender keeps at most kThroughputWindow frames ahead of the receiver so that
-/// the receive queue never overflows (it would drop frames).
-double Throughput(Shared& shared) {
+/// Messages per second from `senders` sender processes to one receiving process, from the first
+/// send() to the last recvMsg(). Each sender numbers its own frames and the receiver checks their
+/// order per sender. The senders keep at most kThroughputWindow frames ahead of the receiver so
+/// that the receive queue never overflows (it would drop frames).
+double Throughput(Shared& shared, int senders) {
     shared.reset();
     const char* endpoint = "BenchThroughput";
+    const std::uint32_t each = kThroughputMessages / static_cast<std::uint32_t>(senders);
+    const std::uint32_t total = each * static_cast<std::uint32_t>(senders);
+    std::vector<std::function<int()>> bodies;
+    for (int id = 0; id < senders; ++id) {
+        bodies.push_back([&, id] {
+            NM::NMClient client(false);
+            const int channelIndex = client.getChannelIndex(endpoint);
+            if (channelIndex < 0 || !WaitUntil(shared.ready, 1)) return 1;
+            std::vector<char> payload(kThroughputSize, '\x33');
+            std::memcpy(payload.data() + 4, &id, sizeof id);
+            for (std::uint32_t sent = 0; sent < each; ++sent) {
+                const std::uint32_t ticket = shared.tickets.fetch_add(1);
+                // Frames of the other senders may have overtaken this ticket: signed distances.
+                const auto ahead = [&](std::uint32_t received) {
+                    return static_cast<std::int32_t>(ticket - received) >= static_cast<std::int32_t>(kThroughputWindow);
+                };
+                while (ahead(shared.progress.load())) {
+                    shared.waiting.store(1);
+                    const std::uint32_t seen = shared.progress.load();
+                    if (!ahead(seen)) break;
+                    if (!WaitUntil(shared.progress, seen + 1)) {
+                    std::fprintf(stderr, "nm_bench: sender %d: the receiver stopped taking frames\n", id);
+                    return 1;
+                }
+                }
+                std::memcpy(payload.data(), &sent, sizeof sent);
+                if (client.send(channelIndex, payload.data(), kThroughputSize) != kThroughputSize) {
+                    std::fprintf(stderr, "nm_bench: sender %d: send %u failed\n", id, sent);
+                    return 1;
+                }
+            }
+            if (WaitUntil(shared.progress, total)) return 0;
+            std::fprintf(stderr, "nm_bench: sender %d: not everything arrived\n", id);
+            return 1;
+        });
+    }
+    bodies.push_back([&] {
+        Receiver receiver;
+        if (!receiver.open(endpoint)) return 1;
+        std::vector<std::uint32_t> next(static_cast<std::size_t>(senders), 0);
+        shared.start = NowNs();
+        shared.announce(shared.ready);
+        std::vector<char> buffer(NM::kMaxPayload);
+        for (std::uint32_t i = 0; i < total; ++i) {
+            int channelIndex = -1;
+            const int got = receiver.client.recvMsg(&channelIndex, buffer.data(), NM::kMaxPayload);
+            if (got != kThroughputSize) {
+                std::fprintf(stderr, "nm_bench: frame %u: %d bytes received\n", i, got);
+                return 1;
+            }
+            std::uint32_t sequence;
+            int id;
+            std::memcpy(&sequence, buffer.data(), sizeof sequence);
+            std::memcpy(&id, buffer.data() + 4, sizeof id);
+            if (id < 0 || id >= senders || sequence != next[static_cast<std::size_t>(id)]++) {
+                std::fprintf(stderr, "nm_bench: sender %d's frame %u arrived out of order\n", id, sequence);
+                return 1;
+            }
+            if (i + 1 == total) shared.end = NowNs();
+            shared.publishProgress(i + 1);
+        }
+        return 0;
+    });
+    const std::string what = "NM throughput, " + std::to_string(senders) + " sender(s)";
+    if (!RunGroup(what.c_str(), bodies) || shared.end <= shared.start) return -1;
+    return total * 1e9 / static_cast<double>(shared.end - shared.start);
+}
+
+/// The drain's baseline: milliseconds from the first send() of kDrainMessages messages to a
+/// receiver that already exists to its recvMsg() of the last one.
+double DirectTime(Shared& shared) {
+    shared.reset();
+    const char* endpoint = "BenchDirect";
     const auto sender = [&] {
         NM::NMClient client(false);
         const int channelIndex = client.getChannelIndex(endpoint);
         if (channelIndex < 0 || !WaitUntil(shared.ready, 1)) return 1;
-        std::vector<char> payload(kThroughputSize, '\x33');
+        std::vector<char> payload(kDrainSize, '\x44');
         shared.start = NowNs();
-        for (std::uint32_t sent = 0; sent < kThroughputMessages; ++sent) {
-            while (sent - shared.progress.load() >= kThroughputWindow) {
-                shared.waiting.store(1);
-                const std::uint32_t seen = shared.progress.load();
-                if (sent - seen < kThroughputWindow) break;
-                if (!WaitUntil(shared.progress, seen + 1)) return 1;
-            }
-            std::memcpy(payload.data(), &sent, sizeof sent);
-            if (client.send(channelIndex, payload.data(), kThroughputSize) != kThroughputSize) {
-                return 1;
-            }
+        for (std::uint32_t i = 0; i < kDrainMessages; ++i) {
+            std::memcpy(payload.data(), &i, sizeof i);
+            if (client.send(channelIndex, payload.data(), kDrainSize) != kDrainSize) return 1;
         }
-        return WaitUntil(shared.progress, kThroughputMessages) ? 0 : 1;
+        return WaitUntil(shared.progress, kDrainMessages) ? 0 : 1;
     };
     const auto receiver = [&] {
         Receiver receiver;
         if (!receiver.open(endpoint)) return 1;
         shared.announce(shared.ready);
         std::vector<char> buffer(NM::kMaxPayload);
-        for (std::uint32_t i = 0; i < kThroughputMessages; ++i) {
+        for (std::uint32_t i = 0; i < kDrainMessages; ++i) {
             int channelIndex = -1;
-            if (receiver.client.recvMsg(&channelIndex, buffer.data(), NM::kMaxPayload) != kThroughputSize) {
-                return 1;
+            std::uint32_t sequence = ~0u;
+            if (receiver.client.recvMsg(&channelIndex, buffer.data(), NM::kMaxPayload) == kDrainSize) {
+                std::memcpy(&sequence, buffer.data(), sizeof sequence);
             }
-            std::uint32_t sequence;
-            std::memcpy(&sequence, buffer.data(), sizeof sequence);
             if (sequence != i) return 1;
-            if (i + 1 == kThroughputMessages) shared.end = NowNs();
-            shared.publishProgress(i + 1);
         }
+        shared.end = NowNs();
+        shared.publishProgress(kDrainMessages);
         return 0;
     };
-    if (!RunPair("NM throughput", sender, receiver) || shared.end <= shared.start) return -1;
-    return kThroughputMessages * 1e9 / static_cast<double>(shared.end - shared.start);
+    if (!RunPair("NM direct sending", sender, receiver) || shared.end <= shared.start) return -1;
+    return static_cast<double>(shared.end - shared.start) / 1e6;
+}
+
+std::uint64_t ProcessCpuNs() {
+    timespec used;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<std::uint64_t>(used.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(used.tv_nsec);
+}
+
+/// CPU time, over `seconds` of wall time, of a receiving process blocked in recvMsg() with nothing
+/// to receive and of a sender whose message waits for a receiver that never comes.
+bool IdleCost(Shared& shared, int seconds) {
+    shared.reset();
+    const auto idle = [&](int which, const std::function<bool(NM::NMClient&)>& setUp) {
+        // Never destroyed: the consumer stays blocked in it until the child exits.
+        auto* client = new NM::NMClient(false);
+        if (!setUp(*client)) return 1;
+        const std::uint64_t before = ProcessCpuNs();
+        std::thread consumer([client] {
+            int channelIndex;
+            char byte;
+            client->recvMsg(&channelIndex, &byte, 1);
+        });
+        consumer.detach();
+        sleep(static_cast<unsigned>(seconds));
+        shared.idleCpuNs[which] = ProcessCpuNs() - before;
+        return 0;
+    };
+    const auto receiver = [&] {
+        return idle(0, [](NM::NMClient& client) {
+            const int channelIndex = client.getChannelIndex("BenchIdle");
+            return channelIndex >= 0 && client.openReceiveChannel(channelIndex) == channelIndex;
+        });
+    };
+    const auto sender = [&] {
+        return idle(1, [](NM::NMClient& client) {
+            const char byte = 1;
+            const int channelIndex = client.getChannelIndex("BenchNobody");
+            return channelIndex >= 0 && client.send(channelIndex, &byte, 1) == 1 && client.heldBack(channelIndex) == 1;
+        });
+    };
+    return RunPair("idle cost", receiver, sender);
 }
 
 /// Milliseconds from the receiver's openReceiveChannel() to its recvMsg() of the last of
@@ -509,8 +628,20 @@ struct Results {
     Spread socket;
     Spread relay;
     Spread oneWay[std::size(kLatencySizes)];
+    int idleSeconds = 0;
     double throughput = -1;
+    double throughputMany = -1;
     double drainMs = -1;
+    double directMs = -1;
+    bool idleValid = false;
+    double idleReceiverCpuMs = 0;
+    double idleSenderCpuMs = 0;
+
+    /// Rate over the rate of Unix-socket round trips of the same run.
+    double rateRatio(double rate) const {
+        return rate > 0 && socket.valid ? rate * socket.medianUs / 1e6 : -1;
+    }
+    double drainRatio() const { return drainMs >= 0 && directMs > 0 ? drainMs / directMs : -1; }
 };
 
 std::string JsonNumber(double value, bool valid) {
@@ -526,13 +657,14 @@ std::string JsonSpread(const Spread& spread) {
            "}";
 }
 
-std::string JsonRatios(const Results& results, const Spread& base) {
+/// NM one-way figure `field` (median or p99) of each size over the same figure of `base`.
+std::string JsonRatios(const Results& results, const Spread& base, double Spread::*field = &Spread::medianUs) {
     std::string text = "{";
     for (std::size_t i = 0; i < std::size(kLatencySizes); ++i) {
         const Spread& nm = results.oneWay[i];
-        const bool valid = nm.valid && base.valid && base.medianUs > 0;
+        const bool valid = nm.valid && base.valid && base.*field > 0;
         text += (i ? ",\"" : "\"") + std::to_string(kLatencySizes[i]) +
-                "\":" + JsonNumber(valid ? nm.medianUs / base.medianUs : 0, valid);
+                "\":" + JsonNumber(valid ? nm.*field / base.*field : 0, valid);
     }
     return text + "}";
 }
@@ -550,7 +682,18 @@ std::string Json(const Results& r) {
            ",\"nm_throughput_msgs_per_s\":" + JsonNumber(r.throughput, r.throughput > 0) +
            ",\"nm_throughput_message_bytes\":" + std::to_string(kThroughputSize) +
            ",\"nm_drain_messages\":" + std::to_string(kDrainMessages) +
+           ",\"nm_throughput_4_senders_msgs_per_s\":" + JsonNumber(r.throughputMany, r.throughputMany > 0) +
+           ",\"ratio_nm_throughput_to_uds_round_trip_rate\":" +
+           JsonNumber(r.rateRatio(r.throughput), r.rateRatio(r.throughput) >= 0) +
+           ",\"ratio_nm_throughput_4_senders_to_uds_round_trip_rate\":" +
+           JsonNumber(r.rateRatio(r.throughputMany), r.rateRatio(r.throughputMany) >= 0) +
            ",\"nm_drain_ms\":" + JsonNumber(r.drainMs, r.drainMs >= 0) +
+           ",\"nm_direct_ms\":" + JsonNumber(r.directMs, r.directMs >= 0) +
+           ",\"ratio_nm_drain_to_direct\":" + JsonNumber(r.drainRatio(), r.drainRatio() >= 0) +
+           ",\"idle_seconds\":" + std::to_string(r.idleSeconds) +
+           ",\"idle_receiver_cpu_ms\":" + JsonNumber(r.idleReceiverCpuMs, r.idleValid) +
+           ",\"idle_sender_cpu_ms\":" + JsonNumber(r.idleSenderCpuMs, r.idleValid) +
+           ",\"ratio_nm_one_way_p99_to_futex_round_trip_p99\":" + JsonRatios(r, r.futex, &Spread::p99Us) +
            ",\"ratio_nm_one_way_to_futex_round_trip\":" + JsonRatios(r, r.futex) +
            ",\"ratio_nm_one_way_to_uds_round_trip\":" + JsonRatios(r, r.socket) +
            ",\"ratio_nm_one_way_to_futex_relay\":" + JsonRatios(r, r.relay) + "}";
@@ -576,17 +719,31 @@ void PrintTable(const Results& r) {
         PrintSpread(label.c_str(), r.oneWay[i]);
     }
     std::printf("\n");
-    const std::string throughput = "NM throughput, " + std::to_string(kThroughputSize) + "-byte";
-    if (r.throughput > 0) {
-        std::printf("%-36s %10.0f messages/s\n", throughput.c_str(), r.throughput);
-    } else {
-        std::printf("%-36s %13s\n", throughput.c_str(), "failed");
-    }
-    const std::string drain = "NM drain of " + std::to_string(kDrainMessages) + " held back";
-    if (r.drainMs >= 0) {
-        std::printf("%-36s %10.2f ms\n", drain.c_str(), r.drainMs);
-    } else {
-        std::printf("%-36s %13s\n", drain.c_str(), "failed");
+    const auto rate = [&](const char* label, double value) {
+        if (value > 0) {
+            std::printf("%-36s %10.0f messages/s  (%.2fx the Unix socket round-trip rate)\n", label, value,
+                        r.rateRatio(value));
+        } else {
+            std::printf("%-36s %13s\n", label, "failed");
+        }
+    };
+    const auto time = [&](const std::string& label, double ms) {
+        if (ms >= 0) {
+            std::printf("%-36s %10.2f ms\n", label.c_str(), ms);
+        } else {
+            std::printf("%-36s %13s\n", label.c_str(), "failed");
+        }
+    };
+    rate(("NM throughput, " + std::to_string(kThroughputSize) + "-byte").c_str(), r.throughput);
+    rate(("  from " + std::to_string(kManySenders) + " sender processes").c_str(), r.throughputMany);
+    time("NM drain of " + std::to_string(kDrainMessages) + " held back", r.drainMs);
+    time("  sent to a receiver that exists", r.directMs);
+    if (r.drainRatio() >= 0) std::printf("  drain / direct %6.2f\n", r.drainRatio());
+    if (r.idleValid) {
+        std::printf("CPU time over %d s idle: receiver %.3f ms, sender waiting for a receiver %.3f ms\n",
+                    r.idleSeconds, r.idleReceiverCpuMs, r.idleSenderCpuMs);
+    } else if (r.idleSeconds > 0) {
+        std::printf("idle cost: failed\n");
     }
     std::printf("\nNM one-way median / baseline round-trip median:\n");
     for (std::size_t i = 0; i < std::size(kLatencySizes); ++i) {
@@ -602,6 +759,9 @@ void PrintTable(const Results& r) {
         ratio("futex", r.futex);
         ratio("relay", r.relay);
         ratio("socket", r.socket);
+        if (nm.valid && r.futex.valid && r.futex.p99Us > 0) {
+            std::printf("  p99 / futex p99 %6.2f", nm.p99Us / r.futex.p99Us);
+        }
         std::printf("\n");
     }
     std::printf("\n");
@@ -609,9 +769,22 @@ void PrintTable(const Results& r) {
 
 void Usage() {
     std::printf(
-        "usage: nm_bench [--json] [--rounds N]\n"
-        "  --json      print only one JSON line\n"
-        "  --rounds N  measured round trips and one-way messages per case (default 20000)\n");
+        "usage: nm_bench [--json] [--rounds N] [--idle-seconds S]\n"
+        "  --json            print only one JSON line\n"
+        "  --rounds N        measured round trips and one-way messages per case (default 20000)\n"
+        "  --idle-seconds S  how long the idle receiver and sender are watched (default 10, 0: not)\n");
+}
+
+/// Reads a whole number from `low` to `high` into `into`; says what it takes otherwise.
+bool ParseCount(const char* text, long low, long high, const char* option, int& into) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < low || value > high) {
+        std::fprintf(stderr, "nm_bench: %s takes %ld to %ld\n", option, low, high);
+        return false;
+    }
+    into = static_cast<int>(value);
+    return true;
 }
 
 }  // namespace
@@ -619,18 +792,15 @@ void Usage() {
 int main(int argc, char** argv) {
     bool json = false;
     int rounds = 20000;
+    int idleSeconds = kDefaultIdleSeconds;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--json") {
             json = true;
         } else if (argument == "--rounds" && i + 1 < argc) {
-            char* end = nullptr;
-            const long value = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || value < 1 || value > 10000000) {
-                std::fprintf(stderr, "nm_bench: --rounds takes 1 to 10000000\n");
-                return 2;
-            }
-            rounds = static_cast<int>(value);
+            if (!ParseCount(argv[++i], 1, 10000000, "--rounds", rounds)) return 2;
+        } else if (argument == "--idle-seconds" && i + 1 < argc) {
+            if (!ParseCount(argv[++i], 0, 60, "--idle-seconds", idleSeconds)) return 2;
         } else if (argument == "--help" || argument == "-h") {
             Usage();
             return 0;
@@ -650,6 +820,7 @@ int main(int argc, char** argv) {
 
     Results results;
     results.rounds = rounds;
+    results.idleSeconds = idleSeconds;
     results.warmUp = std::min(2000, std::max(100, rounds / 10));
     Shared* shared = MapShared(std::max(rounds, 1));
     if (!shared || !NM::createRegistry(kRegistrySlots)) {
@@ -671,8 +842,16 @@ int main(int argc, char** argv) {
             results.oneWay[i] = OneWayLatency(*shared, kLatencySizes[i], results.warmUp, rounds);
         }
     }
-    if (step("NM throughput")) results.throughput = Throughput(*shared);
+    if (step("NM throughput")) results.throughput = Throughput(*shared, 1);
+    const std::string many = "NM throughput, " + std::to_string(kManySenders) + " senders";
+    if (step(many.c_str())) results.throughputMany = Throughput(*shared, kManySenders);
+    if (step("NM direct sending")) results.directMs = DirectTime(*shared);
     if (step("NM drain")) results.drainMs = DrainTime(*shared);
+    if (idleSeconds > 0 && step("idle cost")) {
+        results.idleValid = IdleCost(*shared, idleSeconds);
+        results.idleReceiverCpuMs = static_cast<double>(shared->idleCpuNs[0]) / 1e6;
+        results.idleSenderCpuMs = static_cast<double>(shared->idleCpuNs[1]) / 1e6;
+    }
     CleanUp();
     if (gInterrupted) {
         std::fprintf(stderr, "nm_bench: interrupted\n");
@@ -682,7 +861,8 @@ int main(int argc, char** argv) {
     if (!json) PrintTable(results);
     std::printf("%s\n", Json(results).c_str());
     bool complete = results.futex.valid && results.socket.valid && results.relay.valid &&
-                    results.throughput > 0 && results.drainMs >= 0;
+                    results.throughput > 0 && results.throughputMany > 0 && results.drainMs >= 0 &&
+                    results.directMs >= 0 && (idleSeconds == 0 || results.idleValid);
     for (const Spread& spread : results.oneWay) complete = complete && spread.valid;
     return complete ? 0 : 1;
 }

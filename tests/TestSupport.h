@@ -4,6 +4,7 @@
 
 #include <sys/mman.h>
 #include <sys/types.h>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <new>
@@ -148,5 +149,15 @@ std::vector<CoreSystem::ListStart> RestartLists(const std::string& first, const 
 /// The coresys program built beside the tests, and one run of it to its end.
 std::string CoresysPath();
 Outcome RunCoresys(const std::vector<std::string>& args);
+
+}  // namespace CoreSystemTest
+
+// ---- Platform and NM tests -----------------------------------------------------------------------
+namespace CoreSystemTest {
+
+/// The error number a call left when it returned `result` -1, else 0 (a call that did not fail).
+inline int ErrnoOf(long result) {
+    return result == -1 ? errno : 0;
+}
 
 }  // namespace CoreSystemTest

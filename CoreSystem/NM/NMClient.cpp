@@ -321,31 +321,45 @@ void NMClient::receiveMessage() {
         if (size <= 0) continue;  // header only, or not even a header
         std::int32_t header;
         std::memcpy(&header, buffer.get(), sizeof header);
-        MutexHold hold(receiveMutex_);
-        if (std::find(publishedIndexes_.begin(), publishedIndexes_.end(), header) ==
-            publishedIndexes_.end()) {
-            // Meant for another receiver: one that named this channel before, in a process whose
-            // pid this one now has.
-            printLine(std::cout, "pid " + std::to_string(getpid()) + " dropped a frame for channel index " +
-                                     std::to_string(header) + ", which it does not serve");
-            continue;
-        }
-        if (receiveQueue_.size() > kReceiveQueueAccepts) {
-            printLine(std::cout, "pid " + std::to_string(getpid()) + " reach receive queue max");
-            continue;
-        }
+        // Queued in a copy of its own size: small frames then cost a small allocation, and a
+        // full queue of them holds little memory.
+        std::unique_ptr<char[]> frame;
         try {
-            // Allocate before handing the buffer over, so a failure keeps it for the next frame.
-            std::unique_ptr<char[]> fresh(new char[kReceiveBuffer]);
-            receiveQueue_.emplace_back();
-            receiveQueue_.back() = Received{size, std::move(buffer)};
-            buffer = std::move(fresh);
-            if (!pollingMode_) sem_post(&receiveSemaphore_);
+            frame.reset(new char[static_cast<std::size_t>(info.msglen)]);
         } catch (const std::bad_alloc& error) {
             printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
+            continue;
+        }
+        std::memcpy(frame.get(), buffer.get(), static_cast<std::size_t>(info.msglen));
+        if (queueFrame(header, size, std::move(frame)) && !pollingMode_) {
+            // Posted once the receive-queue mutex is free again, so the consumer it wakes does
+            // not go straight back to sleep on that mutex.
+            sem_post(&receiveSemaphore_);
         }
     }
     CoreSystem::Platform::ChannelDestroy(receiveChannelId_);
+}
+
+bool NMClient::queueFrame(std::int32_t header, int size, std::unique_ptr<char[]> frame) {
+    MutexHold hold(receiveMutex_);
+    if (std::find(publishedIndexes_.begin(), publishedIndexes_.end(), header) == publishedIndexes_.end()) {
+        // Meant for another receiver: one that named this channel before, in a process whose
+        // pid this one now has.
+        printLine(std::cout, "pid " + std::to_string(getpid()) + " dropped a frame for channel index " +
+                                 std::to_string(header) + ", which it does not serve");
+        return false;
+    }
+    if (receiveQueue_.size() > kReceiveQueueAccepts) {
+        printLine(std::cout, "pid " + std::to_string(getpid()) + " reach receive queue max");
+        return false;
+    }
+    try {
+        receiveQueue_.push_back(Received{size, std::move(frame)});
+    } catch (const std::bad_alloc& error) {
+        printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
+        return false;
+    }
+    return true;
 }
 
 int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {

@@ -77,13 +77,16 @@ private:
     };
     struct Received {
         int size;
-        std::unique_ptr<char[]> frame;  ///< kReceiveBuffer bytes: header word, then payload
+        std::unique_ptr<char[]> frame;  ///< the header word, then `size` payload bytes
     };
 
     static void* transmitQueueMain(void* self);
     static void* receiveMessageMain(void* self);
     void transmitQueue();
     void receiveMessage();
+    /// Appends a received frame to the receive queue, unless it is not for this client or the
+    /// queue is full. True when queued.
+    bool queueFrame(std::int32_t header, int size, std::unique_ptr<char[]> frame);
     int queueLocked(int channelIndex, const char* data, int size);
     bool drainLocked(std::deque<Held>& queue, int channelIndex, int connectionId);
     /// sendMessage; with `untilStopped` the send gives up (-1, the receiver kept) once the

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -19,8 +18,13 @@
 
 namespace {
 
+namespace Platform = CoreSystem::Platform;
 using namespace std::chrono_literals;
 using CoreSystemTest::Child;
+using CoreSystemTest::Eventually;
+using CoreSystemTest::Spawn;
+using CoreSystemTest::Wait;
+using NMTest::awaitStep;
 
 /// Receives frames and checks that they are "<prefix><n>" for n = from..to-1 in order.
 int receiveInOrder(NM::NMClient& client, int index, const std::string& prefix, int to, int from = 0) {
@@ -48,26 +52,30 @@ int sendNumbered(NM::NMClient& client, int index, const std::string& prefix, int
     return 0;
 }
 
-/// Everything a child printed, once it has ended with status 0 (a failure is reported).
-std::string outputOf(Child& child) {
-    std::string output = CoreSystemTest::ReadOutput(child);
-    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
-    return output;
+/// Checks that a child printed `line` ("pid <its pid>" in it stands for its pid) and ended with status 0.
+void expectPrinted(Child& child, std::string line) {
+    const std::string pid = "pid " + std::to_string(child.pid);
+    line.replace(line.find("pid <its pid>"), 13, pid);
+    const std::string output = CoreSystemTest::ReadOutput(child);
+    EXPECT_EQ(Wait(child), 0);
+    EXPECT_NE(output.find(line), std::string::npos) << output;
 }
 
 class Messaging : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(NMTest::createRegistryInChild(16), 0); }
 
-    /// A receiver of `endpoint` that checks `count` numbered frames, announced on the board.
-    Child orderedReceiver(const char* endpoint, const std::string& prefix, int count, int readyStep) {
-        return CoreSystemTest::Spawn([=] {
+    /// A receiver of `endpoint` that checks `count` numbered frames, announced on the board; one
+    /// that `stays` then waits to be killed.
+    Child orderedReceiver(const char* endpoint, const std::string& prefix, int count, int readyStep,
+                          bool stays = false) {
+        return Spawn([=] {
             NM::NMClient client(false);
             int index = client.getChannelIndex(endpoint);
             CHILD_CHECK(client.openReceiveChannel(index) == index);
-            board->pid = getpid();
             board->step = readyStep;
-            return receiveInOrder(client, index, prefix, count);
+            CHILD_CHECK(receiveInOrder(client, index, prefix, count) == 0);
+            return stays ? pause() : 0;
         });
     }
 
@@ -77,7 +85,7 @@ protected:
 
 TEST_F(Messaging, HeldBackMessagesFollowTheReceiverInOrder) {
     constexpr int kHeld = 1000;
-    Child sender = CoreSystemTest::Spawn(
+    Child sender = Spawn(
         [&] {
             NM::NMClient client(false);
             int index = client.getChannelIndex("Target");
@@ -85,79 +93,58 @@ TEST_F(Messaging, HeldBackMessagesFollowTheReceiverInOrder) {
             CHILD_CHECK(client.heldBack(index) == static_cast<std::size_t>(kHeld));
             board->value[0] = index;
             // The first connection to the receiver fails: that must not be remembered as usable.
-            CoreSystem::Platform::FailNext(CoreSystem::Platform::Call::ConnectAttach, ESRCH);
+            Platform::FailNext(Platform::Call::ConnectAttach, ESRCH);
             board->step = 1;
             // Messages sent while older ones are still held back must go behind them.
-            CHILD_CHECK(NMTest::awaitStep(board, 2));
+            CHILD_CHECK(awaitStep(board, 2));
             CHILD_CHECK(sendNumbered(client, index, "m", kHeld, kHeld + 200) == 0);
-            CHILD_CHECK(CoreSystemTest::Eventually([&] { return client.heldBack(index) == 0; }));
+            CHILD_CHECK(Eventually([&] { return client.heldBack(index) == 0; }));
             return 0;
         },
         true);
-    ASSERT_TRUE(NMTest::awaitStep(board, 1));
+    ASSERT_TRUE(awaitStep(board, 1));
     Child receiver = orderedReceiver("Target", "m", kHeld + 200, 2);
-    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
-    const pid_t senderPid = sender.pid;
-    const std::string output = outputOf(sender);
-    std::string emptied =
-        "pid " + std::to_string(senderPid) + " queue [" + std::to_string(board->value[0]) + "] emptied\n";
-    EXPECT_NE(output.find(emptied), std::string::npos) << output;
+    EXPECT_EQ(Wait(receiver), 0);
+    expectPrinted(sender, "pid <its pid> queue [" + std::to_string(board->value[0]) + "] emptied\n");
 }
 
 TEST_F(Messaging, DeadReceiverIsDeclaredGoneAndARestartedOneGetsWhatFollows) {
-    board->step = 0;
-    Child first = CoreSystemTest::Spawn([&] {
-        NM::NMClient client(false);
-        int index = client.getChannelIndex("Svc");
-        client.openReceiveChannel(index);
-        board->step = 1;
-        char buffer[16];
-        int channel;
-        CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == 1);
-        board->step = 2;
-        pause();
-        return 0;
-    });
-    ASSERT_TRUE(NMTest::awaitStep(board, 1));
-    Child sender = CoreSystemTest::Spawn(
+    Child first = orderedReceiver("Svc", "a", 1, 1, true);
+    ASSERT_TRUE(awaitStep(board, 1));
+    Child sender = Spawn(
         [&] {
             NM::NMClient client(false);
             int index = client.getChannelIndex("Svc");
-            errno = 0;
-            const int first = client.send(index, "a", 1);
-            if (first != 1) std::fprintf(stderr, "send returned %d, errno %d\n", first, errno);
-            CHILD_CHECK(first == 1);
-            CHILD_CHECK(NMTest::awaitStep(board, 3));  // the receiver has been killed
+            CHILD_CHECK(client.send(index, "a0", 2) == 2);
+            CHILD_CHECK(Eventually([&] { return client.heldBack(index) == 0; }));  // handed over
+            board->step = 2;
+            CHILD_CHECK(awaitStep(board, 3));  // the receiver has been killed
             CHILD_CHECK(client.send(index, "b", 1) == -1);
             CHILD_CHECK(NM::SlotPid(index) == -1 && NM::SlotChid(index) == -1);
             CHILD_CHECK(client.send(index, "c0", 2) == 2);  // held back now
             CHILD_CHECK(client.heldBack(index) == 1);
             board->step = 4;
-            CHILD_CHECK(NMTest::awaitStep(board, 5));  // a new receiver process has published
-            CHILD_CHECK(CoreSystemTest::Eventually([&] { return client.heldBack(index) == 0; }));
+            CHILD_CHECK(awaitStep(board, 5));  // a new receiver process has published
+            CHILD_CHECK(Eventually([&] { return client.heldBack(index) == 0; }));
             CHILD_CHECK(client.send(index, "c1", 2) == 2);
             return 0;
         },
         true);
-    ASSERT_TRUE(NMTest::awaitStep(board, 2));
+    ASSERT_TRUE(awaitStep(board, 2));
     kill(first.pid, SIGKILL);
-    CoreSystemTest::Wait(first);
+    Wait(first);
     board->step = 3;
-    ASSERT_TRUE(NMTest::awaitStep(board, 4));
+    ASSERT_TRUE(awaitStep(board, 4));
     Child second = orderedReceiver("Svc", "c", 2, 5);
-    EXPECT_EQ(CoreSystemTest::Wait(second), 0);
-    const pid_t senderPid = sender.pid;
-    const std::string output = outputOf(sender);
-    std::string error = "error pid " + std::to_string(senderPid) + " sendMessage ch 0 channel " +
-                        std::to_string(_NTO_SIDE_CHANNEL) + "\n";
-    EXPECT_NE(output.find(error), std::string::npos) << output;
+    EXPECT_EQ(Wait(second), 0);
+    expectPrinted(sender,
+                  "error pid <its pid> sendMessage ch 0 channel " + std::to_string(_NTO_SIDE_CHANNEL) + "\n");
 }
 
 TEST_F(Messaging, ReceiverThatRecreatesItsClientIsReachedAgain) {
     // Same process, new channel: the sender must not keep using the old connection and then
     // declare the live receiver gone.
-    board->step = 0;
-    Child receiver = CoreSystemTest::Spawn([&] {
+    Child receiver = Spawn([&] {
         for (int round = 0; round < 2; ++round) {
             NM::NMClient client(false);
             int index = client.getChannelIndex("Svc");
@@ -167,27 +154,26 @@ TEST_F(Messaging, ReceiverThatRecreatesItsClientIsReachedAgain) {
         }
         return 0;
     });
-    Child sender = CoreSystemTest::Spawn([&] {
+    Child sender = Spawn([&] {
         {
             NM::NMClient client(false);
             int index = client.getChannelIndex("Svc");
-            CHILD_CHECK(NMTest::awaitStep(board, 1));
-            CHILD_CHECK(sendNumbered(client, index, "r0-", 0, 3) == 0);
-            CHILD_CHECK(NMTest::awaitStep(board, 3));
-            CHILD_CHECK(sendNumbered(client, index, "r1-", 0, 3) == 0);
-            CHILD_CHECK(CoreSystemTest::Eventually([&] { return client.heldBack(index) == 0; }));
+            for (int round = 0; round < 2; ++round) {
+                CHILD_CHECK(awaitStep(board, 1 + 2 * round));
+                CHILD_CHECK(sendNumbered(client, index, "r" + std::to_string(round) + "-", 0, 3) == 0);
+            }
+            CHILD_CHECK(Eventually([&] { return client.heldBack(index) == 0; }));
             CHILD_CHECK(NMTest::channelMappings() == 1);  // the old connection was detached
         }
         CHILD_CHECK(NMTest::channelMappings() == 0);  // and the client's last one with it
         return 0;
     });
-    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
-    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
+    EXPECT_EQ(Wait(sender), 0);
+    EXPECT_EQ(Wait(receiver), 0);
 }
 
 TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
-    board->step = 0;
-    Child receiver = CoreSystemTest::Spawn(
+    Child receiver = Spawn(
         [&] {
             NM::NMClient client(true);
             int first = client.getChannelIndex("First");
@@ -199,7 +185,7 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
             CHILD_CHECK(client.openReceiveChannel(second) == second);
             CHILD_CHECK(NM::SlotChid(first) == NM::SlotChid(second));  // one channel serves both
             board->step = 1;
-            CHILD_CHECK(NMTest::awaitStep(board, 3));
+            CHILD_CHECK(awaitStep(board, 3));
             // 2505 frames were sent: 2504 wait here, the last was dropped with a line.
             for (int n = 0; n < 2504; ++n) {
                 int size = client.recvMsg(&channel, buffer, sizeof buffer);
@@ -214,18 +200,17 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
             // Largest payload, a header-only frame (dropped), and frames shorter than a header.
             // A frame for an index this client does not serve is dropped too. The next frame to
             // arrive must be the largest one, and only `length` bytes of it are copied.
-            CHILD_CHECK(NMTest::awaitStep(board, 5));
+            CHILD_CHECK(awaitStep(board, 5));
             int size = -1;
-            CHILD_CHECK(CoreSystemTest::Eventually(
-                [&] { return (size = client.recvMsg(&channel, buffer, 100)) != -1; }, 5s));
+            CHILD_CHECK(Eventually([&] { return (size = client.recvMsg(&channel, buffer, 100)) != -1; }, 5s));
             CHILD_CHECK(size == NM::kMaxPayload && channel == first);
             CHILD_CHECK(buffer[0] == 'z' && buffer[99] == 'z' && buffer[100] != 'z');
             CHILD_CHECK(client.recvMsg(&channel, buffer, sizeof buffer) == -1);
             return 0;
         },
         true);
-    ASSERT_TRUE(NMTest::awaitStep(board, 1));
-    Child sender = CoreSystemTest::Spawn([&] {
+    ASSERT_TRUE(awaitStep(board, 1));
+    Child sender = Spawn([&] {
         NM::NMClient client(false);
         int first = client.getChannelIndex("First");
         int second = client.getChannelIndex("Second");
@@ -233,14 +218,13 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
             CHILD_CHECK(client.send(n % 2 == 0 ? first : second, reinterpret_cast<const char*>(&n), 4) == 4);
         }
         board->step = 2;
-        CHILD_CHECK(NMTest::awaitStep(board, 4));
+        CHILD_CHECK(awaitStep(board, 4));
         std::string largest(NM::kMaxPayload, 'z');
         CHILD_CHECK(client.send(first, "", 0) == 0);
-        int coid = CoreSystem::Platform::ConnectAttach(0, NM::SlotPid(first), NM::SlotChid(first),
-                                                       _NTO_SIDE_CHANNEL, 0);
-        CHILD_CHECK(CoreSystem::Platform::MsgSend(coid, "ab", 2, nullptr, 0) == 0);
+        int coid = Platform::ConnectAttach(0, NM::SlotPid(first), NM::SlotChid(first), _NTO_SIDE_CHANNEL, 0);
+        CHILD_CHECK(Platform::MsgSend(coid, "ab", 2, nullptr, 0) == 0);
         const std::int32_t elsewhere[2] = {second + 5, 7};
-        CHILD_CHECK(CoreSystem::Platform::MsgSend(coid, elsewhere, sizeof elsewhere, nullptr, 0) == 0);
+        CHILD_CHECK(Platform::MsgSend(coid, elsewhere, sizeof elsewhere, nullptr, 0) == 0);
         board->value[0] = elsewhere[0];
         CHILD_CHECK(client.send(first, largest.data(), NM::kMaxPayload) == NM::kMaxPayload);
         board->step = 5;
@@ -251,24 +235,23 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
     const std::string receiverPid = "pid " + std::to_string(receiver.pid);
     const std::string dropped = receiverPid + " reach receive queue max\n";
     std::string output;
-    EXPECT_TRUE(NMTest::awaitStep(board, 2));
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] {
+    EXPECT_TRUE(awaitStep(board, 2));
+    EXPECT_TRUE(Eventually([&] {
         output += CoreSystemTest::ReadOutput(receiver, false);
         return output.find(dropped) != std::string::npos;
     }));
     board->step = 3;
-    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    EXPECT_EQ(Wait(sender), 0);
     output += CoreSystemTest::ReadOutput(receiver);
-    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
+    EXPECT_EQ(Wait(receiver), 0);
     EXPECT_EQ(output, dropped + receiverPid + " dropped a frame for channel index " +
                           std::to_string(board->value[0]) + ", which it does not serve\n");
 }
 
 TEST_F(Messaging, OversizedPayloadsAreRefusedOnEveryPath) {
-    Child child = CoreSystemTest::Spawn([] {
-        std::vector<CoreSystem::Platform::SlogRecord> records;
-        CoreSystem::Platform::SetSlogObserver(
-            [&](const CoreSystem::Platform::SlogRecord& record) { records.push_back(record); });
+    Child child = Spawn([] {
+        std::vector<Platform::SlogRecord> records;
+        Platform::SetSlogObserver([&](const Platform::SlogRecord& record) { records.push_back(record); });
         NM::NMClient client(false);
         int index = client.getChannelIndex("Nobody");
         std::vector<char> payload(NM::kMaxPayload + 1, 'x');
@@ -296,14 +279,14 @@ TEST_F(Messaging, OversizedPayloadsAreRefusedOnEveryPath) {
         const std::string& text = records[0].text;
         CHILD_CHECK(text.rfind(std::to_string(getpid()) + " ", 0) == 0 && text.size() > tail.size() &&
                     text.compare(text.size() - tail.size(), tail.size(), tail) == 0);
-        CoreSystem::Platform::SetSlogObserver(nullptr);
+        Platform::SetSlogObserver(nullptr);
         return 0;
     });
-    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+    EXPECT_EQ(Wait(child), 0);
 }
 
 TEST_F(Messaging, ClientThreadsEndWithTheClient) {
-    Child child = CoreSystemTest::Spawn([] {
+    Child child = Spawn([] {
         auto timed = [](auto&& body) {
             auto start = std::chrono::steady_clock::now();
             body();
@@ -337,7 +320,7 @@ TEST_F(Messaging, ClientThreadsEndWithTheClient) {
         CHILD_CHECK(NMTest::channelObjects() == 1);  // the observer's own
         // A transmit thread sending to a receiver that never takes the frame: the message counts
         // as held back until it is handed over, and the destructor does not wait for it.
-        const int hung = CoreSystem::Platform::ChannelCreate(0);
+        const int hung = Platform::ChannelCreate(0);
         auto sending = std::make_unique<NM::NMClient>(false);
         const int index = sending->getChannelIndex("Hung");
         CHILD_CHECK(sending->send(index, "x", 1) == 1);
@@ -349,34 +332,25 @@ TEST_F(Messaging, ClientThreadsEndWithTheClient) {
             sending.reset();
             destroyed = true;
         });
-        if (!CoreSystemTest::Eventually([&] { return destroyed.load(); }, 3s)) {
+        if (!Eventually([&] { return destroyed.load(); }, 3s)) {
             std::fprintf(stderr, "destroying a client sending to a hung receiver took over 3 s\n");
             _exit(1);
         }
         destroyer.join();
-        CoreSystem::Platform::ChannelDestroy(hung);
+        Platform::ChannelDestroy(hung);
         return 0;
     });
-    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+    EXPECT_EQ(Wait(child), 0);
 }
 
 TEST_F(Messaging, FailedSendOnAReplacedReceiverLeavesTheNewOnePublished) {
     // A send made on the connection to an old receiver, waiting on the slot mutex while a new
     // receiver takes the slot over, fails once the old one is dead: the new one stays published.
-    board->step = 0;
-    Child old = CoreSystemTest::Spawn([&] {
-        NM::NMClient client(false);
-        int index = client.getChannelIndex("Svc");
-        client.openReceiveChannel(index);
-        board->step = 1;
-        CHILD_CHECK(receiveInOrder(client, index, "a", 1) == 0);
-        pause();  // alive, until killed
-        return 0;
-    });
-    ASSERT_TRUE(NMTest::awaitStep(board, 1));
+    Child old = orderedReceiver("Svc", "a", 1, 1, true);
+    ASSERT_TRUE(awaitStep(board, 1));
     Child successor = orderedReceiver("Other", "c", 1, 2);
-    ASSERT_TRUE(NMTest::awaitStep(board, 2));
-    Child sender = CoreSystemTest::Spawn([&] {
+    ASSERT_TRUE(awaitStep(board, 2));
+    Child sender = Spawn([&] {
         NM::NMClient client(false);
         const int index = client.getChannelIndex("Svc");
         const int other = client.getChannelIndex("Other");
@@ -386,10 +360,9 @@ TEST_F(Messaging, FailedSendOnAReplacedReceiverLeavesTheNewOnePublished) {
         std::thread late([&] { board->value[1] = client.send(index, "b", 1); });
         // Wait until the send blocks on the slot mutex in the kernel.
         auto* word = reinterpret_cast<std::uint32_t*>(&slot.mutex);
-        CHILD_CHECK(CoreSystemTest::Eventually(
-            [&] { return (__atomic_load_n(word, __ATOMIC_ACQUIRE) & 0x80000000u) != 0; }, 5s));
+        CHILD_CHECK(Eventually([&] { return (__atomic_load_n(word, __ATOMIC_ACQUIRE) & 0x80000000u) != 0; }, 5s));
         board->step = 3;
-        CHILD_CHECK(NMTest::awaitStep(board, 4));  // the old receiver is dead
+        CHILD_CHECK(awaitStep(board, 4));  // the old receiver is dead
         const int pid = NM::SlotPid(other);
         const int chid = NM::SlotChid(other);
         __atomic_store_n(&slot.chid, chid, __ATOMIC_RELEASE);
@@ -403,45 +376,44 @@ TEST_F(Messaging, FailedSendOnAReplacedReceiverLeavesTheNewOnePublished) {
         CHILD_CHECK(client.send(other, "c0", 2) == 2);
         return 0;
     });
-    EXPECT_TRUE(NMTest::awaitStep(board, 3)) << "the late send did not wait for the slot mutex";
+    EXPECT_TRUE(awaitStep(board, 3)) << "the late send did not wait for the slot mutex";
     kill(old.pid, SIGKILL);
-    CoreSystemTest::Wait(old);
+    Wait(old);
     board->step = 4;
-    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
-    EXPECT_EQ(CoreSystemTest::Wait(successor, 5s), 0);
+    EXPECT_EQ(Wait(sender), 0);
+    EXPECT_EQ(Wait(successor, 5s), 0);
 }
 
 TEST_F(Messaging, FailedDeliveryKeepsTheRestForTheNextReceiver) {
     // The third held-back delivery fails: that message is lost with its error line, the failed
     // connection is not used again, and the rest waits for the receiver to publish anew.
-    board->step = 0;
-    Child receiver = CoreSystemTest::Spawn([&] {
+    Child receiver = Spawn([&] {
         NM::NMClient client(false);
         int index = client.getChannelIndex("Flaky");
-        CHILD_CHECK(NMTest::awaitStep(board, 1));
+        CHILD_CHECK(awaitStep(board, 1));
         client.openReceiveChannel(index);
         CHILD_CHECK(receiveInOrder(client, index, "m", 2) == 0);
-        CHILD_CHECK(CoreSystemTest::Eventually([&] { return NM::SlotPid(index) == -1; }));
+        CHILD_CHECK(Eventually([&] { return NM::SlotPid(index) == -1; }));
         CHILD_CHECK(client.openReceiveChannel(index) == index);  // publish again
         return receiveInOrder(client, index, "m", 6, 3);
     });
-    Child sender = CoreSystemTest::Spawn(
+    Child sender = Spawn(
         [&] {
             NM::NMClient client(false);
             int index = client.getChannelIndex("Flaky");
             CHILD_CHECK(sendNumbered(client, index, "m", 0, 6) == 0);
-            CoreSystem::Platform::FailNext(CoreSystem::Platform::Call::MsgSend, EBADF, 2);
+            Platform::FailNext(Platform::Call::MsgSend, EBADF, 2);
             board->step = 1;
-            CHILD_CHECK(CoreSystemTest::Eventually([&] { return client.heldBack(index) == 0; }));
+            CHILD_CHECK(Eventually([&] { return client.heldBack(index) == 0; }));
             return 0;
         },
         true);
-    EXPECT_EQ(CoreSystemTest::Wait(receiver), 0);
-    const pid_t senderPid = sender.pid;
-    const std::string output = outputOf(sender);
-    std::string errorLine = "error pid " + std::to_string(senderPid) + " sendMessage ch 0 channel ";
-    EXPECT_EQ(output.find(errorLine), output.rfind(errorLine)) << output;  // exactly one failure
+    EXPECT_EQ(Wait(receiver), 0);
+    const std::string errorLine = "error pid " + std::to_string(sender.pid) + " sendMessage ch 0 channel ";
+    const std::string output = CoreSystemTest::ReadOutput(sender);
+    EXPECT_EQ(Wait(sender), 0);
     EXPECT_NE(output.find(errorLine), std::string::npos) << output;
+    EXPECT_EQ(output.find(errorLine), output.rfind(errorLine)) << output;  // exactly one failure
     EXPECT_NE(output.find("queue [0] emptied"), std::string::npos) << output;
 }
 

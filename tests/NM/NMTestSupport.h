@@ -3,7 +3,6 @@
 #pragma once
 
 #include <dirent.h>
-#include <sys/mman.h>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -30,7 +29,6 @@ namespace NMTest {
 /// Flags and values that forked processes of one test share.
 struct Board {
     volatile int step;
-    volatile int pid;
     volatile int value[8];
 };
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -17,11 +18,14 @@
 
 namespace {
 
+namespace Platform = CoreSystem::Platform;
 using namespace std::chrono_literals;
 using CoreSystemTest::Child;
+using CoreSystemTest::Spawn;
+using CoreSystemTest::Wait;
 
 std::vector<unsigned char> registryBytes() {
-    std::string path = "/dev/shm" + CoreSystem::Platform::SharedObjectName(NM::kRegistryName);
+    std::string path = "/dev/shm" + Platform::SharedObjectName(NM::kRegistryName);
     std::ifstream file(path, std::ios::binary);
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
 }
@@ -44,17 +48,16 @@ TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
     ASSERT_EQ(bytes.size(), 24u + 48u * 4u);
     EXPECT_EQ(wordAt(bytes, 16), 4);
     EXPECT_EQ(wordAt(bytes, 20), 0);
-    for (std::size_t slot = 0; slot < 4; ++slot) {
-        for (std::size_t offset = 8; offset < 48; ++offset) {
-            ASSERT_EQ(bytes[24 + 48 * slot + offset], 0xFF) << "slot " << slot << " byte " << offset;
-        }
+    for (std::size_t slot = 0; slot < 4; ++slot) {  // free: all but the slot's mutex 0xFF
+        const auto* fields = &bytes[24 + 48 * slot + 8];
+        EXPECT_TRUE(std::all_of(fields, fields + 40, [](unsigned char byte) { return byte == 0xFF; })) << slot;
     }
     EXPECT_NE(NMTest::createRegistryInChild(3), 0);  // exists: left untouched
     EXPECT_EQ(registryBytes(), bytes);
 
     // Claims from two processes: lowest free index, same index for the same name, case matters,
     // a prefix is another name, names that do not fit are refused rather than cut.
-    Child first = CoreSystemTest::Spawn([] {
+    Child first = Spawn([] {
         NM::NMClient client(false);
         CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0);
         CHILD_CHECK(client.getChannelIndex("screenaction") == 1);
@@ -64,8 +67,8 @@ TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
         CHILD_CHECK(client.getChannelIndex("Another") == -1);  // full
         return 0;
     });
-    ASSERT_EQ(CoreSystemTest::Wait(first), 0);
-    Child second = CoreSystemTest::Spawn([] {
+    ASSERT_EQ(Wait(first), 0);
+    Child second = Spawn([] {
         NM::NMClient client(false);
         CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 3);
         CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0);
@@ -76,7 +79,7 @@ TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
         return 0;
     });
     const pid_t publisher = second.pid;
-    ASSERT_EQ(CoreSystemTest::Wait(second), 0);
+    ASSERT_EQ(Wait(second), 0);
     bytes = registryBytes();
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[24 + 16])), "ScreenAction");
     for (std::size_t i = 24 + 16 + 12; i < 24 + 48; ++i) EXPECT_EQ(bytes[i], 0) << i;
@@ -86,31 +89,25 @@ TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
 }
 
 TEST_F(Registry, NothingWorksWithoutOrWithZeroSlots) {
-    Child absent = CoreSystemTest::Spawn([] {
-        NM::NMClient client(false);
-        CHILD_CHECK(NM::Registry().base == nullptr);
-        CHILD_CHECK(client.getChannelIndex("ScreenAction") == -1);
-        CHILD_CHECK(client.send(0, "x", 1) == -1);
-        CHILD_CHECK(client.queueMessage(0, "x", 1) == -1);
-        CHILD_CHECK(client.openReceiveChannel(0) == -1);
-        return 0;
-    });
-    EXPECT_EQ(CoreSystemTest::Wait(absent), 0);
-    ASSERT_EQ(NMTest::createRegistryInChild(0), 0);
-    Child zero = CoreSystemTest::Spawn([] {
-        NM::NMClient client(false);
-        CHILD_CHECK(NM::Registry().base != nullptr);
-        CHILD_CHECK(client.getChannelIndex("ScreenAction") == -1);
-        CHILD_CHECK(NM::publishReceiver(0, 1) == -1);
-        CHILD_CHECK(client.queueMessage(0, "x", 1) == -1 && client.queueMessage(-1, "x", 1) == -1);
-        return 0;
-    });
-    EXPECT_EQ(CoreSystemTest::Wait(zero), 0);
+    for (const bool exists : {false, true}) {
+        if (exists) {
+            ASSERT_EQ(NMTest::createRegistryInChild(0), 0);
+        }
+        Child child = Spawn([exists] {
+            NM::NMClient client(false);
+            CHILD_CHECK((NM::Registry().base != nullptr) == exists);
+            CHILD_CHECK(client.getChannelIndex("ScreenAction") == -1 && NM::publishReceiver(0, 1) == -1);
+            CHILD_CHECK(client.send(0, "x", 1) == -1 && client.openReceiveChannel(0) == -1);
+            CHILD_CHECK(client.queueMessage(0, "x", 1) == -1 && client.queueMessage(-1, "x", 1) == -1);
+            return 0;
+        });
+        EXPECT_EQ(Wait(child), 0) << (exists ? "zero slots" : "no registry");
+    }
 }
 
 /// Makes "/Notification" by hand: `size` zero bytes with `count` in the header, or nothing more.
 NM::RegistryHeader* makeRawRegistry(std::size_t size, int count) {
-    int fd = CoreSystem::Platform::shm_open(NM::kRegistryName, O_RDWR | O_CREAT | O_EXCL, 0600);
+    int fd = Platform::shm_open(NM::kRegistryName, O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) return nullptr;
     void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
@@ -126,7 +123,7 @@ TEST_F(Registry, AttachNeverReachesPastTheObject) {
     constexpr int kSlots = 5000;
     NM::RegistryHeader* header = makeRawRegistry(NM::RegistrySize(kSlots), 0);
     ASSERT_NE(header, nullptr);
-    Child early = CoreSystemTest::Spawn([&] {
+    Child early = Spawn([&] {
         NM::NMClient client(false);
         CHILD_CHECK(NM::SlotCount() == kSlots);
         for (int n = 0; n < kSlots; ++n) CHILD_CHECK(client.getChannelIndex(std::to_string(n).c_str()) == n);
@@ -141,30 +138,29 @@ TEST_F(Registry, AttachNeverReachesPastTheObject) {
     std::memset(slots, NM::kFreeSlotByte, sizeof(NM::RegistrySlot) * kSlots);
     for (int i = 0; i < kSlots; ++i) slots[i].mutex.init();
     header->mutex.unlock();
-    EXPECT_EQ(CoreSystemTest::Wait(early, 10s), 0);
+    EXPECT_EQ(Wait(early, 10s), 0);
     munmap(header, NM::RegistrySize(kSlots));
-    CoreSystem::Platform::shm_unlink(NM::kRegistryName);
+    Platform::shm_unlink(NM::kRegistryName);
 
     // An object smaller than its count says is not attached.
     header = makeRawRegistry(NM::RegistrySize(2), 100);
     ASSERT_NE(header, nullptr);
-    Child damaged = CoreSystemTest::Spawn([] {
-        NM::NMClient client(false);
-        CHILD_CHECK(NM::Registry().base == nullptr && client.getChannelIndex("x") == -1);
-        return 0;
+    Child damaged = Spawn([] {
+        NM::NMClient client(false);  // attaches in this test's namespace
+        return NM::Registry().base == nullptr && client.getChannelIndex("x") == -1 ? 0 : 1;
     });
-    EXPECT_EQ(CoreSystemTest::Wait(damaged), 0);
+    EXPECT_EQ(Wait(damaged), 0);
     munmap(header, NM::RegistrySize(2));
-    CoreSystem::Platform::shm_unlink(NM::kRegistryName);
+    Platform::shm_unlink(NM::kRegistryName);
 
     // A creation that fails half-way leaves nothing that would block the next one.
-    Child failing = CoreSystemTest::Spawn([] {
+    Child failing = Spawn([] {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit small{1000, 1000};
         setrlimit(RLIMIT_FSIZE, &small);
         return NM::createRegistry(100) == nullptr ? 0 : 1;
     });
-    EXPECT_EQ(CoreSystemTest::Wait(failing), 0);
+    EXPECT_EQ(Wait(failing), 0);
     EXPECT_EQ(NMTest::createRegistryInChild(3), 0);
 }
 
@@ -173,37 +169,33 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
     // One process dies holding the registry mutex, another holding the slot mutex of "Svc".
     auto holdAndDie = [&](bool slotMutex) {
         board->step = 0;
-        Child holder = CoreSystemTest::Spawn([&] {
+        Child holder = Spawn([&] {
             NM::NMClient client(false);
-            int index = client.getChannelIndex("Svc");
-            if (slotMutex) {
-                NM::Registry().slots[index].mutex.lock();
-            } else {
-                NM::Registry().base->mutex.lock();
-            }
+            const int index = client.getChannelIndex("Svc");
+            (slotMutex ? NM::Registry().slots[index].mutex : NM::Registry().base->mutex).lock();
             board->step = 1;
             pause();
             return 0;
         });
         EXPECT_TRUE(NMTest::awaitStep(board, 1));
         kill(holder.pid, SIGKILL);
-        CoreSystemTest::Wait(holder);
+        Wait(holder);
     };
     holdAndDie(false);
     holdAndDie(true);
     // One dies in the middle of a claim: the slot it left without a name is free again.
-    Child claimer = CoreSystemTest::Spawn([] {
+    Child claimer = Spawn([] {
         NM::NMClient client(false);
-        CoreSystem::Platform::FailNext(CoreSystem::Platform::Call::KillInClaim, 0);
+        Platform::FailNext(Platform::Call::KillInClaim, 0);
         client.getChannelIndex("Torn");
         return 1;
     });
-    EXPECT_EQ(CoreSystemTest::Wait(claimer), 128 + SIGKILL);
+    EXPECT_EQ(Wait(claimer), 128 + SIGKILL);
 
     board->step = 0;
     Child receiver = NMTest::startCodeRecorder(board, "Svc", 1);
     ASSERT_TRUE(NMTest::awaitStep(board, 1));
-    Child sender = CoreSystemTest::Spawn([] {
+    Child sender = Spawn([] {
         NM::NMClient client(false);
         int index = client.getChannelIndex("Svc");
         CHILD_CHECK(client.getChannelIndex("New") == 1);  // claims take the registry mutex
@@ -212,8 +204,8 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
         CHILD_CHECK(client.send(index, reinterpret_cast<const char*>(&code), 4) == 4);
         return 0;
     });
-    EXPECT_EQ(CoreSystemTest::Wait(sender, 10s), 0);
-    EXPECT_EQ(CoreSystemTest::Wait(receiver, 10s), 0);
+    EXPECT_EQ(Wait(sender, 10s), 0);
+    EXPECT_EQ(Wait(receiver, 10s), 0);
     EXPECT_EQ(board->value[0], 0x4B4F);
 }
 

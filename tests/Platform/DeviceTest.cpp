@@ -47,7 +47,7 @@ struct BoardHost {
     int control = -1, i2c = -1;
 };
 
-TEST(DeviceTest, ControlCommandsMoveNbytesAndReturnErrorNumbers) {
+TEST(DeviceTest, ControlCommandsMoveNbytesReturnErrorNumbersAndTakeInjectedFailures) {
     BoardHost board;
     ASSERT_GE(board.control, 0);
     ASSERT_TRUE(Board::StoreOtp(board.host.root(), Board::Bank::Nor, 2, Pattern(1)));
@@ -74,11 +74,32 @@ TEST(DeviceTest, ControlCommandsMoveNbytesAndReturnErrorNumbers) {
     close(plain);
     EXPECT_EQ(buffer, std::vector<std::uint8_t>(300, 0xAA));
 
+    // An injected failure hits the named command only, once, in whichever process comes first.
+    const std::string& root = board.host.root();
+    ASSERT_TRUE(Board::AddFault(root, {"devctl-0x40040548", EIO, 1}));
+    ASSERT_TRUE(Board::AddFault(root, {"mmap", ENOMEM, 1}));
+    EXPECT_EQ(Platform::devctl(board.control, kReadNor2, buffer.data(), 256, nullptr), EOK);
+    Child child = Spawn([&] {
+        std::vector<std::uint8_t> untouched(256, 0xAA);
+        const int result = Platform::devctl(board.control, kReadNor1, untouched.data(), 256, nullptr);
+        return result == EIO && untouched == std::vector<std::uint8_t>(256, 0xAA) ? 0 : 1;
+    });
+    EXPECT_EQ(Wait(child), 0);
+    EXPECT_EQ(Platform::devctl(board.control, kReadNor1, buffer.data(), 256, nullptr), EOK);
+
     // Calls that reach a device are logged in order, reads included; the others reached none.
-    EXPECT_EQ(
-        BoardLog(board.host),
-        (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040547 result=0",
-               "devctl /dev/iplctl 0x40040500 result=ENOTTY", "devctl /dev/i2c6 0x40040548 result=ENOTTY"}));
+    EXPECT_EQ(BoardLog(board.host),
+              (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040547 result=0",
+                     "devctl /dev/iplctl 0x40040500 result=ENOTTY", "devctl /dev/i2c6 0x40040548 result=ENOTTY",
+                     "devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040548 result=EIO",
+                     "devctl /dev/iplctl 0x40040548 result=0"}));
+    errno = 0;  // the injected mmap failure, likewise once
+    EXPECT_EQ(Platform::mmap_device_io(4, 0xE6053004), MAP_DEVICE_FAILED);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_TRUE(Board::Faults(root).empty());
+    const std::uintptr_t io = Platform::mmap_device_io(4, 0xE6053004);
+    EXPECT_NE(io, MAP_DEVICE_FAILED);
+    EXPECT_EQ(Platform::munmap_device_io(io, 4), 0);
 }
 
 TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
@@ -98,35 +119,6 @@ TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
         block[0] ^= 0xFF;
         EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EIO);
     }
-}
-
-TEST(DeviceTest, InjectedFailuresHitTheirCallOnlyAcrossProcesses) {
-    BoardHost board;
-    const std::string& root = board.host.root();
-    ASSERT_TRUE(Board::AddFault(root, {"devctl-0x40040548", EIO, 1}));
-    ASSERT_TRUE(Board::AddFault(root, {"mmap", ENOMEM, 1}));
-    std::vector<std::uint8_t> buffer(256, 0xAA);
-    // Another command passes; the named one fails once, in whichever process comes first.
-    EXPECT_EQ(Platform::devctl(board.control, kReadNor2, buffer.data(), 256, nullptr), EOK);
-    buffer.assign(256, 0xAA);
-    Child child = Spawn([&] {
-        const bool failed = Platform::devctl(board.control, kReadNor1, buffer.data(), 256, nullptr) == EIO &&
-                            buffer == std::vector<std::uint8_t>(256, 0xAA);
-        return failed ? 0 : 1;
-    });
-    EXPECT_EQ(Wait(child), 0);
-    EXPECT_EQ(Platform::devctl(board.control, kReadNor1, buffer.data(), 256, nullptr), EOK);
-    EXPECT_EQ(BoardLog(board.host),
-              (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040548 result=EIO",
-                     "devctl /dev/iplctl 0x40040548 result=0"}));
-
-    errno = 0;
-    EXPECT_EQ(Platform::mmap_device_io(4, 0xE6053004), MAP_DEVICE_FAILED);
-    EXPECT_EQ(errno, ENOMEM);
-    EXPECT_TRUE(Board::Faults(root).empty());
-    const std::uintptr_t io = Platform::mmap_device_io(4, 0xE6053004);
-    EXPECT_NE(io, MAP_DEVICE_FAILED);
-    EXPECT_EQ(Platform::munmap_device_io(io, 4), 0);
 }
 
 TEST(DeviceTest, I2cSendLogsHeaderAndBytesAndHonoursInjectedFailures) {

@@ -21,7 +21,7 @@ namespace {
 
 using namespace CoreSystem::Platform;
 using namespace std::chrono_literals;
-using CoreSystemTest::Child;
+using namespace CoreSystemTest;
 
 /// Memory shared with forked children, for ids and results.
 struct Board {
@@ -33,21 +33,19 @@ struct Board {
 
 class MessagePassing : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_NE(board = CoreSystemTest::SharedWithChildren<Board>(), nullptr); }
+    void SetUp() override { ASSERT_NE(board = SharedWithChildren<Board>(), nullptr); }
     void TearDown() override { munmap(board, sizeof(Board)); }
 
-    bool waitReady(int value = 1) {
-        return CoreSystemTest::Eventually([&] { return board->ready >= value; }, 10s);
-    }
+    bool waitReady(int value = 1) { return Eventually([&] { return board->ready >= value; }, 10s); }
 
-    CoreSystemTest::IsolatedHost host;
+    IsolatedHost host;
     Board* board = nullptr;
 };
 
 TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {
     const int chid = ChannelCreate(0);
     ASSERT_GT(chid, 0);
-    Child sender = CoreSystemTest::Spawn([&] {
+    Child sender = Spawn([&] {
         int coid = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
         if (coid < _NTO_SIDE_CHANNEL) return 10;
         char reply[4] = {};
@@ -55,8 +53,7 @@ TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {
         if (MsgSend(coid, message, sizeof message, reply, sizeof reply) != 42) return 11;
         board->result = 1;
         if (std::memcmp(reply, "abcd", 4) != 0) return 12;
-        errno = 0;
-        if (MsgSend(coid, "x", 1, nullptr, 0) != -1 || errno != EPERM) return 13;
+        if (ErrnoOf(MsgSend(coid, "x", 1, nullptr, 0)) != EPERM) return 13;
         return 0;
     });
     char buffer[32];
@@ -73,7 +70,7 @@ TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {
     rcvid = MsgReceive(chid, buffer, sizeof buffer, &info);
     ASSERT_GT(rcvid, 0);
     ASSERT_EQ(MsgError(rcvid, EPERM), 0);
-    EXPECT_EQ(CoreSystemTest::Wait(sender), 0);
+    EXPECT_EQ(Wait(sender), 0);
     EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);  // already answered
     EXPECT_EQ(ChannelDestroy(chid), 0);
 }
@@ -81,7 +78,7 @@ TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {
 TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     // The receiver takes one message and never replies, leaves more queued, then dies. It owns
     // many channels besides: the kernel must learn of this one's owner too.
-    Child receiver = CoreSystemTest::Spawn([&] {
+    Child receiver = Spawn([&] {
         board->chid = ChannelCreate(0);
         for (int n = 0; n < 40; ++n) ChannelCreate(0);
         board->ready = 1;
@@ -93,7 +90,7 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     });
     ASSERT_TRUE(waitReady());
     auto sendAndFail = [](int coid) {
-        return CoreSystemTest::Spawn([coid] {
+        return Spawn([coid] {
             long rc = MsgSend(coid, "ping", 4, nullptr, 0);
             return rc == -1 && (errno == ESRCH || errno == EBADF) ? 0 : 1;
         });
@@ -108,10 +105,10 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     std::this_thread::sleep_for(200ms);
     auto killedAt = std::chrono::steady_clock::now();
     kill(receiver.pid, SIGKILL);
-    EXPECT_EQ(CoreSystemTest::Wait(replyBlocked, 5s), 0);
-    for (Child& sender : sendBlocked) EXPECT_EQ(CoreSystemTest::Wait(sender, 5s), 0);
+    EXPECT_EQ(Wait(replyBlocked, 5s), 0);
+    for (Child& sender : sendBlocked) EXPECT_EQ(Wait(sender, 5s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - killedAt, 600ms);  // woken by the kernel, not polled
-    CoreSystemTest::Wait(receiver);
+    Wait(receiver);
     EXPECT_EQ(MsgSend(coid, "late", 4, nullptr, 0), -1);
     EXPECT_EQ(ConnectDetach(coid), 0);
     EXPECT_EQ(ConnectAttach(0, receiver.pid, board->chid, _NTO_SIDE_CHANNEL, 0), -1);
@@ -121,15 +118,10 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     const int chid = ChannelCreate(0);
     const int stale = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
     ASSERT_NE(stale, -1);
-    std::thread blocked([&] {
-        errno = 0;
-        board->result = static_cast<int>(MsgSend(stale, "x", 1, nullptr, 0));
-        board->error = errno;
-    });
+    std::thread blocked([&] { board->error = ErrnoOf(MsgSend(stale, "x", 1, nullptr, 0)); });
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(ChannelDestroy(chid), 0);
     blocked.join();
-    EXPECT_EQ(board->result, -1);
     EXPECT_EQ(board->error, EBADF);
     const int fresh = ChannelCreate(0);
     EXPECT_NE(fresh, chid);  // ids are not reused
@@ -139,13 +131,13 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     EXPECT_EQ(ConnectDetach(stale), -1);
 
     // The message of a sender killed while it waits to be received is never received.
-    Child killed = CoreSystemTest::Spawn([fresh] {
+    Child killed = Spawn([fresh] {
         MsgSend(ConnectAttach(0, getppid(), fresh, _NTO_SIDE_CHANNEL, 0), "dead", 4, nullptr, 0);
         return 0;
     });
     std::this_thread::sleep_for(100ms);
     kill(killed.pid, SIGKILL);
-    CoreSystemTest::Wait(killed);
+    Wait(killed);
     char buffer[64];
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, nullptr, nullptr);
     EXPECT_EQ(MsgReceive(fresh, buffer, sizeof buffer, nullptr), -1);
@@ -155,7 +147,7 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
 TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
     // Each sender dies holding the channel lock, between marking its slot free and linking it
     // into the free list: as many as the channel has slots. The next user repairs the channel.
-    Child server = CoreSystemTest::Spawn([&] {
+    Child server = Spawn([&] {
         board->chid = ChannelCreate(0);
         board->ready = 1;
         char buffer[64];
@@ -168,18 +160,18 @@ TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
     ASSERT_TRUE(waitReady());
     const int coid = ConnectAttach(0, server.pid, board->chid, _NTO_SIDE_CHANNEL, 0);
     for (int n = 0; n < 64; ++n) {
-        Child sender = CoreSystemTest::Spawn([coid] {
+        Child sender = Spawn([coid] {
             FailNext(Call::KillInFree, 0);
             MsgSend(coid, "x", 1, nullptr, 0);
             return 1;
         });
-        EXPECT_EQ(CoreSystemTest::Wait(sender, 5s), 128 + SIGKILL) << "sender " << n;
+        EXPECT_EQ(Wait(sender, 5s), 128 + SIGKILL) << "sender " << n;
     }
     const std::uint64_t limit = 2000000000;
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND, nullptr, &limit, nullptr);
     EXPECT_EQ(MsgSend(coid, "y", 1, nullptr, 0), 0) << "no slot came back (errno " << errno << ")";
     kill(server.pid, SIGKILL);
-    CoreSystemTest::Wait(server);
+    Wait(server);
 }
 
 TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
@@ -214,8 +206,7 @@ TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
         ASSERT_EQ(pulse.value.sival_int, n);
     }
     EXPECT_EQ(MsgSendPulse(coid, 10, 128, 0), -1);
-    EXPECT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse - 1, nullptr), -1);
-    EXPECT_EQ(errno, EFAULT);
+    EXPECT_EQ(ErrnoOf(MsgReceivePulse(chid, &pulse, sizeof pulse - 1, nullptr)), EFAULT);
     ChannelDestroy(chid);
 }
 
@@ -225,13 +216,11 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     char buffer[64];
     // A poll returns at once; a relative timeout fails after it; neither leaks into the next call.
     ASSERT_EQ(TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(MsgReceive(chid, buffer, sizeof buffer, nullptr), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(ErrnoOf(MsgReceive(chid, buffer, sizeof buffer, nullptr)), ETIMEDOUT);
     const std::uint64_t fiftyMs = 50000000;
     auto start = std::chrono::steady_clock::now();
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, &fiftyMs, nullptr);
-    EXPECT_EQ(MsgReceive(chid, buffer, sizeof buffer, nullptr), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(ErrnoOf(MsgReceive(chid, buffer, sizeof buffer, nullptr)), ETIMEDOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 45ms);
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, &fiftyMs, nullptr);
     EXPECT_EQ(ConnectDetach(-5), -1);  // any call clears the armed timeout
@@ -245,25 +234,20 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     // A send nobody receives times out and is withdrawn; one that is received but not replied to
     // times out too, and the late reply then reports the sender gone.
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY, nullptr, &fiftyMs, nullptr);
-    EXPECT_EQ(MsgSend(coid, "first", 5, nullptr, 0), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(ErrnoOf(MsgSend(coid, "first", 5, nullptr, 0)), ETIMEDOUT);
     std::thread sender([&] {
         TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY, nullptr, &fiftyMs, nullptr);
-        errno = 0;
-        board->result = static_cast<int>(MsgSend(coid, "second", 6, nullptr, 0));
-        board->error = errno;
+        board->error = ErrnoOf(MsgSend(coid, "second", 6, nullptr, 0));
     });
     int rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
     ASSERT_GT(rcvid, 0);
     EXPECT_EQ(std::string(buffer, 6), "second");  // "first" was withdrawn
     sender.join();
-    EXPECT_EQ(board->result, -1);
     EXPECT_EQ(board->error, ETIMEDOUT);
-    EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);
-    EXPECT_EQ(errno, ESRCH);
+    EXPECT_EQ(ErrnoOf(MsgReply(rcvid, 0, nullptr, 0)), ESRCH);
 
     // Replying to a sender that died returns ESRCH instead of failing the server.
-    Child doomed = CoreSystemTest::Spawn([&] {
+    Child doomed = Spawn([&] {
         int remote = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
         MsgSend(remote, "doomed", 6, nullptr, 0);
         return 0;
@@ -271,35 +255,33 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
     ASSERT_GT(rcvid, 0);
     // Killed asleep: a sender killed in its first microseconds of spinning passes for alive.
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return CoreSystemTest::BlockedInFutex(doomed.pid); }, 5s));
+    EXPECT_TRUE(Eventually([&] { return BlockedInFutex(doomed.pid); }, 5s));
     kill(doomed.pid, SIGKILL);
-    CoreSystemTest::Wait(doomed);
-    EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);
-    EXPECT_EQ(errno, ESRCH);
+    Wait(doomed);
+    EXPECT_EQ(ErrnoOf(MsgReply(rcvid, 0, nullptr, 0)), ESRCH);
     ChannelDestroy(chid);
 }
 
 TEST_F(MessagePassing, SweepRemovesOnlyChannelsOfDeadOwners) {
     // Objects as a live owner leaves them while it makes a channel (nothing written yet), and as a
     // dead one left them. A process's first channel sweeps.
-    Child dead = CoreSystemTest::Spawn([] { return 0; });
+    Child dead = Spawn([] { return 0; });
     const std::string owners[2] = {std::to_string(getpid()), std::to_string(dead.pid)};
-    CoreSystemTest::Wait(dead);
+    Wait(dead);
     std::string objects[2];
     for (int i = 0; i < 2; ++i) {
         objects[i] = "/dev/shm" + SharedObjectName(("/nto.ch." + owners[i] + ".999").c_str());
         std::ofstream{objects[i]};
     }
-    Child sweeper = CoreSystemTest::Spawn([] { return ChannelCreate(0) > 0 ? 0 : 1; });
-    EXPECT_EQ(CoreSystemTest::Wait(sweeper), 0);
+    Child sweeper = Spawn([] { return ChannelCreate(0) > 0 ? 0 : 1; });
+    EXPECT_EQ(Wait(sweeper), 0);
     EXPECT_EQ(access(objects[0].c_str(), F_OK), 0) << "a channel being made was removed";
     EXPECT_NE(access(objects[1].c_str(), F_OK), 0) << "a dead owner's channel was left";
     unlink(objects[0].c_str());
 }
 
 TEST_F(MessagePassing, RefusesWhatItCannotDo) {
-    EXPECT_EQ(ChannelCreate(_NTO_CHF_UNBLOCK), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ErrnoOf(ChannelCreate(_NTO_CHF_UNBLOCK)), EINVAL);
     EXPECT_EQ(ChannelDestroy(987654), -1);
     EXPECT_EQ(ConnectAttach(0, getpid(), 987654, _NTO_SIDE_CHANNEL, 0), -1);
     const int chid = ChannelCreate(0);

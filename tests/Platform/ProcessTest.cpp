@@ -28,6 +28,7 @@ namespace {
 
 namespace Platform = CoreSystem::Platform;
 using Clock = std::chrono::steady_clock;
+using CoreSystemTest::ErrnoOf;
 
 // Started as "<this test binary> --priority-child", the binary ends before any test runs, with the
 // priority its threads start at as exit status (0 when thread 1 and a new thread disagree).
@@ -88,16 +89,12 @@ TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
     std::ofstream(data) << "exit 0\n";
     for (int mode : {P_WAIT, P_NOWAIT, P_NOWAITO}) {
         errno = 0;
-        EXPECT_EQ(Platform::spawnv(mode, missing.c_str(), seven), -1) << "mode " << mode;
-        EXPECT_EQ(errno, ENOENT) << "mode " << mode;
-        EXPECT_EQ(Platform::spawnv(mode, data.c_str(), seven), -1) << "mode " << mode;
-        EXPECT_EQ(errno, EACCES) << "mode " << mode;
+        EXPECT_EQ(ErrnoOf(Platform::spawnv(mode, missing.c_str(), seven)), ENOENT) << "mode " << mode;
+        EXPECT_EQ(ErrnoOf(Platform::spawnv(mode, data.c_str(), seven)), EACCES) << "mode " << mode;
     }
-    EXPECT_EQ(SpawnShell(2, "exit 0"), -1);  // not a spawn mode
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(ErrnoOf(SpawnShell(2, "exit 0")), EINVAL);  // not a spawn mode
     // No child is left behind: none that ended, none that could not start.
-    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(ErrnoOf(waitpid(-1, &status, WNOHANG)), ECHILD);
 }
 
 // Another thread forking children that live on (without exec) while spawns run: no spawn may
@@ -139,8 +136,7 @@ TEST(ProcessTest, SetprioReturnsThePreviousPriorityAndChildrenStartWithTheCaller
     EXPECT_EQ(Platform::setprio(0, 20), start);
     for (int bad : {0, 256, -1}) {
         errno = 0;
-        EXPECT_EQ(Platform::setprio(0, bad), -1);
-        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(ErrnoOf(Platform::setprio(0, bad)), EINVAL);
     }
     EXPECT_EQ(Platform::getprio(getpid()), 20);  // this is thread 1
     EXPECT_EQ(ChildPriority(), 20);
@@ -168,8 +164,7 @@ TEST(ProcessTest, WaitforReturnsWhenThePathAppearsOrAfterTheDelay) {
 
         auto begin = Clock::now();
         errno = 0;
-        EXPECT_EQ(Platform::waitfor(path.c_str(), 150, pollMs), -1);
-        EXPECT_EQ(errno, ETIMEDOUT);
+        EXPECT_EQ(ErrnoOf(Platform::waitfor(path.c_str(), 150, pollMs)), ETIMEDOUT);
         EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(150));
 
         std::thread creator([&] {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,9 +53,13 @@ struct Shared {
 
 Shared* gShared;
 
-void Fail(const std::string& text) {
-    if (gShared->errors.fetch_add(1) == 0)
-        std::snprintf(gShared->firstError, sizeof gShared->firstError, "%s", text.c_str());
+/// Counts a failed check; the first one's text (printf-style) is kept for the report.
+__attribute__((format(printf, 1, 2))) void Fail(const char* format, ...) {
+    if (gShared->errors.fetch_add(1) != 0) return;
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(gShared->firstError, sizeof gShared->firstError, format, arguments);
+    va_end(arguments);
 }
 
 /// Frame: lane, sequence number, then a pattern of both, 8 to 200 bytes in all.
@@ -71,7 +76,7 @@ int Receiver(int endpoint) {
     const int index = client.getChannelIndex(kNames[endpoint]);
     if (client.openReceiveChannel(index) != index) return 2;
     gShared->receiverPid[endpoint] = getpid();
-    std::int64_t last[kLanes] = {-1, -1, -1};
+    long long last[kLanes] = {-1, -1, -1};
     char buffer[NM::kMaxPayload];
     char expected[NM::kMaxPayload];
     while (!gShared->stop) {
@@ -90,19 +95,15 @@ int Receiver(int endpoint) {
         if (channel != index || lane < 0 || lane >= kLanes || seq >= kSeqLimit ||
             MakeFrame(expected, lane, seq) != size ||
             std::memcmp(expected, buffer, static_cast<std::size_t>(size)) != 0) {
-            Fail(std::string("corrupt frame at ") + kNames[endpoint]);
+            Fail("corrupt frame at %s", kNames[endpoint]);
             continue;
         }
-        if (static_cast<std::int64_t>(seq) <= last[lane]) {
-            Fail(std::string("frame ") + std::to_string(seq) + " of lane " + std::to_string(lane) +
-                 " after " + std::to_string(last[lane]) + " at " + kNames[endpoint]);
-        }
+        if (static_cast<long long>(seq) <= last[lane])
+            Fail("frame %u of lane %d after %lld at %s", seq, lane, last[lane], kNames[endpoint]);
         last[lane] = seq;
         const std::uint64_t bit = 1ull << (seq % 64);
-        if (gShared->seen[lane][endpoint][seq / 64].fetch_or(bit) & bit) {
-            Fail(std::string("frame ") + std::to_string(seq) + " of lane " + std::to_string(lane) +
-                 " twice at " + kNames[endpoint]);
-        }
+        if (gShared->seen[lane][endpoint][seq / 64].fetch_or(bit) & bit)
+            Fail("frame %u of lane %d twice at %s", seq, lane, kNames[endpoint]);
         ++gShared->received;
     }
     return 0;
@@ -140,9 +141,8 @@ int Sender(int lane) {
             errno = 0;
             const int sent = client.send(indexes[e], frame, size);
             if (sent != size && final)
-                Fail("a send after the killing stopped returned " + std::to_string(sent) + " (errno " +
-                     std::to_string(errno) + ", lane " + std::to_string(lane) + ", " + kNames[e] +
-                     ", held back " + std::to_string(client.heldBack(indexes[e])) + ")");
+                Fail("a send after the killing stopped returned %d (errno %d, lane %d, %s, held back %zu)", sent,
+                     errno, lane, kNames[e], client.heldBack(indexes[e]));
             sentAny = true;
         }
         if (final && !sentAny) {
@@ -250,7 +250,7 @@ int main(int argc, char** argv) {
         for (int e = 0; e < kEndpoints; ++e) {
             const int index = observer.getChannelIndex(kNames[e]);
             if (NM::SlotPid(index) != receivers[e] || NM::SlotChid(index) == -1)
-                Fail(std::string("the registry does not name the live receiver of ") + kNames[e]);
+                Fail("the registry does not name the live receiver of %s", kNames[e]);
         }
     }
     gShared->stop = 1;
@@ -261,7 +261,7 @@ int main(int argc, char** argv) {
     CoreSystem::Platform::ChannelDestroy(CoreSystem::Platform::ChannelCreate(0));
     CoreSystem::Platform::shm_unlink(NM::kRegistryName);
     const int left = ObjectsLeft(word);
-    if (left != 0) Fail(std::to_string(left) + " objects left in /dev/shm");
+    if (left != 0) Fail("%d objects left in /dev/shm", left);
 
     std::printf(
         "NMStress: %d s, %ld receivers killed, %ld hung and replaced, %ld senders killed, %ld frames "

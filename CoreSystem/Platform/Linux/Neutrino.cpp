@@ -156,6 +156,12 @@ bool processVanished(pid_t pid) {
     return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
+/// True while the sender of a queued message certainly lives: it is spinning for its reply right
+/// now (it flags that before it queues), or the kernel still knows its process.
+bool senderAttending(const Slot& slot) {
+    return __atomic_load_n(&slot.senderSpinning, __ATOMIC_SEQ_CST) != 0 || !processVanished(slot.senderPid);
+}
+
 /// True once a sender's wait is over: replied, or failed because the channel is gone.
 bool settled(std::uint32_t custody) {
     return custody == kReplied || custody == kDestroyed;
@@ -459,6 +465,7 @@ void unqueue(ChannelShared* ch, int index) {
 bool freeSlotLocked(ChannelShared* ch, int index) {
     Slot& slot = ch->slots[index];
     slot.state = kFree;
+    __atomic_store_n(&slot.senderSpinning, 0u, __ATOMIC_SEQ_CST);  // a sender that died spinning left it
     CrashPoint(Call::KillInFree);
     store(slot.custody, kCustodyFree);
     slot.next = ch->freeHead;
@@ -651,7 +658,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
                 return -1;
             }
             // A message whose sender has died while it waited is never received: drop it.
-            while (ch->queueHead >= 0 && processVanished(ch->slots[ch->queueHead].senderPid)) {
+            while (ch->queueHead >= 0 && !senderAttending(ch->slots[ch->queueHead])) {
                 const int dead = ch->queueHead;
                 unqueue(ch, dead);
                 wakeSender = freeSlotLocked(ch, dead) || wakeSender;
@@ -1013,6 +1020,9 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     slot.error = 0;
     slot.status = 0;
     bool wakeReceiver;
+    // Spinning from the moment it is queued: the receiver then knows the sender lives without
+    // asking the kernel.
+    __atomic_store_n(&slot.senderSpinning, 1u, __ATOMIC_SEQ_CST);
     {
         ChannelHold hold(ch);
         if (ch->destroyed) {
@@ -1033,7 +1043,6 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
 
     // Spin briefly first: a receiver that is already running replies within microseconds, and a
     // reply to a sender that is not asleep costs neither side a system call.
-    store(slot.senderSpinning, 1);
     const std::uint64_t spinUntil = monotonicNs() + kSendSpinNs;
     for (unsigned round = 1; !settled(load(slot.custody)); ++round) {
         relax();
