@@ -119,6 +119,8 @@ for i in "${!names[@]}"; do
     log=$logs/fault-$n.log
     selection=${selections[$i]}
     if [ -z "${baseline[$selection]+set}" ]; then
+        # The previous fault's build is still in place: build the restored sources first.
+        build "$logs/build-baseline-$n.log"
         run_tests "$selection" "$logs/baseline-$n.log"
         baseline[$selection]=$?
     fi

@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -225,13 +224,19 @@ std::vector<std::uint8_t> BuildConfiguration(const conf::ImageDescription& descr
     return image;
 }
 
-bool LoadDevice(const conf::ImageDescription& description) {
+namespace {
+/// Loads the image of `description` as the loader does; false (and the test fails) when refused.
+bool LoadImage(const conf::ImageDescription& description) {
     const std::vector<std::uint8_t> image = BuildConfiguration(description);
     std::string error;
-    if (!CoreSystem::LoadConfiguration(image.data(), image.size(), true, error)) {
-        ADD_FAILURE() << error;
-        return false;
-    }
+    const bool loaded = CoreSystem::LoadConfiguration(image.data(), image.size(), true, error);
+    EXPECT_TRUE(loaded) << error;
+    return loaded;
+}
+}  // namespace
+
+bool LoadDevice(const conf::ImageDescription& description) {
+    if (!LoadImage(description)) return false;
     Child owner = Spawn(
         [&description] {
             std::string refused;
@@ -250,46 +255,39 @@ std::string BuildDirectory() {
 }
 
 std::vector<CoreSystem::ListStart> RestartLists(const std::string& first, const std::string& second) {
-    // The owner's report comes back through shared memory: one entry per definition.
-    struct Shared {
-        int count;
-        struct Entry {
-            std::uint32_t id;
-            std::uint64_t size;
-            CoreSystem::ListStart::Outcome outcome;
-            char reason[200];
-        } entries[16];
-        char error[200];
-    };
-    Shared* shared = SharedWithChildren<Shared>();
-    Child owner = Spawn([&] {
-        std::vector<CoreSystem::ListStart> report;
-        std::string error;
-        const bool started = CoreSystem::StartListOwner(first, second, true, report, error);
-        std::snprintf(shared->error, sizeof shared->error, "%s", error.c_str());
-        for (const auto& start : report) {
-            if (shared->count == 16) break;
-            auto& entry = shared->entries[shared->count++];
-            entry = {start.id, start.size, start.outcome, {}};
-            std::snprintf(entry.reason, sizeof entry.reason, "%s", start.reason.c_str());
-        }
-        return started ? 0 : 1;
-    });
+    // The owner's report comes back on its standard output: one line per definition.
+    Child owner = Spawn(
+        [&] {
+            std::vector<CoreSystem::ListStart> report;
+            std::string error;
+            const bool started = CoreSystem::StartListOwner(first, second, true, report, error);
+            for (const auto& start : report) {
+                std::printf("list %u %llu %d %s\n", start.id, static_cast<unsigned long long>(start.size),
+                            static_cast<int>(start.outcome), start.reason.c_str());
+            }
+            if (!started) std::printf("error %s\n", error.c_str());
+            return started ? 0 : 1;
+        },
+        true);
+    std::istringstream output(ReadOutput(owner));
+    EXPECT_EQ(Wait(owner), 0) << "the list owner failed: " << output.str();
     std::vector<CoreSystem::ListStart> report;
-    EXPECT_EQ(Wait(owner), 0) << "the list owner failed: " << shared->error;
-    for (int k = 0; k < shared->count; ++k) {
-        const auto& e = shared->entries[k];
-        report.push_back({e.id, e.size, e.outcome, e.reason});
+    for (std::string line; std::getline(output, line);) {
+        std::istringstream fields(line);
+        std::string kind;
+        CoreSystem::ListStart start;
+        int outcome = 0;
+        if (!(fields >> kind >> start.id >> start.size >> outcome) || kind != "list") continue;
+        start.outcome = static_cast<CoreSystem::ListStart::Outcome>(outcome);
+        std::getline(fields >> std::ws, start.reason);
+        report.push_back(start);
     }
-    munmap(shared, sizeof(Shared));
     return report;
 }
 
 std::vector<CoreSystem::ListStart> StartDevice(const std::string& first, const std::string& second,
                                                const conf::ImageDescription& description) {
-    const std::vector<std::uint8_t> image = BuildConfiguration(description);
-    std::string error;
-    EXPECT_TRUE(CoreSystem::LoadConfiguration(image.data(), image.size(), true, error)) << error;
+    LoadImage(description);
     return RestartLists(first, second);
 }
 

@@ -29,7 +29,6 @@ using namespace CoreSystem;
 /// Writes on disk in the reader test: each flushes a file and a directory (about 1 ms each here
 /// when the machine is idle, many times that under load), so fewer than on tmpfs.
 constexpr int kDiskWrites = 2000;
-constexpr std::uint32_t kHeaderBytes = BackupFile::kHeaderSize;
 namespace fs = std::filesystem;
 using Call = Platform::Call;
 
@@ -113,6 +112,7 @@ TEST_F(BackupFileTest, SecondWriteIsCurrentOnlyWhenDurable) {
         {"fsync fails", {{Call::Fsync, EIO, 0, 1}}, false},
         {"directory fsync fails", {{Call::Fsync, EIO, 1, 1}}, false},
         {"symlink fails", {{Call::Symlink, EACCES, 0, 1}}, false},
+        {"rename over the link fails", {{Call::Rename, EIO, 0, 1}}, false},
     };
     for (const auto& [name, faults, durable] : cases) {
         SCOPED_TRACE(name);
@@ -313,7 +313,7 @@ TEST_F(BackupFileTest, CopyOutRefusesItselfAndStaysSmall) {
     CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
         constexpr std::uint32_t kLength = 128u << 20;
         store(copy1, CopyBytes(2000, kLength, 0));
-        if (truncate(copy1.c_str(), off_t{kHeaderBytes} + kLength) != 0 || unlink(path.c_str()) != 0)
+        if (truncate(copy1.c_str(), off_t{BackupFile::kHeaderSize} + kLength) != 0 || unlink(path.c_str()) != 0)
             return 2;
         rusage before{}, after{};
         getrusage(RUSAGE_SELF, &before);
@@ -368,11 +368,10 @@ TEST_F(BackupFileTest, LinkToATornCopyKeepsTheCompleteOne) {
 }
 
 TEST_F(BackupFileTest, ToolShowsWhyACopyIsCurrent) {
-    const std::string tool = CoreSystemTest::BuildDirectory() + "/tools/coresys/coresys";
-    if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "coresys is not built";
+    if (access(CoreSystemTest::CoresysPath().c_str(), X_OK) != 0) GTEST_SKIP() << "coresys is not built";
     store(copy0, CopyBytes(7, 10));
     store(copy1, CopyBytes(8, 10, 4));
-    const auto outcome = CoreSystemTest::RunProgram(tool, {"backup", "show", path});
+    const auto outcome = CoreSystemTest::RunCoresys({"backup", "show", path});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(outcome.out, "path: " + path + "\nlink: missing\ncopy " + copy0 +
                                ": sequence 7, length 10, size 18: complete\ncopy " + copy1 +
@@ -383,7 +382,7 @@ TEST_F(BackupFileTest, ToolShowsWhyACopyIsCurrent) {
     // No copy is current: a failure; unprintable bytes of the link are shown escaped.
     unlink(copy0.c_str());
     ASSERT_EQ(symlink("bad\x01name\\", path.c_str()), 0);
-    const auto none = CoreSystemTest::RunProgram(tool, {"backup", "show", path});
+    const auto none = CoreSystemTest::RunCoresys({"backup", "show", path});
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.out.find("link: -> bad\\x01name\\\\ (dangling)\n"), std::string::npos) << none.out;
     EXPECT_NE(none.out.find("current: none (no link and no complete copy)\n"), std::string::npos) << none.out;
