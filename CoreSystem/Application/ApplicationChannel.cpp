@@ -2,10 +2,10 @@
 #include "CoreSystem/Application/ApplicationChannel.h"
 
 #include <unistd.h>
+#include <atomic>
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <mutex>
 
 #include "CoreSystem/SharedData/BinaryClient.h"
 
@@ -14,12 +14,28 @@ namespace CoreSystem {
 namespace {
 
 /// The process-wide receive scratch buffer, allocated during static initialisation and never
-/// released, and the lock that gives it to one receive at a time.
-struct ReceiveScratch {
-    std::mutex lock;
+/// released, and the lock that gives it to one receive at a time (set while a receive holds it).
+/// A cache line of its own, so that writes to neighbouring data never slow the lock down.
+struct alignas(64) ReceiveScratch {
+    std::atomic<bool> held{false};
     char* const buffer = new char[kReceiveScratchBytes];
 };
 ReceiveScratch gScratch;
+
+/// Holds the scratch buffer, if it is free, from taking a frame to copying it into a message.
+class ScratchHold {
+public:
+    ScratchHold() : owned_(!gScratch.held.exchange(true, std::memory_order_acquire)) {}
+    ~ScratchHold() {
+        if (owned_) gScratch.held.store(false, std::memory_order_release);
+    }
+    ScratchHold(const ScratchHold&) = delete;
+    ScratchHold& operator=(const ScratchHold&) = delete;
+    bool owned() const { return owned_; }
+
+private:
+    const bool owned_;
+};
 
 /// The buffer of a receive that overlaps the one holding the scratch buffer.
 char* ThreadBuffer() {
@@ -40,8 +56,8 @@ ApplicationMessage* ApplicationChannel::receive() {
 }
 
 ApplicationMessage* ApplicationChannel::takeMessage() {
-    std::unique_lock<std::mutex> hold(gScratch.lock, std::try_to_lock);
-    char* const buffer = hold.owns_lock() ? gScratch.buffer : ThreadBuffer();
+    const ScratchHold hold;
+    char* const buffer = hold.owned() ? gScratch.buffer : ThreadBuffer();
     for (;;) {
         std::int32_t channelIndex = -1;
         const int length = client_.recvMsg(&channelIndex, buffer, kReceiveScratchBytes);

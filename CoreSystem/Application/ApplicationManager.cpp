@@ -1,6 +1,7 @@
 // The application manager, its configuration scan and the process-wide reserved-string map.
 #include "CoreSystem/Application/ApplicationManager.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "CoreSystem/SharedData/BinaryClient.h"
@@ -42,16 +43,42 @@ void Fill(const conf::Conf& entry, unsigned listWord, unsigned keyWord, unsigned
 
 }  // namespace
 
+void ActionIndex::build(const std::map<std::uint32_t, std::uint32_t>& actions) {
+    dense_.clear();
+    sparse_.clear();
+    first_ = 0;
+    size_ = actions.size();
+    if (actions.empty()) return;
+    // A table for ids spread over at most twice their number (plus a little) costs no more than
+    // the pairs; wider spreads keep the pairs and search them.
+    const std::uint64_t span = std::uint64_t{actions.rbegin()->first} - actions.begin()->first + 1;
+    if (span <= 2 * std::uint64_t{actions.size()} + 64) {
+        first_ = actions.begin()->first;
+        dense_.assign(static_cast<std::size_t>(span), Slot{0, false});
+        for (const auto& [id, local] : actions) dense_[id - first_] = Slot{local, true};
+    } else {
+        sparse_.assign(actions.begin(), actions.end());
+    }
+}
+
+std::uint32_t ActionIndex::translateSparse(std::uint32_t id) const {
+    const auto found = std::lower_bound(sparse_.begin(), sparse_.end(), id,
+                                        [](const auto& pair, std::uint32_t key) { return pair.first < key; });
+    return found != sparse_.end() && found->first == id ? found->second : id;
+}
+
 const ApplicationRecord* ApplicationTables::find(int key) const {
     const auto found = applications.find(key < 0 ? ownKey : key);
     return found == applications.end() ? nullptr : found->second.get();
 }
 
 std::uint32_t ApplicationTables::translateAction(int channelIndex, std::uint32_t id) const {
-    const auto record = applications.find(channelIndex);
-    if (record == applications.end()) return id;
-    const auto action = record->second->actions.find(id);
-    return action == record->second->actions.end() ? id : action->second;
+    const auto found = applications.find(channelIndex);
+    if (found == applications.end()) return id;
+    const ApplicationRecord& record = *found->second;
+    if (record.actionIndex.size() == record.actions.size()) return record.actionIndex.translate(id);
+    const auto action = record.actions.find(id);  // a record filled by hand, not by a scan
+    return action == record.actions.end() ? id : action->second;
 }
 
 ApplicationTables ScanConfiguration(void* imageBase, const std::string& name, bool withoutEndpoint,
@@ -85,6 +112,7 @@ ApplicationTables ScanConfiguration(void* imageBase, const std::string& name, bo
                                                       record->reservedStrings);
                 Fill<conf::ApplicationAction>(entry, ApplicationInformation::kActions, conf::ApplicationAction::kActionId,
                                               conf::ApplicationAction::kLocalNumber, record->actions);
+                record->actionIndex.build(record->actions);
                 tables.applications[key] = std::move(record);  // frees a record replaced under the same key
             }
             if (entryName == kNVMgrName) {

@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "CoreSystem/Application/ApplicationChannel.h"
 #include "CoreSystem/SharedData/Conf.h"
@@ -19,9 +21,39 @@ namespace CoreSystem {
 /// Name of the non-volatile memory application whose actions 0, 2 and 6 the manager requests.
 inline constexpr const char* kNVMgrName = "NVMgr";
 
+/// The actions map of a record laid out for the lookup every received message makes: a table
+/// indexed by the id's distance from the smallest id while the ids lie close together (as a
+/// configuration numbers them), else the pairs sorted by id.
+class ActionIndex {
+public:
+    /// Rebuilds the index from `actions` (system-wide id -> local number).
+    void build(const std::map<std::uint32_t, std::uint32_t>& actions);
+    /// The local number of `id`, or `id` itself when the map does not list it.
+    std::uint32_t translate(std::uint32_t id) const {
+        const std::uint32_t offset = id - first_;
+        if (offset < dense_.size()) return dense_[offset].listed ? dense_[offset].local : id;
+        return sparse_.empty() ? id : translateSparse(id);
+    }
+    /// Number of actions indexed.
+    std::size_t size() const { return size_; }
+
+private:
+    struct Slot {
+        std::uint32_t local;
+        bool listed;
+    };
+    std::uint32_t translateSparse(std::uint32_t id) const;
+
+    std::uint32_t first_ = 0;
+    std::vector<Slot> dense_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sparse_;
+    std::size_t size_ = 0;
+};
+
 /// The translation tables of one application entry of the configuration.
 struct ApplicationRecord {
     std::map<std::uint32_t, std::uint32_t> actions;  ///< system-wide action id -> local action number
+    ActionIndex actionIndex;                         ///< `actions` for receiving, built by the scan
     std::map<int, std::uint32_t> events;             ///< local event number -> system-wide event id
     std::map<int, int> reservedStrings;              ///< local number -> system-wide string id
     std::map<int, int> variables;                    ///< local number -> system-wide variable id

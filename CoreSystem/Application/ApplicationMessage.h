@@ -2,13 +2,19 @@
 // at which it arrived. It travels as its data array, id first, as the payload of one NM frame.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace CoreSystem {
 
 /// A message of the application framework. Bytes 0-3 of the data hold the id, bytes 4 onward the
 /// payload; words are stored little-endian as they lie in memory. Owns its data; movable, not
 /// copyable (a copy would share the array).
+///
+/// Messages are made and released at the rate frames arrive, so the object and its data array
+/// come from blocks each thread keeps for reuse (a few per size, up to 1 KiB); `new` and `delete`
+/// of a message are used as usual, from any thread.
 class ApplicationMessage {
 public:
     /// Size of the id in front of the payload.
@@ -25,9 +31,18 @@ public:
     ApplicationMessage(const ApplicationMessage&) = delete;
     ApplicationMessage& operator=(const ApplicationMessage&) = delete;
 
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block, std::size_t size) noexcept;
+
     /// The id (0 for a moved-from message).
-    std::uint32_t id() const;
-    void setId(std::uint32_t id);
+    std::uint32_t id() const {
+        std::uint32_t id = 0;
+        if (data_) std::memcpy(&id, data_, sizeof id);
+        return id;
+    }
+    void setId(std::uint32_t id) {
+        if (data_) std::memcpy(data_, &id, sizeof id);
+    }
     /// Writes the first payload word; does nothing when the payload is shorter than 4 bytes.
     void setArgument(std::uint32_t argument);
     /// The data array (id, then payload); null only for a moved-from message.

@@ -3,6 +3,8 @@
 // scenario runs in a forked child, since the registry attach is process-wide.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -62,6 +64,43 @@ TEST(ApplicationMessage, ShortRunsAndShortPayloadsTouchNothingOutside) {
     EXPECT_EQ(message.size(), 0u);  // NOLINT(bugprone-use-after-move): a moved-from message is empty
     message = std::move(moved);
     EXPECT_EQ(message.id(), 0x01020304u);
+}
+
+TEST(ApplicationMessage, MessagesMadeAndReleasedOnDifferentThreadsNeverShareBytes) {
+    // Payload sizes on both sides of each kept block size, and one too large to keep.
+    const std::uint32_t sizes[] = {0, 28, 29, 60, 61, 252, 253, 1020, 1021, 5000};
+    std::vector<std::unique_ptr<ApplicationMessage>> live;
+    int fill = 0;  // each message's own byte, kept in its channel index
+    const auto make = [&live, &sizes, &fill] {
+        for (const std::uint32_t size : sizes) {
+            auto message = std::make_unique<ApplicationMessage>(size);
+            message->channelIndex = ++fill % 128;
+            std::memset(message->data(), message->channelIndex, message->size());  // all of it (ASan: no further)
+            live.push_back(std::move(message));
+        }
+    };
+    const auto intact = [&live] {
+        for (const auto& message : live)
+            if (Bytes(*message) != std::string(message->size(), static_cast<char>(message->channelIndex))) return false;
+        return true;
+    };
+    // A thread makes messages, the main thread releases every other one and makes more from the
+    // blocks it got back; another thread moves the rest into new messages and releases them, then
+    // ends (its kept blocks must be given back: LeakSanitizer watches).
+    std::thread(make).join();
+    for (std::size_t n = 0; n < live.size(); n += 2) live[n].reset();
+    make();
+    live.erase(std::remove(live.begin(), live.end(), nullptr), live.end());
+    EXPECT_TRUE(intact());
+    std::thread([&] {
+        for (auto& message : live) {
+            ApplicationMessage moved(std::move(*message));
+            message = std::make_unique<ApplicationMessage>(moved.data(), moved.size());
+            message->channelIndex = moved.channelIndex;
+        }
+        make();
+    }).join();
+    EXPECT_TRUE(intact());
 }
 
 TEST_F(Channel, FramesBecomeMessagesAndShortFramesAreDropped) {

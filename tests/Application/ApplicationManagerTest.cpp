@@ -92,6 +92,23 @@ TEST(ConfigurationScan, RepeatsKeepTheFirstMappingAndTheLastRecord) {
     EXPECT_EQ(once.tables.find(-1)->events.at(1), 901u);
 }
 
+TEST(ConfigurationScan, TheActionIndexTranslatesAsItsMap) {
+    using Actions = std::map<std::uint32_t, std::uint32_t>;
+    const Actions cases[] = {{}, {{0, 9}}, {{9100, 0}, {9101, 1}, {9105, 7}}, {{0xFFFFFFFE, 1}, {0xFFFFFFFF, 2}},
+                             {{5, 1}, {100000, 2}, {0xFFFFFFFF, 3}}};
+    for (const Actions& actions : cases) {
+        ActionIndex index;
+        index.build(actions);
+        EXPECT_EQ(index.size(), actions.size());
+        std::vector<std::uint32_t> probes = {0, 1, 4, 6, 99999, 0x7FFFFFFF, 0xFFFFFFFF};
+        for (const auto& [id, local] : actions) probes.insert(probes.end(), {id - 1, id, id + 1});
+        for (const std::uint32_t id : probes) {
+            const auto found = actions.find(id);
+            EXPECT_EQ(index.translate(id), found == actions.end() ? id : found->second) << id;
+        }
+    }
+}
+
 TEST(ConfigurationScan, OnlyAnEntryNamedExactlyNVMgrGivesTheNVMgrIds) {
     for (const char* name : {"NVMgrX", "NVMg", "nvmgr"}) {
         SCOPED_TRACE(name);
