@@ -214,10 +214,9 @@ public:
             const Offset slot = word(slots, 2 + static_cast<unsigned>(i));
             const Visit visited = list(slot, {"text slot", i, nullptr, cultures}, capacity, false, false);
             if (visited == Visit::Failed) return false;
-            if (visited == Visit::New) {
-                writable(std::uint64_t{slot} + kListHeaderBytes, capacity,
-                         {"text of slot", i, nullptr, cultures});
-            }
+            // Also a slot whose record was seen before (as another slot or another list): its text
+            // is written all the same.
+            writable(std::uint64_t{slot} + kListHeaderBytes, capacity, {"text of slot", i, nullptr, cultures});
         }
         return true;
     }
