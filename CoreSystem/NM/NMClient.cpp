@@ -25,6 +25,11 @@ constexpr const char* kSendSignature = "int NM::NMClient::sendMessage(int, int, 
 const std::uint64_t kStopCheckNs = 1000000000ull;
 /// How soon the transmit thread tries again to connect to a published receiver it could not reach.
 constexpr int kReconnectMs = 200;
+/// Frames of at most this many bytes (header included) are queued in buffers of this size that
+/// are used again once taken: frames sent back to back then cost no allocation. At most
+/// kSpareFrames such buffers wait for reuse.
+constexpr int kSmallFrame = 128;
+constexpr std::size_t kSpareFrames = 64;
 
 /// Writes one line in one piece, so that lines of the client's threads never interleave.
 void printLine(std::ostream& stream, const std::string& text) {
@@ -49,6 +54,7 @@ NMClient::NMClient(bool pollingMode) : pollingMode_(pollingMode) {
     pthread_mutex_init(&deferredMutex_, nullptr);
     pthread_mutex_init(&receiveMutex_, nullptr);
     sem_init(&receiveSemaphore_, 0, 0);
+    spareFrames_.reserve(kSpareFrames);
 }
 
 NMClient::~NMClient() {
@@ -321,17 +327,7 @@ void NMClient::receiveMessage() {
         if (size <= 0) continue;  // header only, or not even a header
         std::int32_t header;
         std::memcpy(&header, buffer.get(), sizeof header);
-        // Queued in a copy of its own size: small frames then cost a small allocation, and a
-        // full queue of them holds little memory.
-        std::unique_ptr<char[]> frame;
-        try {
-            frame.reset(new char[static_cast<std::size_t>(info.msglen)]);
-        } catch (const std::bad_alloc& error) {
-            printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
-            continue;
-        }
-        std::memcpy(frame.get(), buffer.get(), static_cast<std::size_t>(info.msglen));
-        if (queueFrame(header, size, std::move(frame)) && !pollingMode_) {
+        if (queueFrame(header, size, buffer.get(), info.msglen) && !pollingMode_) {
             // Posted once the receive-queue mutex is free again, so the consumer it wakes does
             // not go straight back to sleep on that mutex.
             sem_post(&receiveSemaphore_);
@@ -340,7 +336,20 @@ void NMClient::receiveMessage() {
     CoreSystem::Platform::ChannelDestroy(receiveChannelId_);
 }
 
-bool NMClient::queueFrame(std::int32_t header, int size, std::unique_ptr<char[]> frame) {
+bool NMClient::queueFrame(std::int32_t header, int size, const char* bytes, int length) {
+    const auto frameBytes = static_cast<std::size_t>(length);
+    // A large frame is copied before the receive-queue mutex is taken, into a copy of its own
+    // size: a full queue of them holds little more memory than their bytes.
+    std::unique_ptr<char[]> frame;
+    if (length > kSmallFrame) {
+        try {
+            frame.reset(new char[frameBytes]);
+        } catch (const std::bad_alloc& error) {
+            printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
+            return false;
+        }
+        std::memcpy(frame.get(), bytes, frameBytes);
+    }
     MutexHold hold(receiveMutex_);
     if (std::find(publishedIndexes_.begin(), publishedIndexes_.end(), header) == publishedIndexes_.end()) {
         // Meant for another receiver: one that named this channel before, in a process whose
@@ -354,6 +363,16 @@ bool NMClient::queueFrame(std::int32_t header, int size, std::unique_ptr<char[]>
         return false;
     }
     try {
+        if (!frame) {
+            // A small frame: a few bytes, copied under the mutex into a spare buffer.
+            if (spareFrames_.empty()) {
+                frame.reset(new char[kSmallFrame]);
+            } else {
+                frame = std::move(spareFrames_.back());
+                spareFrames_.pop_back();
+            }
+            std::memcpy(frame.get(), bytes, frameBytes);
+        }
         receiveQueue_.push_back(Received{size, std::move(frame)});
     } catch (const std::bad_alloc& error) {
         printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
@@ -367,21 +386,32 @@ int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {
         printLine(std::cout, "error pid " + std::to_string(getpid()) + " " + "recvMsg");
         return -1;
     }
+    // Never beyond the frame's payload, whatever `length` says.
+    const auto copyOut = [&](const Received& frame) {
+        std::int32_t header;
+        std::memcpy(&header, frame.frame.get(), sizeof header);
+        if (channelIndex) *channelIndex = header;
+        const int copied = std::max(0, std::min(length, frame.size));
+        if (copied > 0 && buffer)
+            std::memcpy(buffer, frame.frame.get() + kFrameHeader, static_cast<std::size_t>(copied));
+        return frame.size;
+    };
     Received frame;
     {
         MutexHold hold(receiveMutex_);
         if (receiveQueue_.empty()) return -1;
-        frame = std::move(receiveQueue_.front());
+        Received& front = receiveQueue_.front();
+        if (front.size + kFrameHeader <= kSmallFrame) {
+            // A small frame is copied out under the mutex, and its buffer kept for the next one.
+            const int size = copyOut(front);
+            if (spareFrames_.size() < kSpareFrames) spareFrames_.push_back(std::move(front.frame));
+            receiveQueue_.pop_front();
+            return size;
+        }
+        frame = std::move(front);
         receiveQueue_.pop_front();
     }
-    std::int32_t header;
-    std::memcpy(&header, frame.frame.get(), sizeof header);
-    if (channelIndex) *channelIndex = header;
-    // Never beyond the frame's payload, whatever `length` says.
-    const int copied = std::max(0, std::min(length, frame.size));
-    if (copied > 0 && buffer)
-        std::memcpy(buffer, frame.frame.get() + kFrameHeader, static_cast<std::size_t>(copied));
-    return frame.size;
+    return copyOut(frame);
 }
 
 }  // namespace NM

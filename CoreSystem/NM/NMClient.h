@@ -84,9 +84,9 @@ private:
     static void* receiveMessageMain(void* self);
     void transmitQueue();
     void receiveMessage();
-    /// Appends a received frame to the receive queue, unless it is not for this client or the
-    /// queue is full. True when queued.
-    bool queueFrame(std::int32_t header, int size, std::unique_ptr<char[]> frame);
+    /// Appends a received frame (`length` bytes from `bytes`, header included) to the receive
+    /// queue, unless it is not for this client or the queue is full. True when queued.
+    bool queueFrame(std::int32_t header, int size, const char* bytes, int length);
     int queueLocked(int channelIndex, const char* data, int size);
     bool drainLocked(std::deque<Held>& queue, int channelIndex, int connectionId);
     /// sendMessage; with `untilStopped` the send gives up (-1, the receiver kept) once the
@@ -114,6 +114,8 @@ private:
     pthread_mutex_t receiveMutex_;
     sem_t receiveSemaphore_;
     std::deque<Received> receiveQueue_;  ///< guarded by receiveMutex_
+    /// Buffers of small frames already taken, reused for the next ones; guarded by receiveMutex_.
+    std::vector<std::unique_ptr<char[]>> spareFrames_;
     std::vector<int> publishedIndexes_;  ///< written under receiveMutex_ by the owner's thread
 };
 

@@ -20,6 +20,9 @@ public:
     /// Blocks until the mutex is held by the calling thread: 0, or EOWNERDEAD when it was taken
     /// over from a dead holder. EDEADLK if the caller already holds it.
     int lock() noexcept;
+    /// lock() for a mutex that is only ever held for well under a microsecond: on a host, a held
+    /// mutex is looked at again for a moment before the caller sleeps; on the target it is lock().
+    int lockBriefly() noexcept;
     /// 0 or EOWNERDEAD when taken, EBUSY when another live thread holds it.
     int trylock() noexcept;
     /// EPERM when the calling thread does not hold it.
@@ -66,6 +69,9 @@ inline bool Holds(int lockResult) noexcept {
 class ProcessLock {
 public:
     explicit ProcessLock(ProcessMutex& mutex) noexcept : mutex_(mutex), result_(mutex_.lock()) {}
+    /// Holds a mutex that is only ever held briefly (see ProcessMutex::lockBriefly).
+    struct Brief {};
+    ProcessLock(ProcessMutex& mutex, Brief) noexcept : mutex_(mutex), result_(mutex_.lockBriefly()) {}
     ~ProcessLock() { mutex_.unlock(); }
     ProcessLock(const ProcessLock&) = delete;
     ProcessLock& operator=(const ProcessLock&) = delete;

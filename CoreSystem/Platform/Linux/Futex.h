@@ -31,6 +31,15 @@ inline int futexWake(std::uint32_t* word, int count = INT_MAX) {
     return woken < 0 ? 0 : static_cast<int>(woken);
 }
 
+/// Eases a core that spins on a word another thread will change.
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    asm volatile("yield");
+#endif
+}
+
 /// Current CLOCK_MONOTONIC time in nanoseconds.
 inline std::uint64_t monotonicNs() {
     timespec now;

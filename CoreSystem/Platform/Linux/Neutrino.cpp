@@ -39,6 +39,7 @@ namespace {
 using Linux::futexWait;
 using Linux::futexWake;
 using Linux::monotonicNs;
+using Linux::relax;
 using Linux::toTimespec;
 
 constexpr std::uint32_t kMagic = 0x4e43484eu;  // "NHCN"
@@ -59,6 +60,8 @@ constexpr std::uint64_t kSendSpinNs = 4000;
 /// kReceiveSpinNs before it sleeps: a sender sending back to back is usually that close behind.
 constexpr std::uint64_t kReceiveBurstNs = 20000;
 constexpr std::uint64_t kReceiveSpinNs = 3000;
+/// A message of at most this many bytes is copied into its slot under the channel lock.
+constexpr std::size_t kQueueInLockBytes = 512;
 /// When this thread's last receive took a message (0: not since it last slept).
 thread_local std::uint64_t lastMessageAt = 0;
 
@@ -173,14 +176,6 @@ bool settled(std::uint32_t custody) {
     return custody == kReplied || custody == kDestroyed;
 }
 
-/// Eases a spinning core.
-inline void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__) || defined(__arm__)
-    asm volatile("yield");
-#endif
-}
 
 /// A mapping of a channel object, unmapped when the last user lets go.
 struct Mapping {
@@ -534,7 +529,7 @@ void enqueuePulse(ChannelShared* ch, int index) {
 /// Holds the channel lock, repairing the channel when it was taken over from a dead holder.
 class ChannelHold {
 public:
-    explicit ChannelHold(ChannelShared* ch) : hold_(ch->lock) {
+    explicit ChannelHold(ChannelShared* ch) : hold_(ch->lock, ProcessLock::Brief{}) {
         if (hold_.tookOver()) repairLocked(ch);
     }
 
@@ -566,6 +561,20 @@ bool reclaimAbandonedLocked(ChannelShared* ch) {
     return any;
 }
 
+/// Takes a free slot for a message (reclaiming those of dead senders when none is free); -1 when
+/// all are in use.
+int takeFreeSlotLocked(ChannelShared* ch) {
+    if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
+    if (ch->freeHead < 0) return -1;
+    const int index = ch->freeHead;
+    Slot& slot = ch->slots[index];
+    ch->freeHead = slot.next;
+    slot.state = kClaimed;
+    slot.generation = (slot.generation + 1) & 0x1ffff;
+    if (slot.generation == 0) slot.generation = 1;
+    return index;
+}
+
 /// Takes a free slot for a message, waiting while all are in use.
 int claimSlot(ChannelShared* ch, const Timeout& timeout) {
     for (;;) {
@@ -576,16 +585,8 @@ int claimSlot(ChannelShared* ch, const Timeout& timeout) {
                 errno = EBADF;
                 return -1;
             }
-            if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
-            if (ch->freeHead >= 0) {
-                int index = ch->freeHead;
-                Slot& slot = ch->slots[index];
-                ch->freeHead = slot.next;
-                slot.state = kClaimed;
-                slot.generation = (slot.generation + 1) & 0x1ffff;
-                if (slot.generation == 0) slot.generation = 1;
-                return index;
-            }
+            const int index = takeFreeSlotLocked(ch);
+            if (index >= 0) return index;
             seen = load(ch->freeSeq);
             __atomic_add_fetch(&ch->sendersWaiting, 1, __ATOMIC_ACQ_REL);
         }
@@ -1028,40 +1029,64 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         errno = ESRCH;
         return -1;
     }
-    int index = claimSlot(ch, timeout);
-    if (index < 0) return -1;
-    Slot& slot = ch->slots[index];
-    char* into = slot.data;
-    for (int i = 0; i < sparts; ++i) {
-        if (siov[i].iov_len > 0) std::memcpy(into, siov[i].iov_base, siov[i].iov_len);
-        into += siov[i].iov_len;
-    }
-    slot.senderPid = state().pid;
-    slot.senderTid = static_cast<std::int32_t>(gettid());
-    slot.senderCoid = coid;
-    slot.priority = tPriority;
-    slot.sendBytes = static_cast<std::uint32_t>(sbytes);
-    slot.replyCapacity = static_cast<std::uint32_t>(std::min(rbytes, kSlotCapacity));
-    slot.replyBytes = 0;
-    slot.error = 0;
-    slot.status = 0;
-    bool wakeReceiver;
-    // Spinning from the moment it is queued: the receiver then knows the sender lives without
+    // Writes the message and the sender's details into a claimed slot. The sender counts as
+    // spinning from the moment its message is queued: the receiver then knows it lives without
     // asking the kernel.
-    __atomic_store_n(&slot.senderSpinning, 1u, __ATOMIC_SEQ_CST);
-    {
+    const auto fill = [&](Slot& slot) {
+        char* into = slot.data;
+        for (int i = 0; i < sparts; ++i) {
+            if (siov[i].iov_len > 0) std::memcpy(into, siov[i].iov_base, siov[i].iov_len);
+            into += siov[i].iov_len;
+        }
+        slot.senderPid = state().pid;
+        slot.senderTid = static_cast<std::int32_t>(gettid());
+        slot.senderCoid = coid;
+        slot.priority = tPriority;
+        slot.sendBytes = static_cast<std::uint32_t>(sbytes);
+        slot.replyCapacity = static_cast<std::uint32_t>(std::min(rbytes, kSlotCapacity));
+        slot.replyBytes = 0;
+        slot.error = 0;
+        slot.status = 0;
+        __atomic_store_n(&slot.senderSpinning, 1u, __ATOMIC_SEQ_CST);
+    };
+    // Queues a filled slot; tells whether a receiver sleeps and must be woken.
+    const auto queueLocked = [ch](int index) {
+        Slot& slot = ch->slots[index];
+        store(slot.custody, load(ch->alive) & FUTEX_TID_MASK);
+        slot.state = kQueued;
+        enqueue(ch, index);
+        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
+        return load(ch->receiversWaiting) != 0;
+    };
+    int index = -1;
+    bool wakeReceiver = false;
+    if (sbytes <= kQueueInLockBytes) {
+        // A small message is claimed, written and queued in one hold of the channel lock: each
+        // hold moves the lock's cache line between the sender's and the receiver's cores.
+        ChannelHold hold(ch);
+        if (ch->destroyed) {
+            errno = EBADF;
+            return -1;
+        }
+        index = takeFreeSlotLocked(ch);
+        if (index >= 0) {
+            fill(ch->slots[index]);
+            wakeReceiver = queueLocked(index);
+        }
+    }
+    if (index < 0) {
+        index = claimSlot(ch, timeout);
+        if (index < 0) return -1;
+        fill(ch->slots[index]);
         ChannelHold hold(ch);
         if (ch->destroyed) {
             freeSlotLocked(ch, index);
             errno = EBADF;
             return -1;
         }
-        store(slot.custody, load(ch->alive) & FUTEX_TID_MASK);
-        slot.state = kQueued;
-        enqueue(ch, index);
-        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
-        wakeReceiver = load(ch->receiversWaiting) != 0;
+        wakeReceiver = queueLocked(index);
     }
+    Slot& slot = ch->slots[index];
     if (wakeReceiver) futexWake(&ch->seq, 1);
     // No test of the owner's death here: the receiver may already have replied and ended while
     // this thread was not running, and its reply must not be lost. The wait below looks at the

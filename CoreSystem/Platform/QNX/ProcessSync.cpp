@@ -45,6 +45,11 @@ int ProcessMutex::lock() noexcept {
     return recovered(pthread_mutex_lock(native(word_)), word_);
 }
 
+// A blocked locker costs little on the device: no spinning there.
+int ProcessMutex::lockBriefly() noexcept {
+    return lock();
+}
+
 int ProcessMutex::trylock() noexcept {
     return recovered(pthread_mutex_trylock(native(word_)), word_);
 }
