@@ -154,6 +154,41 @@ TEST_F(ProcessSyncTest, MutexOfADeadHolderPassesToTheNextLocker) {
     Wait(reused);
 }
 
+// lockBriefly() spins before it sleeps: it must exclude lock() and itself, sleep when the holder
+// keeps the mutex, and still detect a dead holder.
+TEST_F(ProcessSyncTest, BriefLockExcludesLikeLockAndTakesOverFromADeadHolder) {
+    constexpr int kChildren = 6, kRounds = 20000;
+    Shared& s = *shared_;
+    std::vector<Child> children;
+    for (int c = 0; c < kChildren; ++c) {
+        children.push_back(Spawn([&s, c] {
+            for (int round = 0; round < kRounds; ++round) {
+                if ((c != 0 ? s.mutex.lockBriefly() : s.mutex.lock()) != 0) return 1;
+                const long value = s.counter;
+                for (volatile int spin = 0; spin < 50; spin = spin + 1) {
+                }
+                // Now and then held far longer than a spin lasts, so lockers also sleep.
+                if (round % 1000 == 0) std::this_thread::sleep_for(1ms);
+                s.counter = value + 1;
+                if (s.mutex.unlock() != 0) return 1;
+            }
+            return 0;
+        }));
+    }
+    for (auto& child : children) EXPECT_EQ(Wait(child, 60s), 0);
+    EXPECT_EQ(s.counter, kChildren * kRounds);
+
+    Child holder = Spawn([&] { return s.mutex.lock() != 0 ? 1 : raise(SIGKILL); });
+    EXPECT_EQ(Wait(holder), kKilled);
+    Child late = Spawn([&] {
+        alarm(5);  // a dead holder that was never detected would keep it forever
+        return s.mutex.lockBriefly() == EOWNERDEAD && s.mutex.lockBriefly() == EDEADLK && s.mutex.unlock() == 0
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(Wait(late, 10s), 0);
+}
+
 TEST_F(ProcessSyncTest, ConditionSignalAndBroadcastWakeWaitersInOtherProcesses) {
     constexpr int kWaiters = 3;
     Shared& s = *shared_;
