@@ -652,7 +652,6 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
     }
     ChannelShared* ch = channel->mapping->shared;
     for (;;) {
-        Linux::SendHeldDue();  // a timer's pulse due by now goes before what came after it
         int index = -1;
         bool gotPulse = false;
         bool wakeSender = false;
@@ -735,7 +734,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         }
         // The timers of this process aimed at this channel expire from here while it waits.
         std::uint64_t until = timeout.armed ? timeout.deadline : UINT64_MAX;
-        const bool keepsTimers = Linux::ReceiverWaits(chid, &until);
+        const bool keepsTimers = !timeout.poll && Linux::ReceiverWaits(chid, &until);
         int rc = ETIMEDOUT;
         if (!timeout.poll && !keepsTimers && lastMessageAt != 0) {
             // Frames have been arriving back to back: look again for a few microseconds before
@@ -750,14 +749,14 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             }
             lastMessageAt = 0;
         }
-        if (load(ch->seq) != seen) {
-            rc = 0;  // something arrived while this thread looked (or a timer was due)
+        if (!timeout.poll && load(ch->seq) != seen) {
+            rc = 0;  // something arrived while this thread looked
         } else if (!timeout.poll) {
             timespec limit = toTimespec(until);
             rc = futexWait(&ch->seq, seen, until != UINT64_MAX ? &limit : nullptr);
         }
         __atomic_sub_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
-        if (keepsTimers && Linux::ReceiverWoke(chid, &ch->receiversWaiting)) continue;  // a timer's pulse was queued
+        if (keepsTimers && Linux::ReceiverWoke(chid)) continue;  // a timer's pulse was queued
         if (rc == ETIMEDOUT && timeout.armed && (timeout.poll || monotonicNs() >= timeout.deadline)) {
             errno = ETIMEDOUT;
             return -1;
@@ -1025,7 +1024,6 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         return -1;
     }
     ChannelShared* ch = connection->mapping->shared;
-    if (connection->pid == state().pid) Linux::SendHeldDue();  // an expiry due by now goes first
     if (load(ch->alive) & FUTEX_OWNER_DIED) {
         errno = ESRCH;
         return -1;
@@ -1178,7 +1176,6 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
         return -1;
     }
     ChannelShared* ch = connection->mapping->shared;
-    if (connection->pid == state().pid) Linux::SendHeldDue();  // an expiry due by now goes first
     if (load(ch->alive) & FUTEX_OWNER_DIED) {
         errno = ESRCH;
         return -1;

@@ -1,13 +1,10 @@
 // Pulse timers emulated on Linux. A receiver of this process that waits on a channel the
 // process's timers aim at keeps those timers while it waits: it sleeps until the earliest expiry
-// and sends the pulse itself, so an expiry costs one wake-up, as on the target. When it wakes it
-// goes on holding them: until it waits again, any receive of the process that starts after one
-// of them is due sends its pulse first (nothing else can see the channel's queue), so a receiver
-// that waits again on its own timer's next expiry touches no other thread's state. The timers
-// go back to the service thread only when another receiver waits on the channel. Every other
-// armed timer (the channel is another process's, or its receivers wait for no timer) is kept by
-// one service thread per process, started when a timer is first armed, which sleeps on a timerfd
-// set to the earliest of its deadlines and sends each expiry as a pulse through the channel layer.
+// and sends the pulse itself, so an expiry costs one wake-up, as on the target. Every other armed
+// timer (its channel's receiver is busy, or the channel is another process's) is kept by one
+// service thread per process, started when a timer is first armed, which sleeps on a timerfd set
+// to the earliest of its deadlines and sends each expiry as a pulse through the channel layer.
+// The receiver hands its timers back to the service thread as soon as it wakes.
 //
 // A timer keeps at most one undelivered pulse: the channel layer reports every pulse a receiver
 // of this process takes (PulseTaken), and until then the timer's later expiries send nothing, as
@@ -53,6 +50,11 @@ using Linux::monotonicNs;
 
 constexpr std::uint64_t kNsPerSecond = 1000000000ull;
 constexpr std::uint64_t kNever = UINT64_MAX;
+/// Up to this many timers aimed at the process's own channels, a waiting receiver expires its
+/// channel's timers itself (one wake-up per expiry). With more, each receiver's hand-over and
+/// hand-back would cost more than it saves: the service thread sends them all, batching expiries
+/// that fall close together.
+constexpr std::size_t kReceiverKeptTimers = 4;
 
 /// Whether a timer's last pulse still waits in its channel (timers to this process's channels).
 struct Delivery {
@@ -60,14 +62,6 @@ struct Delivery {
     int code = 0;
     int value = 0;
     std::atomic<bool> pending{false};
-};
-
-/// Who sends a timer's next expiry.
-enum class Keeper {
-    None,      ///< disarmed
-    Service,   ///< the service thread: in TimerTable::deadlines
-    Receiver,  ///< the receiver waiting on the timer's channel
-    Held,      ///< the next receive of the process after it is due: in TimerTable::held
 };
 
 struct PulseTimer {
@@ -79,14 +73,13 @@ struct PulseTimer {
     std::shared_ptr<Delivery> delivery;  ///< null when deliveries cannot be seen
     std::uint64_t deadline = 0;          ///< next expiry, CLOCK_MONOTONIC ns; 0: disarmed
     std::uint64_t interval = 0;          ///< ns; 0: single shot
-    Keeper keeper = Keeper::None;        ///< who sends its next expiry (None: disarmed)
+    bool withService = false;            ///< armed and kept by the service thread, not a receiver
 };
 
-/// The timers aimed at one channel of this process, and which receivers keep them.
+/// The timers aimed at one channel of this process, and whether a receiver waiting on it keeps them.
 struct ChannelTimers {
     std::vector<long> timers;
-    bool held = false;            ///< the channel's receivers keep its timers, not the service thread
-    bool waiting = false;         ///< a receiver waits on the channel with them (implies held)
+    bool kept = false;
     std::uint64_t keptUntil = 0;  ///< when that receiver wakes at the latest
 };
 
@@ -95,8 +88,6 @@ struct TimerTable {
     std::mutex mutex;
     std::map<long, PulseTimer> timers;
     std::set<std::pair<std::uint64_t, long>> deadlines;  ///< armed timers the service thread keeps
-    std::set<std::pair<std::uint64_t, long>> held;       ///< armed timers held between receives
-    std::atomic<std::uint64_t> heldDue{kNever};         ///< the earliest in `held`: receives' fast path
     std::unordered_map<int, ChannelTimers> channels;    ///< timers to this process's channels
     std::atomic<std::size_t> channelTimers{0};          ///< timers in `channels`: receivers' fast path
     long nextId = 1;                                    ///< ids are never reused within a process
@@ -125,8 +116,6 @@ void atforkChild() {
     TimerTable& t = table();
     t.timers.clear();
     t.deadlines.clear();
-    t.held.clear();
-    t.heldDue.store(kNever);
     t.channels.clear();
     t.channelTimers.store(0);
     t.deliveries.clear();
@@ -179,13 +168,8 @@ void rearmService(TimerTable& t) {
     if (timerfd_settime(t.timerFd, TFD_TIMER_ABSTIME, &setting, nullptr) == 0) t.serviceAt = wanted;
 }
 
-void publishHeldDue(TimerTable& t) {
-    t.heldDue.store(t.held.empty() ? kNever : t.held.begin()->first, std::memory_order_release);
-}
-
-/// Arms `timer` for `deadline`: when the channel's receivers keep its timers, the waiting receiver
-/// keeps it if it wakes by then, and the next receive after it is due sends it if none waits;
-/// else the service thread keeps it. Under the mutex; rearmService and publishHeldDue follow.
+/// Arms `timer` for `deadline`: the receiver keeping its channel's timers keeps it too when that
+/// receiver wakes by then, else the service thread does. Under the mutex; rearmService follows.
 void schedule(TimerTable& t, long key, PulseTimer& timer, std::uint64_t deadline) {
     timer.deadline = deadline;
     const ChannelTimers* channel = nullptr;
@@ -193,35 +177,19 @@ void schedule(TimerTable& t, long key, PulseTimer& timer, std::uint64_t deadline
         const auto found = t.channels.find(timer.delivery->chid);
         if (found != t.channels.end()) channel = &found->second;
     }
-    if (!channel || !channel->held || (channel->waiting && deadline < channel->keptUntil)) {
-        timer.keeper = Keeper::Service;
-        t.deadlines.insert({deadline, key});
-    } else if (channel->waiting) {
-        timer.keeper = Keeper::Receiver;
-    } else {
-        timer.keeper = Keeper::Held;
-        t.held.insert({deadline, key});
-    }
-}
-
-/// Takes `timer` from whoever keeps it, leaving its deadline. Under the mutex.
-void release(TimerTable& t, long key, PulseTimer& timer) {
-    if (timer.keeper == Keeper::Service) t.deadlines.erase({timer.deadline, key});
-    if (timer.keeper == Keeper::Held) t.held.erase({timer.deadline, key});
-    timer.keeper = Keeper::None;
+    timer.withService = !channel || !channel->kept || deadline < channel->keptUntil;
+    if (timer.withService) t.deadlines.insert({deadline, key});
 }
 
 void disarm(TimerTable& t, long key, PulseTimer& timer) {
-    release(t, key, timer);
+    if (timer.withService) t.deadlines.erase({timer.deadline, key});
     timer.deadline = 0;
+    timer.withService = false;
 }
 
 void clearPending(TimerTable& t, Delivery& delivery) {
     if (delivery.pending.exchange(false)) t.pendingCount.fetch_sub(1);
 }
-
-/// Set while this thread sends a timer's pulse: the send must not look for held expiries again.
-thread_local bool tSendingExpiry = false;
 
 /// Sends the pulse of one expiry unless the last one still waits. Under the mutex.
 void expire(TimerTable& t, PulseTimer& timer) {
@@ -231,10 +199,7 @@ void expire(TimerTable& t, PulseTimer& timer) {
         if (delivery->pending.exchange(true)) return;
         t.pendingCount.fetch_add(1);
     }
-    tSendingExpiry = true;
-    const int rc = MsgSendPulse(timer.coid, timer.priority, timer.code, timer.value);
-    tSendingExpiry = false;
-    if (rc != 0 && delivery) clearPending(t, *delivery);
+    if (MsgSendPulse(timer.coid, timer.priority, timer.code, timer.value) != 0 && delivery) clearPending(t, *delivery);
 }
 
 /// Expires a due timer and schedules its next expiry. Under the mutex.
@@ -318,78 +283,53 @@ void PulseTaken(int chid, pid_t senderPid, int code, int value) noexcept {
 
 bool ReceiverWaits(int chid, std::uint64_t* until) noexcept {
     TimerTable& t = table();
-    if (t.channelTimers.load(std::memory_order_acquire) == 0) return false;
+    const std::size_t timers = t.channelTimers.load(std::memory_order_acquire);
+    if (timers == 0 || timers > kReceiverKeptTimers) return false;
     std::lock_guard<std::mutex> hold(t.mutex);
     const auto found = t.channels.find(chid);
-    if (found == t.channels.end() || found->second.waiting) return false;
+    if (found == t.channels.end() || found->second.kept) return false;
     ChannelTimers& channel = found->second;
-    const bool fromService = !channel.held;
-    channel.held = true;
-    // Expiries already due are sent first (their pulses end the wait at once); then the caller
-    // keeps every armed timer of the channel, also one armed later that falls due by `until`.
-    const std::uint64_t now = monotonicNs();
     std::uint64_t earliest = kNever;
     for (const long key : channel.timers) {
-        PulseTimer& timer = t.timers[key];
-        if (timer.deadline != 0 && timer.deadline <= now) fire(t, key, timer, now);
-        release(t, key, timer);
-        if (timer.deadline == 0) continue;
-        timer.keeper = Keeper::Receiver;
-        earliest = std::min(earliest, timer.deadline);
+        const std::uint64_t deadline = t.timers[key].deadline;
+        if (deadline != 0) earliest = std::min(earliest, deadline);
     }
+    if (earliest == kNever) return false;
     *until = std::min(*until, earliest);
-    channel.waiting = true;
+    channel.kept = true;
     channel.keptUntil = *until;
-    if (fromService) rearmService(t);
-    publishHeldDue(t);
-    if (earliest != kNever) wakeWithoutSlack();
+    for (const long key : channel.timers) {
+        PulseTimer& timer = t.timers[key];
+        if (timer.withService) t.deadlines.erase({timer.deadline, key});
+        timer.withService = false;
+    }
+    rearmService(t);
+    wakeWithoutSlack();
     return true;
 }
 
-bool ReceiverWoke(int chid, const std::uint32_t* receiversWaiting) noexcept {
+bool ReceiverWoke(int chid) noexcept {
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
     const auto found = t.channels.find(chid);
     if (found == t.channels.end()) return false;
     ChannelTimers& channel = found->second;
-    channel.waiting = false;
-    // Another receiver waits on the channel without the timers: the service thread sends them.
-    // It counted itself in before it asked for them, so either it was refused while this one
-    // waited and is counted here, or it asks after this and gets them.
-    const bool handBack = __atomic_load_n(receiversWaiting, __ATOMIC_ACQUIRE) != 0;
-    channel.held = !handBack;
+    channel.kept = false;
     const std::uint64_t now = monotonicNs();
     bool due = false;
     for (const long key : channel.timers) {
         PulseTimer& timer = t.timers[key];
-        if (timer.keeper != Keeper::Receiver) continue;
+        if (timer.deadline == 0 || timer.withService) continue;
         if (timer.deadline <= now) {
             fire(t, key, timer, now);
             due = true;
         } else {
-            schedule(t, key, timer, timer.deadline);
+            schedule(t, key, timer, timer.deadline);  // back to the service thread
         }
     }
     if (channel.timers.empty()) t.channels.erase(found);
-    if (handBack) rearmService(t);
-    publishHeldDue(t);
+    rearmService(t);
     return due;
-}
-
-bool SendHeldDue() noexcept {
-    TimerTable& t = table();
-    const std::uint64_t due = t.heldDue.load(std::memory_order_acquire);
-    if (due == kNever || tSendingExpiry || monotonicNs() < due) return false;
-    std::lock_guard<std::mutex> hold(t.mutex);
-    const std::uint64_t now = monotonicNs();
-    bool sent = false;
-    while (!t.held.empty() && t.held.begin()->first <= now) {
-        const long key = t.held.begin()->second;
-        fire(t, key, t.timers[key], now);
-        sent = true;
-    }
-    publishHeldDue(t);
-    return sent;
 }
 
 }  // namespace Linux
@@ -444,8 +384,6 @@ int timer_settime(timer_t timerId, int flags, const struct itimerspec* value, st
     const long key = found->first;
     PulseTimer& timer = found->second;
     const std::uint64_t now = monotonicNs();
-    // An expiry already due is sent, as it would have been at its time.
-    if (timer.deadline != 0 && timer.deadline <= now) fire(t, key, timer, now);
     if (oldValue) {
         *oldValue = itimerspec{};
         if (timer.deadline != 0) {
@@ -474,7 +412,6 @@ int timer_settime(timer_t timerId, int flags, const struct itimerspec* value, st
         schedule(t, key, timer, deadline);
     }
     rearmService(t);
-    publishHeldDue(t);
     return 0;
 }
 
@@ -485,12 +422,8 @@ int timer_delete(timer_t timerId) {
     const auto found = findTimer(t, timerId);
     if (found == t.timers.end()) return -1;
     const long key = found->first;
-    PulseTimer& timer = found->second;
-    const std::uint64_t now = monotonicNs();
-    if (timer.deadline != 0 && timer.deadline <= now) fire(t, key, timer, now);  // as timer_settime
-    disarm(t, key, timer);
+    disarm(t, key, found->second);
     rearmService(t);
-    publishHeldDue(t);
     if (const auto& delivery = found->second.delivery) {
         std::lock_guard<std::mutex> index(t.deliveryLock);
         clearPending(t, *delivery);
@@ -503,7 +436,7 @@ int timer_delete(timer_t timerId) {
         }
         ChannelTimers& channel = t.channels[delivery->chid];
         channel.timers.erase(std::find(channel.timers.begin(), channel.timers.end(), key));
-        if (channel.timers.empty() && !channel.waiting) t.channels.erase(delivery->chid);
+        if (channel.timers.empty() && !channel.kept) t.channels.erase(delivery->chid);
         t.channelTimers.fetch_sub(1);
     }
     t.timers.erase(found);
