@@ -49,7 +49,7 @@ protected:
         return count;
     }
 
-    CoreSystemTest::IsolatedHost host;
+    IsolatedHost host;
     int chid = -1, coid = -1;
     timer_t timer{};
 };
@@ -102,7 +102,7 @@ TEST_F(PulseTimer, AWaitingReceiverExpiresItsTimersButNeverDelaysThem) {
     EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_LT(Clock::now() - start, 35ms);
     // Once nobody waits, the expiry still reaches the channel without a receiver to send it.
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return receive(0ms); }, 5s))
+    EXPECT_TRUE(Eventually([&] { return receive(0ms); }, 5s))
         << "the timer's pulse waited for a receiver to send it";
     // Re-armed earlier by another thread while a receiver waits for the old expiry.
     ASSERT_EQ(Arm(timer, 0, nullptr, 10000 * kMs), 0);
