@@ -3,29 +3,18 @@
 #include "CoreSystem/Platform/Linux/ProcStat.h"
 #include "CoreSystem/Platform/ProcessSync.h"
 
-#include "TestSupport.h"
-
-#include <gtest/gtest.h>
+#include "PlatformTestSupport.h"
 
 #include <sys/mman.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <thread>
-#include <vector>
 
 namespace {
 
 using CoreSystem::Platform::ProcessCondition;
 using CoreSystem::Platform::ProcessMutex;
-using namespace CoreSystemTest;
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
+using namespace PlatformTest;
 
 constexpr int kKilled = 128 + SIGKILL;
 
@@ -131,9 +120,8 @@ TEST_F(ProcessSyncTest, MutexOfADeadHolderPassesToTheNextLocker) {
     // whose main thread has the holder's thread id (a holder that was a main thread).
     Child reused = Spawn([] { return pause(); });
     const auto reusedPid = static_cast<std::uint32_t>(reused.pid);
-    char stat[64];
-    std::snprintf(stat, sizeof stat, "/proc/%u/task/%u/stat", reusedPid, reusedPid);
-    const std::uint64_t started = CoreSystem::Platform::Linux::startTicks(stat);
+    const std::string stat = "/proc/" + std::to_string(reusedPid) + "/task/" + std::to_string(reusedPid) + "/stat";
+    const std::uint64_t started = CoreSystem::Platform::Linux::startTicks(stat.c_str());
     ASSERT_NE(started, 0u);
     Child gone = Spawn([] { return 0; });
     const std::uint32_t forged[][2] = {

@@ -1,34 +1,32 @@
-// Processes on the host: spawn modes and their results, priorities carried to children, waitfor
-// with and without polling.
+// Processes and POSIX services on the host: spawn modes and their results, priorities carried to
+// children, waitfor, thread names and ids, namespaced names and semaphores, injected faults, delay,
+// and slogf records reaching the observer and the CORESYSTEM_SLOG destination whole.
 #include "CoreSystem/Platform/Process.h"
 
-#include "TestSupport.h"
-
-#include <gtest/gtest.h>
+#include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Faults.h"
+#include "CoreSystem/Platform/Posix.h"
+#include "CoreSystem/Platform/Slog.h"
+#include "PlatformTestSupport.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
-namespace Platform = CoreSystem::Platform;
-using Clock = std::chrono::steady_clock;
-using CoreSystemTest::ErrnoOf;
+using namespace PlatformTest;
+using Platform::DevicePath;
+using Platform::SharedObjectName;
+using Platform::slogf;
+
+constexpr int kCode = _SLOG_SETCODE(_SLOGC_TEST, 7);
 
 // Started as "<this test binary> --priority-child", the binary ends before any test runs, with the
 // priority its threads start at as exit status (0 when thread 1 and a new thread disagree).
@@ -56,7 +54,7 @@ int SpawnShell(int mode, const char* script) {
 }
 
 TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
-    CoreSystemTest::IsolatedHost host;
+    IsolatedHost host;
     EXPECT_EQ(SpawnShell(P_WAIT, "exit 3"), 3);
     EXPECT_EQ(SpawnShell(P_WAIT, "kill -9 $$"), 128 + SIGKILL);  // never mistaken for success
     const pid_t waitable = SpawnShell(P_NOWAIT, "exit 4");
@@ -67,7 +65,7 @@ TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
     const std::string pidFile = host.root() + "/detached-pid";
     const pid_t detached = SpawnShell(P_NOWAITO, ("echo $$ > " + pidFile).c_str());
     ASSERT_GT(detached, 0);
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] {
+    EXPECT_TRUE(Eventually([&] {
         pid_t reported = 0;
         return static_cast<bool>(std::ifstream(pidFile) >> reported) && reported == detached;
     }));
@@ -102,16 +100,12 @@ TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
 TEST(ProcessTest, SpawnDoesNotWaitForChildrenOfAnotherThread) {
     std::atomic<bool> done{false};
     std::vector<pid_t> forked;
-    int release[2];
-    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
     std::thread forker([&] {
         while (!done && forked.size() < 300) {
             const pid_t child = fork();
-            if (child == 0) {  // lives until the spawns are over, at most 3 s
-                close(release[1]);
-                pollfd end{release[0], POLLIN, 0};
-                poll(&end, 1, 3000);
-                _exit(0);
+            if (child == 0) {  // lives until killed below, at most 3 s
+                alarm(3);
+                _exit(pause());
             }
             if (child > 0) forked.push_back(child);
         }
@@ -125,10 +119,9 @@ TEST(ProcessTest, SpawnDoesNotWaitForChildrenOfAnotherThread) {
     }
     done = true;
     forker.join();
-    close(release[1]);
-    close(release[0]);
+    for (pid_t child : forked) kill(child, SIGKILL);
     for (pid_t child : forked) waitpid(child, nullptr, 0);
-    EXPECT_LT(slowest, std::chrono::milliseconds(1500)) << forked.size() << " children forked meanwhile";
+    EXPECT_LT(slowest, 1500ms) << forked.size() << " children forked meanwhile";
 }
 
 TEST(ProcessTest, SetprioReturnsThePreviousPriorityAndChildrenStartWithTheCallersPriority) {
@@ -155,27 +148,126 @@ TEST(ProcessTest, SetprioReturnsThePreviousPriorityAndChildrenStartWithTheCaller
 }
 
 TEST(ProcessTest, WaitforReturnsWhenThePathAppearsOrAfterTheDelay) {
-    CoreSystemTest::IsolatedHost host;
+    IsolatedHost host;
     for (int pollMs : {0, 30}) {
         SCOPED_TRACE(pollMs);
         const std::string path = host.root() + "/later-" + std::to_string(pollMs);
-        EXPECT_EQ(Platform::waitfor(host.root().c_str(), 0, pollMs), 0);
-        EXPECT_EQ(Platform::waitfor(path.c_str(), 0, pollMs), -1);
-
         auto begin = Clock::now();
         errno = 0;
         EXPECT_EQ(ErrnoOf(Platform::waitfor(path.c_str(), 150, pollMs)), ETIMEDOUT);
-        EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(150));
+        EXPECT_GE(Clock::now() - begin, 150ms);
 
         std::thread creator([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            std::this_thread::sleep_for(60ms);
             std::ofstream(path) << "ready";
         });
         begin = Clock::now();
         EXPECT_EQ(Platform::waitfor(path.c_str(), 10000, pollMs), 0);
-        EXPECT_LT(Clock::now() - begin, std::chrono::seconds(5));
+        EXPECT_LT(Clock::now() - begin, 5s);
         creator.join();
     }
+}
+
+TEST(PosixTest, ThreadNamesAreCutToFitAndIdsFollowFork) {
+    // The second: 14 ASCII bytes and a two-byte character, which the cut drops whole.
+    for (const auto& [given, kept] :
+         {std::pair{"NMClientDispatcher", "NMClientDispatc"}, {"AbcdefghijklmnĂx", "Abcdefghijklmn"}}) {
+        char name[16] = {};
+        EXPECT_EQ(Platform::pthread_setname_np(0, given), 0);
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        EXPECT_STREQ(name, kept);
+    }
+
+    EXPECT_EQ(Platform::gettid(), getpid());  // asked before the fork below
+    pid_t otherTid = 0;
+    std::thread([&] { otherTid = Platform::gettid(); }).join();
+    EXPECT_NE(otherTid, getpid());
+    Child child = Spawn([] { return Platform::gettid() == getpid() ? 0 : 1; });
+    EXPECT_EQ(Wait(child), 0);
+}
+
+TEST(EnvironmentTest, SharedNamesAndSemaphoresStayInTheNamespaceAndDevicePathsUnderTheRoot) {
+    EXPECT_EQ(SharedObjectName("/NMRegistry", "dev2"), "/dev2.NMRegistry");
+    EXPECT_EQ(SharedObjectName("NMRegistry", "dev2"), "/dev2.NMRegistry");
+    EXPECT_EQ(SharedObjectName("/NMRegistry", ""), "/NMRegistry");
+    EXPECT_EQ(DevicePath("/dev/i2c1", "/tmp/board/"), "/tmp/board/dev/i2c1");
+    EXPECT_EQ(DevicePath("/dev/i2c1", ""), "/dev/i2c1");
+    EXPECT_EQ(DevicePath("media/usb0", "/tmp/board"), "media/usb0");  // relative: left alone
+    EXPECT_EQ(DevicePath("", "/tmp/board"), "");
+    // Without arguments, both come from the environment.
+    IsolatedHost host;
+    EXPECT_EQ(SharedObjectName("/NMRegistry"), "/" + host.word() + ".NMRegistry");
+    EXPECT_EQ(DevicePath("/mnt/marker"), host.root() + "/mnt/marker");
+
+    sem_t* sem = Platform::sem_open("/CsPosixTest", O_CREAT | O_EXCL, 0600, 0);
+    ASSERT_NE(sem, SEM_FAILED);
+    Child same = Spawn([] { return Platform::sem_open("/CsPosixTest", 0) != SEM_FAILED ? 0 : 1; });
+    Child other = Spawn([] {
+        setenv("CORESYSTEM_NAMESPACE", "another-device", 1);
+        return Platform::sem_open("/CsPosixTest", 0) == SEM_FAILED && errno == ENOENT ? 0 : 1;
+    });
+    EXPECT_EQ(Wait(same), 0);
+    EXPECT_EQ(Wait(other), 0);
+    sem_close(sem);
+    EXPECT_EQ(Platform::sem_unlink("/CsPosixTest"), 0);
+    Platform::FailNext(Platform::Call::ShmOpen, EMFILE);  // shared objects take injected faults
+    EXPECT_EQ(ErrnoOf(Platform::shm_open("/CsPosixFault", O_RDWR | O_CREAT, 0600)), EMFILE);
+}
+
+TEST(PosixTest, DelayReportsTheTimeLeftWhenInterrupted) {
+    EXPECT_EQ(Platform::delay(5), 0u);
+    const auto previous = signal(SIGALRM, [](int) {});  // sleeps are cut short even with SA_RESTART
+    alarm(1);
+    const unsigned left = Platform::delay(20000);
+    signal(SIGALRM, previous);
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, 20000u);
+}
+
+TEST(SlogTest, RecordsReachTheObserverAndTheFileWholeAndBadSeverityIsRefused) {
+    std::vector<Platform::SlogRecord> seen;
+    Platform::SetSlogObserver([&seen](const Platform::SlogRecord& record) { seen.push_back(record); });
+    const std::string text = "disk " + std::string(600, 'x') + " full";
+    const int size = slogf(kCode, _SLOG_ERROR, "%s after %d tries\n", text.c_str(), 3);
+    EXPECT_GT(slogf(kCode, _SLOG_DEBUG2, "lowest"), 0);
+    errno = 0;
+    EXPECT_EQ(ErrnoOf(slogf(kCode, 16, "no")), EINVAL);
+    EXPECT_EQ(slogf(kCode, -1, "no"), -1);
+    Platform::SetSlogObserver({});
+
+    EXPECT_EQ(size, static_cast<int>((std::to_string(kCode) + " 2 " + text + " after 3 tries\n").size()));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].opcode, kCode);
+    EXPECT_EQ(seen[0].severity, _SLOG_ERROR);
+    EXPECT_EQ(seen[0].text, text + " after 3 tries");
+    EXPECT_EQ(seen[1].severity, _SLOG_DEBUG2);
+
+    // Records of concurrent processes reach the file as whole lines.
+    IsolatedHost host;
+    const std::string path = host.root() + "/slog.txt";
+    setenv(Platform::kSlogVariable, path.c_str(), 1);
+    constexpr int kRecords = 300;
+    auto write = [](char fill) {
+        const std::string half(150, fill);
+        for (int i = 0; i < kRecords; ++i) slogf(kCode, _SLOG_INFO, "%s\n%s\n", half.c_str(), half.c_str());
+        return 0;
+    };
+    Child a = Spawn([&] { return write('a'); }), b = Spawn([&] { return write('b'); });
+    EXPECT_EQ(Wait(a), 0);
+    EXPECT_EQ(Wait(b), 0);
+    setenv(Platform::kSlogVariable, "", 1);
+
+    // Each record is one line; its inner line break became a space.
+    const std::string prefix = std::to_string(kCode) + " 5 ";
+    auto line = [&](char fill) { return prefix + std::string(150, fill) + " " + std::string(150, fill); };
+    std::ifstream file(path);
+    int count[2] = {0, 0};
+    for (std::string text; std::getline(file, text);) {
+        ASSERT_TRUE(text == line('a') || text == line('b')) << text;
+        ++count[text.back() - 'a'];
+    }
+    EXPECT_EQ(count[0], kRecords);
+    EXPECT_EQ(count[1], kRecords);
 }
 
 }  // namespace

@@ -1,22 +1,14 @@
 // Pulse timers on the host: expiries arrive as pulses, repeat, disarm, merge and stop as on the target.
-#include <gtest/gtest.h>
+#include "PlatformTestSupport.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <thread>
 #include <tuple>
 
 #include "CoreSystem/Platform/Timer.h"
-#include "TestSupport.h"
 
 namespace {
 
 using namespace CoreSystem::Platform;
-namespace Platform = CoreSystem::Platform;
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-using CoreSystemTest::ErrnoOf;
+using namespace PlatformTest;
 
 constexpr std::uint64_t kMs = 1000000;
 
@@ -57,9 +49,8 @@ protected:
         return count;
     }
 
-    CoreSystemTest::IsolatedHost host;
-    int chid = -1;
-    int coid = -1;
+    IsolatedHost host;
+    int chid = -1, coid = -1;
     timer_t timer{};
 };
 
@@ -111,12 +102,8 @@ TEST_F(PulseTimer, AWaitingReceiverExpiresItsTimersButNeverDelaysThem) {
     EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_LT(Clock::now() - start, 35ms);
     // Once nobody waits, the expiry still reaches the channel without a receiver to send it.
-    bool arrived = false;
-    for (const auto polling = Clock::now(); !arrived && Clock::now() - polling < 5s;) {
-        std::this_thread::sleep_for(2ms);
-        arrived = receive(0ms);
-    }
-    EXPECT_TRUE(arrived) << "the timer's pulse waited for a receiver to send it";
+    EXPECT_TRUE(Eventually([&] { return receive(0ms); }, 5s))
+        << "the timer's pulse waited for a receiver to send it";
     // Re-armed earlier by another thread while a receiver waits for the old expiry.
     ASSERT_EQ(Arm(timer, 0, nullptr, 10000 * kMs), 0);
     std::thread rearm([this] {
