@@ -64,12 +64,11 @@ conf::ConfCultureRootClass CultureRoot(std::vector<std::uint8_t>& image) {
     return conf::ConfCultureRootClass(image.data(), root.resolve(root.word(conf::ConfigurationRoot::kCultureRoot)));
 }
 std::uint8_t* Slot(std::vector<std::uint8_t>& image, std::uint32_t id, std::uint32_t culture) {
-    const conf::ConfCultureRootClass cr = CultureRoot(image);
-    return cr.listElementAt(cr.word(conf::ConfCultureRootClass::kStringList), id * 2 + culture);
+    return CultureRoot(image).listElementAt(CultureRoot(image).word(conf::ConfCultureRootClass::kStringList),
+                                            id * 2 + culture);
 }
 std::uint8_t* RuntimeData(std::vector<std::uint8_t>& image) {
-    const conf::ConfCultureRootClass cr = CultureRoot(image);
-    return cr.resolve(cr.word(conf::ConfCultureRootClass::kRuntimeData));
+    return CultureRoot(image).resolve(CultureRoot(image).word(conf::ConfCultureRootClass::kRuntimeData));
 }
 std::uint8_t* Counter(std::vector<std::uint8_t>& image, std::uint32_t id) {
     const conf::ConfCultureRuntimeData rd(image.data(), RuntimeData(image));

@@ -33,7 +33,7 @@ protected:
     CoreSystemTest::IsolatedHost host;
 };
 
-TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWord) {
+TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWordTreesAreAbsoluteAndListingMatchesAnyCase) {
     // Run in the test's root, so that a name the shell did interpret can only do harm there.
     CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
         if (chdir(host.root().c_str()) != 0) return 1;
@@ -51,9 +51,8 @@ TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWord) {
     fs::create_directory(path("one two"));
     RemoveTree(path("one") + " " + path("two") + " " + path("k*"));  // words and patterns
     EXPECT_EQ(ListDirectory(host.root(), ""), Names{"one two"});
-}
 
-TEST_F(FileSystemUtilitiesTest, DirectoryTreesAreAbsoluteAndListingMatchesWithOrWithoutCase) {
+    // Directory trees are absolute and stop at files.
     std::ofstream(path("file")).put('x');
     const std::pair<std::string, bool> cases[] = {
         {path("a//b/c/"), true}, {path("a/b/c"), true}, {path("rel/d").substr(1), true},  // taken as absolute
@@ -88,7 +87,7 @@ TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersan
               std::string(600, '0') + "\n" + std::string("a\0b", 3));
 }
 
-TEST_F(FileSystemUtilitiesTest, WaitReadableTakesAnyDescriptorAndAnyTimeOut) {
+TEST(FileSystemUtilities, WaitReadableTakesAnyDescriptorAndAnyTimeOut) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     const int high = fcntl(ends[0], F_DUPFD, 1500);  // beyond any fixed-size descriptor set
