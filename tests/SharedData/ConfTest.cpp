@@ -1,7 +1,7 @@
 // The conf handles and the table of contents: records read in place, copied, created and written.
 // Descriptions the image builder refuses, and the check refusing damaged images with the first
-// fault. Images read back through the handles: the "coresys conf" tests; any input, a copy of a
-// reference cycle among them (seed "action-cycle"): the fuzzer.
+// fault. Images read back through the handles: the "coresys conf" tests; texts and lists read at
+// any offset of any input, and a copy of a reference cycle (seed "action-cycle"): the fuzzer.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -120,35 +120,6 @@ TEST(ConfCopy, StandsOneNullRecordInForUnregisteredClassesAndKeepsNoneReferences
     EXPECT_EQ(first.copyTo(full), 0);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(ReadWord(full.entry(0) + 20), kNoOffset);
-}
-
-TEST(ConfHandle, AttachesByTagAndReadsListsAndTextsWithinTheirBounds) {
-    // 16: root; 44: "Radio" (L = 6); 60: empty list; 68: list claiming 100 bytes; 76: a 28-byte
-    // record that is not a list.
-    Words image{std::vector<std::uint32_t>(26, 0)};
-    image.words[4] = conf::Layout::ConfigurationRoot.tag;
-    image.words[11] = conf::kListTag;
-    image.words[12] = 6;
-    std::memcpy(&image.words[13], "Radio", 6);
-    image.words[15] = conf::kListTag;
-    image.words[17] = conf::kListTag;
-    image.words[18] = 100;
-    image.words[19] = image.words[20] = 0x41414141;
-    const std::size_t size = image.words.size() * 4;
-
-    EXPECT_FALSE(conf::ProgrammingConfiguration().attachImage(image.base()));
-    conf::ConfigurationRoot root;
-    ASSERT_TRUE(root.attachImage(image.base()));
-    EXPECT_EQ(root.record(), image.base() + 16);
-
-    EXPECT_EQ(root.listCount(60), 0u);
-    EXPECT_EQ(root.listCount(68), 25u);  // what fits of the 100 bytes claimed
-    EXPECT_EQ(root.listData(44), image.base() + 52);
-    for (const auto& [offset, text] : std::vector<std::pair<conf::Offset, std::string>>{
-             {44, "Radio"}, {60, ""}, {kNoOffset, ""}, {16, ""}, {68, std::string(8, 'A') + std::string(20, '\0')},
-             {static_cast<conf::Offset>(size), ""}}) {
-        EXPECT_EQ(conf::Conf::textAt(root, offset, size), text) << "offset " << offset;
-    }
 }
 
 TEST(ImageBuilder, RefusesWhatItCannotRepresentNamingTheEntry) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "CoreSystem/Application/BackupFile.h"
 #include "CoreSystem/Platform/Faults.h"
@@ -162,14 +163,11 @@ TEST(SharedList, TypedFieldsAreReadInsideTheElementOnly) {
         double d = 2.25;
     } element;
     static_assert(sizeof element == 16, "an i32 at 0, a float at 4, a double at 8");
-    struct Case {
-        int offset, type;
-        double value;
-    };
-    for (const Case c : {Case{0, 0, -5.0}, Case{0, 3, -5.0}, Case{4, 1, 1.5}, Case{8, 2, 2.25},
-                         Case{0, 4, -5.0}, Case{0, 5, -5.0}, Case{8, 7, 4612248968380809216.0},
-                         Case{0, 6, 0.0}, Case{12, 2, 0.0}, Case{15, 0, 0.0}, Case{-1, 5, 0.0}}) {
-        EXPECT_EQ(ReadField(&element, sizeof element, c.offset, c.type), c.value) << c.offset << "/" << c.type;
+    // offset, type, value
+    for (const auto& [offset, type, value] : std::vector<std::tuple<int, int, double>>{
+             {0, 0, -5.0}, {0, 3, -5.0}, {4, 1, 1.5}, {8, 2, 2.25}, {0, 4, -5.0}, {0, 5, -5.0},
+             {8, 7, 4612248968380809216.0}, {0, 6, 0.0}, {12, 2, 0.0}, {15, 0, 0.0}, {-1, 5, 0.0}}) {
+        EXPECT_EQ(ReadField(&element, sizeof element, offset, type), value) << offset << "/" << type;
     }
 }
 

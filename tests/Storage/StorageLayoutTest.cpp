@@ -59,7 +59,6 @@ TEST_F(StorageTest, PathsComposeTheTreeFromTheBaseAndTheUsbRootFollowsFamilyAndM
         }
     }
     setenv("AUTOLOADPATH", "/data/", 1);
-    EXPECT_EQ(BinaryDataImagePath(12), "/data/config/current/BinaryData/12.png");
     EXPECT_EQ(NvdataImagePath(-3), "/data/nvdata/Images/-3.png");
     EXPECT_EQ(StoragePath(kStorageData, "/n") + StoragePath(kStorageSdCard, "n"), "/data/n/mnt/sd/");
 
