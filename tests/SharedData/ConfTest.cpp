@@ -1,8 +1,12 @@
 // The conf handles and the table of contents: records read in place, copied, created and written.
+// Descriptions the image builder refuses, and the check refusing damaged images with the first
+// fault. Images read back through the handles: the "coresys conf" tests; texts and lists read at
+// any offset of any input, and a copy of a reference cycle (seed "action-cycle"): the fuzzer.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
 #include <unistd.h>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -10,12 +14,16 @@
 #include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/SharedData/Conf.h"
 #include "CoreSystem/SharedData/ConfTOC.h"
+#include "CoreSystem/SharedData/ImageBuilder.h"
+#include "CoreSystem/SharedData/ImageCheck.h"
+#include "TestSupport.h"
 
 namespace {
 
 using conf::ConfTOC;
 using conf::kNoOffset;
 using conf::ReadWord;
+using conf::WriteWord;
 
 /// An image of little-endian words, built by a test.
 struct Words {
@@ -37,77 +45,59 @@ std::vector<std::uint8_t> Written(ConfTOC& toc, std::int64_t& result) {
     return bytes;
 }
 
-TEST(ConfTOC, WritesHeaderOffsetsAndEntriesAndCreatedRecordsCountIdsFrom50000) {
+TEST(ConfTOC, CreatesRecordsWritesThemWholeAndRefusesEntriesBeyondItsCapacity) {
     ConfTOC empty(4, 0, nullptr);
     std::int64_t result = -2;
     EXPECT_TRUE(Written(empty, result).empty());
     EXPECT_EQ(result, 0);
 
-    ConfTOC toc(4, 0, nullptr);
+    ConfTOC toc(3, 0, nullptr);
     conf::ConfigurationRoot root;
-    conf::ConfList list;
+    conf::ListObject text;
     ASSERT_EQ(root.createIn(toc), 0);
-    ASSERT_EQ(list.createIn(toc), 1);
+    ASSERT_EQ(text.createIn(toc, 5), 1);
     EXPECT_EQ(root.word(1), conf::kFirstRecordId);
-    EXPECT_EQ(list.word(1), 0u);  // a list's word 1 is its length, not an id
+    EXPECT_EQ(text.word(1), 5u);  // a list's word 1 is its length, not an id
+    EXPECT_EQ(toc.entrySize(1), 16u);  // rounded up to words
     EXPECT_EQ(toc.nextRecordId(), conf::kFirstRecordId + 1);
 
+    // The header's words are checked on an exported record by the "coresys conf" tests.
     const std::vector<std::uint8_t> image = Written(toc, result);
-    ASSERT_EQ(result, 64);
-    ASSERT_EQ(image.size(), 64u);
-    const std::uint32_t header[] = {conf::Layout::ConfigurationRoot.tag, 64, 0, 2, 24, 52};
-    for (unsigned w = 0; w < 6; ++w) EXPECT_EQ(ReadWord(&image[4 * w]), header[w]) << "word " << w;
-    EXPECT_EQ(std::vector<std::uint8_t>(image.begin() + 24, image.begin() + 52), Entry(toc, 0));
+    ASSERT_EQ(result, 16 + 2 * 4 + 28 + 16);
     EXPECT_EQ(std::vector<std::uint8_t>(image.begin() + 52, image.end()), Entry(toc, 1));
-
     std::ostringstream stream;
     EXPECT_EQ(toc.write(stream), 0);
     EXPECT_EQ(stream.str(), std::string(image.begin(), image.end()));
-
-    // A written table of contents is read back through attachTableImage.
-    conf::ConfigurationRoot again;
+    conf::ConfigurationRoot again;  // read back in place
     EXPECT_TRUE(again.attachTableImage(const_cast<std::uint8_t*>(image.data())));
     EXPECT_EQ(again.record(), image.data() + 24);
-}
-
-TEST(ConfTOC, WriteFinishesShortWritesAndReportsAFailedOne) {
-    ConfTOC toc(2, 0, nullptr);
-    conf::ListObject text;
-    ASSERT_EQ(text.createIn(toc, 40), 0);
-    std::int64_t result = 0;
+    // Short writes are finished; a failed one is reported.
     CoreSystem::Platform::FailNext(CoreSystem::Platform::Call::ShortWrite, 0, 0, 3);
-    EXPECT_EQ(Written(toc, result).size(), 16u + 4 + 48);
-    EXPECT_EQ(result, 68);
+    EXPECT_EQ(Written(toc, result), image);
     CoreSystem::Platform::FailNext(CoreSystem::Platform::Call::Write, EIO, 1);
     Written(toc, result);
     EXPECT_EQ(result, -1);
     CoreSystem::Platform::ClearFaults();
-}
 
-TEST(ConfTOC, RefusesEntriesBeyondItsCapacityAndLeavesTheBufferToTheCaller) {
-    ConfTOC toc(1, 0, nullptr);
-    EXPECT_EQ(toc.add(new std::uint8_t[8](), 8), 0);
+    // A full table refuses an entry and leaves its buffer to the caller.
+    EXPECT_EQ(toc.add(new std::uint8_t[8](), 8), 2);
     const std::unique_ptr<std::uint8_t[]> refused(new std::uint8_t[8]());
     testing::internal::CaptureStderr();
     EXPECT_EQ(toc.add(refused.get(), 8), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "ConfTOC::add(): cannot add more than preallocated size\n");
-    EXPECT_EQ(toc.headerWord(3), 1u);
-}
-
-/// Two reserved strings at 16 and 48 and a variable at 80; the first refers twice to the
-/// variable (words 5 and 6), the second to nothing.
-Words ReservedStrings() {
-    Words image{std::vector<std::uint32_t>(32, 0)};
-    image.words[4] = conf::Layout::ReservedString.tag;
-    image.words[4 + 5] = image.words[4 + 6] = 80;
-    image.words[12] = conf::Layout::ReservedString.tag;
-    image.words[12 + 5] = image.words[12 + 6] = kNoOffset;
-    image.words[20] = conf::Layout::Variable.tag;
-    return image;
+    EXPECT_EQ(toc.headerWord(3), 3u);
 }
 
 TEST(ConfCopy, StandsOneNullRecordInForUnregisteredClassesAndKeepsNoneReferences) {
-    Words image = ReservedStrings();
+    // A reserved string at 16 that refers twice (words 5 and 6) to a variable at 48, and at 64 a
+    // table of two offsets (L = 8).
+    Words image{std::vector<std::uint32_t>(20, 0)};
+    image.words[4] = conf::Layout::ReservedString.tag;
+    image.words[4 + 5] = image.words[4 + 6] = 48;
+    image.words[12] = conf::Layout::Variable.tag;
+    image.words[16] = conf::kListTag;
+    image.words[17] = 8;
+    image.words[18] = image.words[19] = 16;
     conf::ReservedString prototype;
     const ConfTOC::Prototype prototypes[] = {{conf::Layout::ReservedString.tag, &prototype}, {0, nullptr}};
 
@@ -120,12 +110,9 @@ TEST(ConfCopy, StandsOneNullRecordInForUnregisteredClassesAndKeepsNoneReferences
     EXPECT_EQ(toc.entrySize(1), conf::kNullRecordBytes);
     EXPECT_EQ(ReadWord(toc.entry(0) + 20), 1u);
     EXPECT_EQ(ReadWord(toc.entry(0) + 24), 1u);
-
-    ConfTOC single(8, 0, prototypes);
-    conf::ReservedString second(image.base(), image.base() + 48);
-    EXPECT_EQ(second.copyTo(single), 0);
-    ASSERT_EQ(single.count(), 1u);
-    EXPECT_EQ(Entry(single, 0), std::vector<std::uint8_t>(image.base() + 48, image.base() + 80));
+    EXPECT_EQ(conf::ConfList(image.base(), image.base() + 64).copyTo(toc), 2);  // whole, offsets not followed
+    EXPECT_EQ(toc.count(), 3u);
+    EXPECT_EQ(Entry(toc, 2), std::vector<std::uint8_t>(image.base() + 64, image.base() + 80));
 
     // No room for the NullRecord: the references hold -1 and nothing leaks.
     ConfTOC full(1, 0, prototypes);
@@ -135,84 +122,85 @@ TEST(ConfCopy, StandsOneNullRecordInForUnregisteredClassesAndKeepsNoneReferences
     EXPECT_EQ(ReadWord(full.entry(0) + 20), kNoOffset);
 }
 
-TEST(ConfCopy, AReferenceCycleEndsWhenTheTableIsFull) {
-    Words image{std::vector<std::uint32_t>(14, 0)};
-    for (unsigned at : {16u, 36u}) {
-        image.words[at / 4] = conf::Layout::ApplicationAction.tag;
-        image.words[at / 4 + 2] = at == 16 ? 36 : 16;
-        image.words[at / 4 + 3] = kNoOffset;
-    }
-    conf::ApplicationAction prototype;
-    const ConfTOC::Prototype prototypes[] = {{conf::Layout::ApplicationAction.tag, &prototype}, {0, nullptr}};
-    ConfTOC toc(3, 0, prototypes);
-    conf::ApplicationAction action(image.base(), image.base() + 16);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(action.copyTo(toc), 0);
-    EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
-    ASSERT_EQ(toc.count(), 3u);
-    EXPECT_EQ(ReadWord(toc.entry(0) + 8), 1u);
-    EXPECT_EQ(ReadWord(toc.entry(1) + 8), 2u);
-    EXPECT_EQ(ReadWord(toc.entry(2) + 8), kNoOffset);  // the fourth copy was refused
-}
-
-TEST(ConfCopy, ListRecordsAreCopiedWholeRoundedUpToWords) {
-    ConfTOC toc(8, 0, nullptr);
-    conf::ListObject object;
-    ASSERT_EQ(object.createIn(toc, 5), 0);
-    EXPECT_EQ(toc.entrySize(0), 16u);
-    EXPECT_EQ(ReadWord(toc.entry(0) + 4), 5u);
-
-    // L = 5 (a text) and L = 8 (a table of two offsets, not followed): 16 bytes each.
-    Words image{{0, 0, 0, 0, conf::kListTag, 5, 0x69646152, 0xEEEEEE6F, conf::kListTag, 8, 16, 16}};
-    conf::ListObject text(image.base(), image.base() + 16);
-    conf::ConfList table(image.base(), image.base() + 32);
-    EXPECT_EQ(text.copyTo(toc), 1);
-    EXPECT_EQ(table.copyTo(toc), 2);
-    EXPECT_EQ(toc.count(), 3u);
-    const std::uint8_t copiedText[16] = {0x8F, 0x8E, 0xEF, 0xEA, 5,   0, 0, 0,
-                                         'R',  'a',  'd',  'i',  'o', 0, 0, 0};
-    EXPECT_EQ(Entry(toc, 1), std::vector<std::uint8_t>(copiedText, copiedText + 16));
-    EXPECT_EQ(Entry(toc, 2), std::vector<std::uint8_t>(image.base() + 32, image.base() + 48));
-}
-
-TEST(ConfHandle, AttachesByTagAndReadsListsAndTextsWithinTheirBounds) {
-    // 16: root; 44: "Radio" (L = 6); 60: empty list; 68: list claiming 100 bytes; 76: a 28-byte
-    // record that is not a list.
-    Words image{std::vector<std::uint32_t>(26, 0)};
-    image.words[4] = conf::Layout::ConfigurationRoot.tag;
-    image.words[11] = conf::kListTag;
-    image.words[12] = 6;
-    std::memcpy(&image.words[13], "Radio", 6);
-    image.words[15] = conf::kListTag;
-    image.words[17] = conf::kListTag;
-    image.words[18] = 100;
-    image.words[19] = image.words[20] = 0x41414141;
-    const std::size_t size = image.words.size() * 4;
-
-    conf::ProgrammingConfiguration wrong;
-    EXPECT_FALSE(wrong.attachImage(image.base()));
-    EXPECT_EQ(wrong.record(), nullptr);
-    EXPECT_EQ(wrong.word(1), kNoOffset);
-    conf::ConfigurationRoot root;
-    ASSERT_TRUE(root.attachImage(image.base()));
-    EXPECT_EQ(root.record(), image.base() + 16);
-
-    EXPECT_EQ(root.listCount(60), 0u);
-    EXPECT_EQ(root.listCount(0x80000000u), 0u);
-    EXPECT_EQ(root.listCount(68), 25u);
-    EXPECT_EQ(root.resolve(kNoOffset), nullptr);
-    EXPECT_EQ(root.listData(kNoOffset), nullptr);
-    EXPECT_EQ(root.listData(44), image.base() + 52);
-
+TEST(ImageBuilder, RefusesWhatItCannotRepresentNamingTheEntry) {
     struct Case {
-        conf::Offset offset;
-        std::string text;
+        std::function<void(conf::ImageDescription&)> change;
+        std::string message;
     };
-    for (const Case& c :
-         {Case{44, "Radio"}, Case{60, ""}, Case{kNoOffset, ""}, Case{16, ""},
-          Case{68, std::string(8, 'A') + std::string(20, '\0')}, Case{static_cast<conf::Offset>(size), ""}}) {
-        EXPECT_EQ(conf::Conf::textAt(root, c.offset, size), c.text) << "offset " << c.offset;
+    const Case cases[] = {
+        {[](auto& d) { d.strings[0].texts[1] = std::string(16, 'x'); },
+         "strings[0].texts[1]: \"xxxxxxxxxxxxxxxx\" needs 17 bytes with its NUL, more than the capacity 16"},
+        {[](auto& d) { d.strings[2].texts.push_back("third"); },
+         "strings[2].texts: culture index 2 is out of range (2 cultures)"},
+        {[](auto& d) { d.currentCulture = 2; }, "currentCulture: 2 is not below the 2 cultures"},
+    };
+    for (const Case& c : cases) {
+        conf::ImageDescription description = CoreSystemTest::ExampleConfiguration();
+        c.change(description);
+        std::vector<std::uint8_t> image;
+        std::string error;
+        EXPECT_FALSE(conf::BuildImage(description, image, error));
+        EXPECT_EQ(error, c.message);
     }
+}
+
+/// The offset of the record that word `index` of the root refers to.
+conf::Offset RootWord(const std::vector<std::uint8_t>& image, unsigned index) {
+    return ReadWord(&image[conf::kRootOffset + 4 * index]);
+}
+
+TEST(ImageCheck, RefusesDamagedImagesWithTheFirstFaultAndFollowsRecordGraphsThroughCycles) {
+    const std::vector<std::uint8_t> good = CoreSystemTest::BuildConfiguration();
+    EXPECT_EQ(conf::CheckImage(good.data(), 12)->message, "image at offset 0: shorter than its 16 header bytes");
+    const conf::Offset cr = RootWord(good, conf::ConfigurationRoot::kCultureRoot);
+    const conf::Offset rd = ReadWord(&good[cr + 16]);
+    const conf::Offset slots = ReadWord(&good[cr + 8]);
+    const conf::Offset slot0 = ReadWord(&good[slots + 8]);
+    const struct {
+        conf::Offset at;  ///< the word damaged
+        std::uint32_t value;
+        std::string message;
+    } cases[] = {
+        {16, 0x12345678, "root record at offset 16: tag 0x12345678 instead of 0x4602B398"},
+        {slots + 4, 7 * 4, "culture string list (culture root word 2) at offset " + std::to_string(slots) +
+                               ": 7 text slots, fewer than 2 cultures x 4 strings"},
+        {rd + 8, 2, "culture runtime data (culture root word 4) at offset " + std::to_string(rd) +
+                        ": current culture 2 is not below the 2 cultures"},
+        // A slot whose text would run over the next slot's header, and a slot that is the slot table.
+        {slot0 + 4, 28, "text of slot 0 (string 0, culture 0) at offset " + std::to_string(slot0 + 8) +
+                            ": overlaps the record at offset " + std::to_string(slot0 + 24)},
+        {slots + 8, slots, "text slot 0 (string 0, culture 0) at offset " + std::to_string(slots) +
+                               ": overlaps the record at offset " + std::to_string(slots)},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> image = good;
+        WriteWord(&image[c.at], c.value);
+        const auto fault = conf::CheckImage(image.data(), image.size());
+        ASSERT_TRUE(fault) << c.message;
+        EXPECT_EQ(fault->message, c.message);
+    }
+    // Every shorter image fails, and the check never reads past the size it is given.
+    for (std::size_t size = 0; size < good.size(); ++size) {
+        std::vector<std::uint8_t> cut(good.begin(), good.begin() + static_cast<long>(size));
+        EXPECT_TRUE(conf::CheckImage(cut.data(), cut.size())) << "size " << size;
+    }
+
+    // The record graph follows what a copy follows, and ends on cycles.
+    std::vector<std::uint8_t> image = good;
+    conf::ProgrammingConfiguration config(image.data(), image.data() + RootWord(image, 3));
+    conf::ApplicationInformation radio(image.data(), config.listElementAt(config.word(2), 0));
+    const conf::Offset actions = radio.word(conf::ApplicationInformation::kActions);
+    const conf::Offset a = ReadWord(&image[actions + 8]), b = ReadWord(&image[actions + 12]);
+    WriteWord(&image[a + 8], a);  // a refers to itself and to b, b back to a
+    WriteWord(&image[a + 12], b);
+    WriteWord(&image[b + 8], a);
+    EXPECT_FALSE(conf::CheckRecordGraph(image.data(), image.size(), a));
+    WriteWord(&image[b + 12], 0x7FFFFFF0);
+    const auto fault = conf::CheckRecordGraph(image.data(), image.size(), a);
+    ASSERT_TRUE(fault);
+    EXPECT_EQ(fault->message, "word 3 of the record at offset " + std::to_string(b) +
+                                  " at offset 2147483632: 4 bytes do not fit in the image of " +
+                                  std::to_string(image.size()) + " bytes");
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // File-system utilities: hostile names given to the tree removal, directory trees, listing with
 // and without case, command lines waiting or detached, captured output, and readiness waits on
-// any descriptor with any time-out.
+// any descriptor with any time-out. Text utilities: the splitting rules, the RFC 4648 vectors,
+// where Base64 decoding stops, round trips.
 #include "CoreSystem/Storage/FileSystemUtilities.h"
+#include "CoreSystem/Storage/TextUtilities.h"
 
 #include "TestSupport.h"
 
@@ -31,7 +33,7 @@ protected:
     CoreSystemTest::IsolatedHost host;
 };
 
-TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWord) {
+TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWordTreesAreAbsoluteAndListingMatchesAnyCase) {
     // Run in the test's root, so that a name the shell did interpret can only do harm there.
     CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
         if (chdir(host.root().c_str()) != 0) return 1;
@@ -49,18 +51,16 @@ TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWord) {
     fs::create_directory(path("one two"));
     RemoveTree(path("one") + " " + path("two") + " " + path("k*"));  // words and patterns
     EXPECT_EQ(ListDirectory(host.root(), ""), Names{"one two"});
-}
 
-TEST_F(FileSystemUtilitiesTest, DirectoryTreesAreAbsoluteAndStopAtFiles) {
+    // Directory trees are absolute and stop at files.
     std::ofstream(path("file")).put('x');
     const std::pair<std::string, bool> cases[] = {
         {path("a//b/c/"), true}, {path("a/b/c"), true}, {path("rel/d").substr(1), true},  // taken as absolute
         {"///", false},          {"", false},           {path("file/sub"), false}};
     for (const auto& [tree, made] : cases) EXPECT_EQ(MakeDirectoryTree(tree), made) << tree;
     EXPECT_TRUE(fs::is_directory(path("a/b/c")) && fs::is_directory(path("rel/d")));
-}
 
-TEST_F(FileSystemUtilitiesTest, ListingMatchesSubstringsWithOrWithoutCase) {
+    // Listing: the tree above has no name with ".png" in it.
     for (const char* name : {"1.png", "2.PNG", "x.txt"}) std::ofstream(path(name)).put('x');
     EXPECT_EQ(ListDirectory(host.root(), ".png"), Names{"1.png"});
     Names names{"0.kept"};
@@ -87,7 +87,7 @@ TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersan
               std::string(600, '0') + "\n" + std::string("a\0b", 3));
 }
 
-TEST_F(FileSystemUtilitiesTest, WaitReadableTakesAnyDescriptorAndAnyTimeOut) {
+TEST(FileSystemUtilities, WaitReadableTakesAnyDescriptorAndAnyTimeOut) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     const int high = fcntl(ends[0], F_DUPFD, 1500);  // beyond any fixed-size descriptor set
@@ -103,6 +103,63 @@ TEST_F(FileSystemUtilitiesTest, WaitReadableTakesAnyDescriptorAndAnyTimeOut) {
     close(high);
     EXPECT_EQ(WaitReadable(high, 0), -1);
     EXPECT_EQ(WaitReadable(-1, 0), -1);
+}
+
+std::string Encode(const std::string& bytes) {
+    return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                    static_cast<unsigned>(bytes.size()));
+}
+
+TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesEndedByTheDelimiter) {
+    struct Case {
+        std::string text;
+        Names withoutEmpty, withEmpty;
+    };
+    const Case cases[] = {
+        {"a,,b", {"a", "b"}, {"a", "", "b"}},
+        {"a,b,", {"a", "b"}, {"a", "b"}},  // a final delimiter adds no piece
+        {"", {}, {}},
+        {",", {}, {""}},
+        {",,a", {"a"}, {"", "", "a"}},
+        {"a,b,,", {"a", "b"}, {"a", "b", ""}},
+        {"no delimiter", {"no delimiter"}, {"no delimiter"}},
+        {std::string("x\0y,z", 5), {std::string("x\0y", 3), "z"}, {std::string("x\0y", 3), "z"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Split(c.text, ',', false), c.withoutEmpty) << '"' << c.text << '"';
+        EXPECT_EQ(Split(c.text, ',', true), c.withEmpty) << '"' << c.text << '"';
+    }
+    Names reused = {"left", "over"};  // replaced, not appended to
+    Split("p q", ' ', reused, false);
+    EXPECT_EQ(reused, (Names{"p", "q"}));
+}
+
+TEST(TextUtilitiesTest, Base64MatchesRfc4648RoundTripsAndDecodingStopsOutsideTheAlphabet) {
+    const std::string rfc4648[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+    for (std::size_t length = 0; length < 7; ++length) {
+        EXPECT_EQ(Encode(std::string("foobar", length)), rfc4648[length]);
+        EXPECT_EQ(Base64Decode(rfc4648[length]), std::string("foobar", length));
+    }
+    EXPECT_EQ(Encode(std::string("\xff\xfe\xfd\x00\x80", 5)), "//79AIA=");  // the end of the alphabet
+    EXPECT_EQ(Base64Encode(nullptr, 5), "");
+
+    EXPECT_EQ(Base64Decode("YWJj!!!!"), "abc");
+    EXPECT_EQ(Base64Decode("Zm9vYg==Zm9v"), "foob");          // padding ends the input
+    EXPECT_EQ(Base64Decode("Zm9vYmE\xc3\xa9Zm9v"), "fooba");  // bytes above 0x7F are not letters
+    EXPECT_EQ(Base64Decode(std::string("Zm9\0vYmFy", 9)), "fo");
+    EXPECT_EQ(Base64Decode("Zm9vY"), "foo");  // a single leftover character gives nothing
+    EXPECT_EQ(Base64Decode("Zm9vYm"), "foob");
+    EXPECT_EQ(Base64Decode("=Zm9v"), "");
+
+    // Every byte value at every tail length round-trips.
+    std::string bytes;
+    for (unsigned length = 0; length <= 256; ++length) {
+        const std::string text = Encode(bytes);
+        ASSERT_EQ(text.size(), (bytes.size() + 2) / 3 * 4);
+        ASSERT_EQ(text.find_first_not_of(std::string(kBase64Alphabet) + "="), std::string::npos);
+        ASSERT_EQ(Base64Decode(text), bytes) << "length " << length;
+        bytes.push_back(static_cast<char>(length * 167));  // 167 is odd: all 256 values in turn
+    }
 }
 
 }  // namespace

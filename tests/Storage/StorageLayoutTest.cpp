@@ -1,44 +1,57 @@
-// Storage layout: paths from the autoload base, leading slashes removed in place, the USB root by
-// family and map marker, the family read once, and file tests under the host root.
+// Storage layout: paths from the autoload base, leading slashes removed in place, file tests under
+// the host root, the USB root by family and map marker, and the family read once. Boot counter and
+// storage check: the bytes of "bootCount.bin", the cache, wrap-around and the re-read of a stored
+// 0, the boot tag, and the storage check's write test and its leftovers.
+#include "CoreSystem/Storage/BootCounter.h"
 #include "CoreSystem/Storage/StorageLayout.h"
 
+#include "CoreSystem/Platform/Faults.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace {
 
 using namespace CoreSystem;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 
-class StorageLayoutTest : public ::testing::Test {
+/// A host root without AUTOLOADPATH; the boot counter cases set it to `base` (useBase()).
+class StorageTest : public ::testing::Test {
 protected:
-    StorageLayoutTest() { unsetenv("AUTOLOADPATH"); }
-    ~StorageLayoutTest() override { unsetenv("AUTOLOADPATH"); }
+    StorageTest() { unsetenv("AUTOLOADPATH"); }
+    ~StorageTest() override {
+        Platform::ClearFaults();
+        unsetenv("AUTOLOADPATH");
+    }
+    void useBase() {
+        fs::create_directories(base + "app");
+        setenv("AUTOLOADPATH", base.c_str(), 1);
+    }
     void makeMapStick() {
         fs::create_directories(host.root() + "/fs/usb0");
         std::ofstream(host.root() + "/fs/usb0/mapid.bin").put('1');
     }
+    void store(const std::string& bytes) { std::ofstream(base + "bootCount.bin") << bytes; }
     CoreSystemTest::IsolatedHost host;
+    const std::string base = host.root() + "/etfs/";
 };
 
-TEST_F(StorageLayoutTest, GettersComposeTheTreeFromTheBaseVerbatim) {
+TEST_F(StorageTest, PathsComposeTheTreeFromTheBaseAndTheUsbRootFollowsFamilyAndMapMarker) {
     using Getter = std::string (*)(std::string&);
-    // Expected paths below the base; one starting with "/" does not depend on it.
-    // clang-format off
+    // Expected paths below the base; one starting with "/" does not depend on it. The getters left
+    // out differ from RootPath only in the name of their directory.
     const std::pair<Getter, const char*> cases[] = {
-        {AutoloadPath, "x"}, {DataPath, "x"}, {RootPath, "root/x"}, {OsPath, "os/x"}, {MapPath, "map/x"},
-        {TempDirPath, "temp/x"}, {ScriptPath, "script/x"}, {AppPath, "app/x"}, {NvdataPath, "nvdata/x"},
-        {ConfigPath, "config/x"}, {CurrentConfigPath, "config/current/x"}, {StickPath, "/mnt/stick/x"},
+        {AutoloadPath, "x"}, {DataPath, "x"}, {RootPath, "root/x"}, {OsPath, "os/x"}, {StickPath, "/mnt/stick/x"},
         {CustomerExtensionsPath, "config/current/CustomerExtensions/x"}};
-    // clang-format on
-    for (const char* base : {"", "/data/", "/data"}) {  // none, and one without a trailing separator
-        SCOPED_TRACE(base);
-        if (*base) setenv("AUTOLOADPATH", base, 1);
-        const std::string prefix = *base ? base : "/fs/etfs/";
+    for (const char* given : {"", "/data/", "/data"}) {  // none, and one without a trailing separator
+        SCOPED_TRACE(given);
+        if (*given) setenv("AUTOLOADPATH", given, 1);
+        const std::string prefix = *given ? given : "/fs/etfs/";
         for (const auto& [getter, expected] : cases) {
             std::string name = "//x";
             EXPECT_EQ(getter(name), *expected == '/' ? expected : prefix + expected);
@@ -46,14 +59,17 @@ TEST_F(StorageLayoutTest, GettersComposeTheTreeFromTheBaseVerbatim) {
         }
     }
     setenv("AUTOLOADPATH", "/data/", 1);
-    EXPECT_EQ(BinaryDataImagePath(12), "/data/config/current/BinaryData/12.png");
     EXPECT_EQ(NvdataImagePath(-3), "/data/nvdata/Images/-3.png");
     EXPECT_EQ(StoragePath(kStorageData, "/n") + StoragePath(kStorageSdCard, "n"), "/data/n/mnt/sd/");
-}
 
-// On M2 and E2 the user's stick is the one without the map marker; other families have one
-// fixed stick path, built from a copy of the name.
-TEST_F(StorageLayoutTest, UsbRootFollowsFamilyAndMapMarker) {
+    unsetenv("AUTOLOADPATH");  // the built-in base is looked at under the host root
+    EXPECT_FALSE(HasStoryboard());
+    fs::create_directories(host.root() + "/fs/etfs/config/current/storyboard");
+    EXPECT_TRUE(HasStoryboard());
+    fs::remove_all(host.root() + "/fs");
+
+    // On M2 and E2 the user's stick is the one without the map marker; other families have one
+    // fixed stick path, built from a copy of the name.
     for (DeviceFamily family : {kFamilyM2, kFamilyE2, kFamilyIMX35, kFamilyUnknown}) {
         const bool usb = family == kFamilyM2 || family == kFamilyE2;
         std::string name = "/x";
@@ -65,9 +81,7 @@ TEST_F(StorageLayoutTest, UsbRootFollowsFamilyAndMapMarker) {
         EXPECT_EQ(UsbPath(name, family), usb ? "/fs/usb1/x" : "/mnt/stick/x") << "map stick first";
         fs::remove_all(host.root() + "/fs");
     }
-}
 
-TEST_F(StorageLayoutTest, FamilyIsReadOnceAndExactly) {
     for (const char* text : {"m2", "M2 ", "iMX35x", "", static_cast<const char*>(nullptr)})
         EXPECT_EQ(DeviceFamilyFromText(text), kFamilyUnknown);
     makeMapStick();
@@ -81,12 +95,59 @@ TEST_F(StorageLayoutTest, FamilyIsReadOnceAndExactly) {
     EXPECT_EQ(CoreSystemTest::Wait(child), 0) << "the family is the one read first";
 }
 
-TEST_F(StorageLayoutTest, BuiltInBaseIsLookedAtUnderTheHostRoot) {
-    EXPECT_FALSE(HasStoryboard());
-    fs::create_directories(host.root() + "/fs/etfs/config/current/storyboard");
-    EXPECT_TRUE(HasStoryboard());
-    setenv("AUTOLOADPATH", "/fs/etfs/", 1);  // a base given in the environment is used as is
-    EXPECT_EQ(HasStoryboard(), fs::is_directory("/fs/etfs/config/current/storyboard"));
+// Each case runs in a fresh process (no count cached yet): count and tag read, one increment and
+// its flush, the file's bytes, then the count again after the file was changed behind its back
+// (cached unless 0).
+TEST_F(StorageTest, BootCountIsCachedLittleEndianAndWrapsAndTheStorageCheckWritesAndRemoves) {
+    useBase();
+    // name, file before ("-": none), whether the write fails, what the process saw
+    const std::tuple<const char*, std::string, bool, std::string> cases[] = {
+        {"no file", "-", false, "0 00000000 \x01\0\0\0 1"s},
+        {"wrap to 0 and read again", "\xff\xff\xff\xff", false, "4294967295 FFFFFFFF \0\0\0\0 298"s},
+        {"failed write keeps the file", "\x07\0\0\0\xee"s, true, "7 00000007 \x07\0\0\0\xee 7"s},
+        {"short file", "\x34\x12", false, "4660 00001234 \x35\x12\0\0 4661"s},
+        {"long file cut to 4 bytes", "\x34\x12\0\0\x99"s, false, "4660 00001234 \x35\x12\0\0 4661"s},
+    };
+    for (const auto& [name, before, writeFails, seen] : cases) {
+        SCOPED_TRACE(name);
+        fs::remove(base + "bootCount.bin");
+        if (before != "-") store(before);
+        CoreSystemTest::Child child = CoreSystemTest::Spawn(
+            [&, fails = writeFails] {
+                std::string log = std::to_string(BootCount()) + " " + BootTag().substr(0, 8) + " ";
+                if (fails) Platform::FailNext(Platform::Call::Write, EIO);
+                // Armed behind one fsync: it fires below only if the increment flushed the file.
+                else Platform::FailNext(Platform::Call::Fsync, EIO, 1);
+                IncrementBootCount();
+                if (!fails && !Platform::InjectedFault(Platform::Call::Fsync)) log += "(not flushed) ";
+                std::ifstream file(base + "bootCount.bin", std::ios::binary);
+                log += std::string(std::istreambuf_iterator<char>(file), {}) + " ";
+                store("\x2a\x01\0\0"s);
+                log += std::to_string(BootCount());
+                return std::fwrite(log.data(), 1, log.size(), stdout) == log.size() ? 0 : 1;
+            },
+            true);
+        EXPECT_EQ(CoreSystemTest::ReadOutput(child), seen);
+        EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+    }
+    EXPECT_EQ(FormatBootTag(26, 0x1F), "0000001A000000000000001F");
+
+    // The storage check writes a test file, removes it and reports a refused write.
+    // A test file left by an interrupted check (here a link) does not make the check fail.
+    const std::string testFile = base + "formatted";
+    std::ofstream(host.root() + "/elsewhere") << "kept";
+    fs::create_symlink(host.root() + "/elsewhere", testFile);
+    EXPECT_TRUE(IsStorageFormatted());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(testFile))) << "the test file is removed";
+    EXPECT_EQ(fs::file_size(host.root() + "/elsewhere"), 4u) << "nothing written through a link";
+
+    Platform::FailNext(Platform::Call::Write, ENOSPC);  // takes the name, refuses the data
+    EXPECT_FALSE(IsStorageFormatted());
+    EXPECT_FALSE(fs::exists(testFile));
+
+    std::ofstream(base + "app/start.sh").put('\n');
+    fs::create_directory(testFile);  // a write test would fail now
+    EXPECT_TRUE(IsStorageFormatted()) << "the start script alone decides";
 }
 
 }  // namespace
