@@ -20,15 +20,11 @@ using namespace CoreSystem;
 using namespace HardwareTest;
 using Words = std::array<std::uint32_t, 20>;
 
-/// A board of `family` whose registers hold preset values and whose boot record memory holds a
-/// pattern, so that read-modify-writes and the untouched words show.
+/// A board of `family` with preset registers and a pattern in the boot record memory, so that the
+/// untouched words show.
 std::unique_ptr<OtpBoard> PresetBoard(DeviceFamily family, const Words& pattern) {
     auto board = std::make_unique<OtpBoard>(family);
-    const std::pair<std::uint64_t, std::uint32_t> presets[] = {
-        {0xE6053004, 0x8101}, {0xE6050004, 0x8101}, {0xE6050008, 0x8101}, {0xE6053008, 0x8101},
-        {0xE6051008, 0x8103}, {0xE6150120, 0x0007}, {0xE6150140, 0x0106}};
-    for (const auto& [address, value] : presets)
-        EXPECT_TRUE(Board::WriteMemory(board->host.root(), address, &value, 4));
+    board->presetRegisters();
     EXPECT_TRUE(Board::WriteMemory(board->host.root(), kBootRecordAddress, pattern.data(), sizeof pattern));
     return board;
 }
