@@ -1,6 +1,5 @@
-// The application channel: messages built from frames (short frames dropped), event posting and
-// its invalid-id line, application endpoints, and receives that overlap in one process. Each
-// scenario runs in a forked child, since the registry attach is process-wide.
+// The application channel: messages from frames, events, application endpoints and overlapping
+// receives, each scenario in a forked child (the registry attach is process-wide).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -20,9 +19,7 @@ using CoreSystem::ApplicationChannel;
 using CoreSystem::ApplicationMessage;
 using Message = std::unique_ptr<ApplicationMessage>;
 
-std::string Bytes(const ApplicationMessage& message) {
-    return std::string(message.data(), message.size());
-}
+std::string Bytes(const ApplicationMessage& message) { return std::string(message.data(), message.size()); }
 
 /// The next message of a channel; in polling mode waits (bounded) until one is there.
 Message Next(ApplicationChannel& channel, bool polling) {

@@ -1,6 +1,5 @@
 // The application manager: the configuration scan on built images (no process needed), and a
-// manager in a forked child on a simulated device loaded from a description: translated actions,
-// events, variables, reserved strings and the NVMgr requests, with and without an endpoint.
+// manager in a forked child on a simulated device, with and without an endpoint.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -28,10 +27,7 @@ Description With(std::vector<Description::Application> applications) {
 
 using Ids = std::vector<std::optional<std::uint32_t>>;
 
-/// The three NVMgr action ids of `tables`.
-Ids NVMgrIds(const ApplicationTables& tables) {
-    return {tables.nvmgrAction0, tables.nvmgrAction2, tables.nvmgrAction6};
-}
+Ids NVMgrIds(const ApplicationTables& t) { return {t.nvmgrAction0, t.nvmgrAction2, t.nvmgrAction6}; }
 
 struct Scan {
     ApplicationTables tables;

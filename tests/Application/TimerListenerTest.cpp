@@ -20,9 +20,7 @@ using CoreSystem::TimerListener;
 using CoreSystemTest::Eventually;
 using namespace std::chrono_literals;
 
-void Count(void* counter) {
-    ++*static_cast<std::atomic<int>*>(counter);
-}
+void Count(void* counter) { ++*static_cast<std::atomic<int>*>(counter); }
 
 class TimerListenerTest : public ::testing::Test {
 protected:
@@ -77,8 +75,7 @@ TEST_F(TimerListenerTest, CallsBackPeriodicallyOnceOrNotAtAllUntilAReceiveFails)
 /// A callback's argument that counts the calls made once `over` is set (late calls).
 struct Watch {
     std::atomic<bool> over{false};
-    std::atomic<int> calls{0};
-    std::atomic<int>* late = nullptr;
+    std::atomic<int> calls{0}, *late = nullptr;
 };
 
 void Watched(void* argument) {
@@ -117,8 +114,7 @@ TEST_F(TimerListenerTest, NoCallAfterReplacementOrDestructionHasReturned) {
 
 struct SelfUse {
     TimerListener* listener = nullptr;
-    std::atomic<int> first{0};
-    std::atomic<int> second{0};
+    std::atomic<int> first{0}, second{0};
 };
 
 TEST_F(TimerListenerTest, CallbackMayReplaceItselfButNotDestroyItsListener) {

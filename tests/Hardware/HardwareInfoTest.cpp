@@ -31,15 +31,14 @@ TEST(HardwareInfoTest, ValidBlocksAnswerByFamily) {
         {22, 1},     {23, 1},          {24, 1},          {25, 4},          {27, 2},      {28, 5},
         {29, 1},     {31, 1},          {32, 3},          {33, 0xDEAD},     {34, 0xBEEF}, {35, 35},
         {36, 36},    {37, 37},         {60, 0x33445566}, {61, 0xABCD1122}, {62, 0x62}};
-    // clang-format off
     const Answers both = {{"GetInfo0", 0x1000}, {"GetInfo1", 0x55}, {"GetBoardVariant", 3},
         {"GetDisplayResolution", 0x02580400}, {"GetInfo12", 2}, {"GetInfo15", 1}, {"GetInfo16", 1}, {"GetInfo18", 5},
         {"GetInfo20", 1}, {"GetInfo23", 1}, {"GetInfo27", 2}, {"GetInfo29", 1}, {"GetInfo31", 1},
         {"GetInfo33", 0xDEAD}, {"GetInfo34", 0xBEEF}, {"GetInfo35", 35}, {"GetInfo36", 36}, {"GetInfo37", 37}};
     Answers m2 = both, e2 = both;
-    m2.insert({{"GetInfo10", 1}, {"GetInfo14", 2}, {"GetInfo22", 1}, {"GetInfo24", 1}, {"GetInfo25", 4}, {"GetInfo32", 3}});
+    m2.insert({{"GetInfo10", 1}, {"GetInfo14", 2}, {"GetInfo22", 1}, {"GetInfo24", 1}, {"GetInfo25", 4},
+               {"GetInfo32", 3}});
     e2.insert({{"GetInfo8E2", 14}, {"GetInfo8", 14}, {"GetInfo14", 3}, {"GetInfo19", 5}, {"GetInfo21", 4}});
-    // clang-format on
     // A resource entry for every 8 bytes below the type-2 block's length: at 16 the third entry
     // starts at the length, at 17 it starts below it.
     const std::vector<std::array<std::uint8_t, 3>> entries = {{1, 0, 0}, {2, 1, 0x11}, {15, 3, 0x12}};
@@ -71,7 +70,6 @@ TEST(HardwareInfoTest, ValidBlocksAnswerByFamily) {
 }
 
 TEST(HardwareInfoTest, WithoutAValidBlockM2FallsBackOnTheBootRecordAndTheVariant) {
-    // clang-format off
     const Answers defaults = {{"GetInfo10", 1}, {"GetDisplayResolution", 800u | 480u << 16}, {"GetInfo12", 1},
         {"GetInfo13", 1}, {"GetInfo14", 1}, {"GetInfo18", 1}, {"GetInfo19", 1}, {"GetInfo23", 1}, {"GetInfo24", 1}};
     Answers variant1 = defaults, variant2 = defaults;
@@ -79,7 +77,6 @@ TEST(HardwareInfoTest, WithoutAValidBlockM2FallsBackOnTheBootRecordAndTheVariant
         {"GetInfo21", 1}});
     variant2.insert({{"GetBoardVariant", 2}, {"GetInfo15", 1}, {"GetInfo21", 2}, {"GetInfo22", 1}, {"GetInfo25", 1},
         {"GetInfo26", 1}, {"GetInfo28", 1}});
-    // clang-format on
     const Resources resources1 = {{0, 1, 1}, {1, 1, 1}, {2, 1, 1}, {0, 2, 1}, {0, 3, 1}, {1, 3, 1},
                                   {2, 3, 1}, {3, 3, 1}, {4, 3, 1}, {0, 3, 2}, {0, 4, 2}, {1, 4, 2}};
     const Resources resources2 = {{0, 1, 1}, {1, 1, 1}, {2, 1, 1}, {3, 1, 1}, {4, 1, 1},

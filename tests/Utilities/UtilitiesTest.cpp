@@ -41,8 +41,7 @@ struct LogCapture {
 TEST(UtilitiesTest, ProcessOperationsLogOneLineEachWithTheirSignature) {
     const std::string spawn = "static pid_t CoreSystem::Utilities::Spawn(int, const char*, char* const*): ";
     const std::string system = "static int CoreSystem::Utilities::System(const string&): ";
-    const std::string waitFor =
-        "static bool CoreSystem::Utilities::WaitFor(const string&, std::uint8_t, int): ";
+    const std::string waitFor = "static bool CoreSystem::Utilities::WaitFor(const string&, std::uint8_t, int): ";
     CoreSystemTest::IsolatedHost host;
     LogCapture log;
     char sh[] = "sh", c[] = "-c", two[] = "exit 2", priority[] = "exit $CORESYSTEM_PRIORITY";
@@ -111,8 +110,7 @@ TEST(UtilitiesTest, CopyFileReportsProgressAndNeverLosesTheSource) {
     EXPECT_EQ(ReadFile(src), data);
     EXPECT_FALSE(exists(dst));
     EXPECT_FALSE(Utilities::CopyFile(host.root(), dst, true, nullptr, nullptr));
-    EXPECT_TRUE(Utilities::IsDirectory(host.root()) && !exists(dst))
-        << "a directory is not copied nor removed";
+    EXPECT_TRUE(Utilities::IsDirectory(host.root()) && !exists(dst)) << "a directory is not copied nor removed";
 
     Progress full;
     EXPECT_TRUE(Utilities::CopyFile(src, dst, true, Progress::Report, &full));
@@ -131,8 +129,7 @@ TEST(UtilitiesTest, FileListModesAndBlendsHandleTheirEdgeCases) {
     CoreSystemTest::IsolatedHost host;
     const std::string top = host.root() + "/tree";
     for (const char* dir : {"", "/a", "/a/b", "/empty"}) ASSERT_EQ(mkdir((top + dir).c_str(), 0755), 0);
-    for (const char* file : {"/one", "/a/two", "/a/b/three"})
-        ASSERT_EQ(Utilities::CreateEmptyFile(top + file), 0);
+    for (const char* file : {"/one", "/a/two", "/a/b/three"}) ASSERT_EQ(Utilities::CreateEmptyFile(top + file), 0);
     ASSERT_EQ(mkfifo((top + "/a/fifo").c_str(), 0600), 0);  // listed are regular files only
     Lines files = Utilities::ListFilesRecursive(top);
     std::sort(files.begin(), files.end());
