@@ -84,19 +84,15 @@ TEST(HardwareInfoTest, WithoutAValidBlockM2FallsBackOnTheBootRecordAndTheVariant
     const Answers fromRecord = {{"GetInfo0", 0x66}, {"GetInfo1", 0x77}, {"GetInfo8M2", 2}, {"GetInfo8", 2}};
     // Word 13 of the boot record (0: no record) gives the variant by its first programmed byte.
     const std::tuple<DeviceFamily, std::uint32_t, Answers, Resources> cases[] = {
-        {kFamilyM2, 0xFFFFFF01, variant1, resources1},
-        {kFamilyM2, 0xFFFF02FF, variant2, resources2},
-        {kFamilyM2, 0x04FFFFFF, {}, {}},
-        {kFamilyM2, 0, {}, {}},
+        {kFamilyM2, 0xFFFFFF01, variant1, resources1}, {kFamilyM2, 0xFFFF02FF, variant2, resources2},
+        {kFamilyM2, 0x04FFFFFF, {}, {}}, {kFamilyM2, 0, {}, {}},
         {kFamilyE2, 0xFFFFFF01, {{"GetInfo14", 3}, {"GetInfo19", 5}}, {}}};
     for (const auto& [family, word13, answers, resources] : cases) {
         SCOPED_TRACE(word13);
         OtpBoard board(family);
         board.store(Board::Bank::Nor, 2, Type2(8, {{9, 1, 1}}));  // valid, but M2 reads the legacy bank
-        if (word13 != 0) {
-            board.storeRecord(
-                {kBootRecordMagic, 19, 0, 0, ~0u, ~0u, 0x66, 0x77, 0, 0, 0, 0, 0xFFFFFF02, word13});
-        }
+        if (word13 != 0)
+            board.storeRecord({kBootRecordMagic, 19, 0, 0, ~0u, ~0u, 0x66, 0x77, 0, 0, 0, 0, 0xFFFFFF02, word13});
         Answers expected = answers;
         if (family == kFamilyM2 && word13 != 0) expected.insert(fromRecord.begin(), fromRecord.end());
         ExpectAnswers(board.reader, expected);
