@@ -140,8 +140,8 @@ TEST_F(BackupFileTest, SecondWriteIsCurrentOnlyWhenDurable) {
     }
 }
 
-// Without a working link the headers decide, and the link is made again to the copy chosen. The
-// next write goes to the other copy and is newer than the copy kept, whoever wrote that.
+// Without a working link the headers decide, and the link is made again to the copy chosen. A write
+// waits until the current copy can be read, goes to the other one and is newer than the copy kept.
 TEST_F(BackupFileTest, LostLinkChoosesTheNewestCompleteCopy) {
     // name, contents of the two copies (empty: no such file), the copy chosen (-1: none), the
     // sequence number the next write takes (a fresh object would take 1001)
@@ -168,6 +168,8 @@ TEST_F(BackupFileTest, LostLinkChoosesTheNewestCompleteCopy) {
         EXPECT_EQ(file.currentPath(), expected);
         EXPECT_EQ(LinkText(path), chosen < 0 ? "gone" : expected);
         if (chosen < 0) continue;
+        Platform::FailNext(Call::Open, EMFILE);  // the current copy cannot be read: nothing is written
+        EXPECT_FALSE(Write(file, "ppp"));
         ASSERT_TRUE(Write(file, "ppp"));
         EXPECT_EQ(ReadFile(chosen == 0 ? copy1 : copy0), CopyBytes(next, 3));
         EXPECT_EQ(ReadFile(expected), chosen == 0 ? bytes0 : bytes1);
