@@ -161,3 +161,17 @@ inline int ErrnoOf(long result) {
 }
 
 }  // namespace CoreSystemTest
+
+// ---- Application and Utilities tests -------------------------------------------------------------
+#include <fstream>
+#include <iterator>
+
+namespace CoreSystemTest {
+
+/// What the file at `path` holds ("" when it cannot be read).
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace CoreSystemTest

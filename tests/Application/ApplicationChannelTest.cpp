@@ -1,6 +1,5 @@
-// The application channel: messages built from frames (short frames dropped), event posting and
-// its invalid-id line, application endpoints, and receives that overlap in one process. Each
-// scenario runs in a forked child, since the registry attach is process-wide.
+// The application channel: messages from frames, events, application endpoints and overlapping
+// receives, each scenario in a forked child (the registry attach is process-wide).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -20,9 +19,7 @@ using CoreSystem::ApplicationChannel;
 using CoreSystem::ApplicationMessage;
 using Message = std::unique_ptr<ApplicationMessage>;
 
-std::string Bytes(const ApplicationMessage& message) {
-    return std::string(message.data(), message.size());
-}
+std::string Bytes(const ApplicationMessage& message) { return std::string(message.data(), message.size()); }
 
 /// The next message of a channel; in polling mode waits (bounded) until one is there.
 Message Next(ApplicationChannel& channel, bool polling) {
@@ -103,63 +100,57 @@ TEST(ApplicationMessage, MessagesMadeAndReleasedOnDifferentThreadsNeverShareByte
     EXPECT_TRUE(intact());
 }
 
-TEST_F(Channel, FramesBecomeMessagesAndShortFramesAreDropped) {
-    for (const bool polling : {true, false}) {
-        SCOPED_TRACE(polling ? "polling" : "blocking");
-        CoreSystemTest::Child child = CoreSystemTest::Spawn([polling] {
-            ApplicationChannel channel(polling);  // claims "CCMEvent": slot 0
-            NM::NMClient sender(true);
-            for (int i = 1; i < 7; ++i) CHILD_CHECK(sender.getChannelIndex(("slot" + std::to_string(i)).c_str()) == i);
-            CHILD_CHECK(channel.openEndpoint("RadioAction") == 7);
-            CHILD_CHECK(channel.openEndpoint("RadioAction") == 7);
-            const std::string frames[] = {std::string("\x05\0\0\0\x2A\0\0\0", 8), std::string("\x09\0", 2),
-                                          std::string("\x06\0\0\0", 4)};
-            for (const std::string& frame : frames) CHILD_CHECK(sender.send(7, frame.data(), int(frame.size())) > 0);
+// In a child, in either mode: frames become messages (short frames dropped), events are posted for
+// positive ids only (-1 is named on standard output), and messages reach application endpoints.
+int FramesAndEvents(bool polling) {
+    ApplicationChannel channel(polling);  // claims "CCMEvent": slot 0
+    NM::NMClient sender(true);
+    for (int i = 1; i < 7; ++i) CHILD_CHECK(sender.getChannelIndex(("slot" + std::to_string(i)).c_str()) == i);
+    CHILD_CHECK(channel.openEndpoint("RadioAction") == 7);
+    CHILD_CHECK(channel.openEndpoint("RadioAction") == 7);
+    const std::string frames[] = {std::string("\x05\0\0\0\x2A\0\0\0", 8), std::string("\x09\0", 2),
+                                  std::string("\x06\0\0\0", 4)};
+    for (const std::string& frame : frames) CHILD_CHECK(sender.send(7, frame.data(), int(frame.size())) > 0);
+    Message first = Next(channel, polling);
+    CHILD_CHECK(first && first->id() == 5 && first->payloadSize() == 4 && first->size() == 8);
+    CHILD_CHECK(first->channelIndex == 7 && Bytes(*first) == frames[0]);
+    Message second = Next(channel, polling);  // the 2-byte frame gave nothing
+    CHILD_CHECK(second && second->id() == 6 && second->size() == 4 && second->channelIndex == 7);
+    if (polling) CHILD_CHECK(channel.receive() == nullptr);
 
-            Message first = Next(channel, polling);
-            CHILD_CHECK(first && first->id() == 5 && first->payloadSize() == 4 && first->size() == 8);
-            CHILD_CHECK(first->channelIndex == 7 && Bytes(*first) == frames[0]);
-            Message second = Next(channel, polling);  // the 2-byte frame gave nothing
-            CHILD_CHECK(second && second->id() == 6 && second->size() == 4 && second->channelIndex == 7);
-            if (polling) CHILD_CHECK(channel.receive() == nullptr);
-            return 0;
-        });
-        EXPECT_EQ(CoreSystemTest::Wait(child), 0);
-    }
+    NM::NMClient events(true);
+    CHILD_CHECK(events.openReceiveChannel(events.getChannelIndex("CCMEvent")) == channel.eventChannelIndex());
+    ApplicationMessage message(4);
+    message.setId(77);
+    channel.postEventId(0, message);
+    CHILD_CHECK(message.id() == 0);
+    channel.postEventId(0);
+    channel.postEventId(-1, message);
+    CHILD_CHECK(message.id() == 0xFFFFFFFFu);
+    channel.postEventId(-1);
+    message.setArgument(42);
+    channel.postEventId(9, message);
+    channel.postEventId(11);
+    NM::NMClient nvmgr(true);
+    CHILD_CHECK(nvmgr.openReceiveChannel(nvmgr.getChannelIndex("NVMgrAction")) >= 0);
+    channel.sendToApplication("NVMgr", message);
+    // Sends are synchronous: anything the earlier posts sent would come first.
+    CHILD_CHECK(NextFrame(events) == std::string("\x09\0\0\0\x2A\0\0\0", 8));
+    CHILD_CHECK(NextFrame(events) == std::string("\x0B\0\0\0", 4));
+    int at = -1;
+    CHILD_CHECK(NextFrame(nvmgr, &at) == Bytes(message) && at == nvmgr.getChannelIndex("NVMgrAction"));
+    return 0;
 }
 
-TEST_F(Channel, EventsArePostedOnlyForPositiveIdsAndMessagesReachApplicationEndpoints) {
-    CoreSystemTest::Child child = CoreSystemTest::Spawn(
-        [] {
-            ApplicationChannel channel(true);
-            NM::NMClient events(true);
-            CHILD_CHECK(events.openReceiveChannel(events.getChannelIndex("CCMEvent")) == channel.eventChannelIndex());
-            ApplicationMessage message(4);
-            message.setId(77);
-            channel.postEventId(0, message);
-            CHILD_CHECK(message.id() == 0);
-            channel.postEventId(0);
-            channel.postEventId(-1, message);
-            CHILD_CHECK(message.id() == 0xFFFFFFFFu);
-            channel.postEventId(-1);
-            message.setArgument(42);
-            channel.postEventId(9, message);
-            channel.postEventId(11);
-            NM::NMClient nvmgr(true);
-            CHILD_CHECK(nvmgr.openReceiveChannel(nvmgr.getChannelIndex("NVMgrAction")) >= 0);
-            channel.sendToApplication("NVMgr", message);
-            // Sends are synchronous: anything the earlier posts sent would come first.
-            CHILD_CHECK(NextFrame(events) == std::string("\x09\0\0\0\x2A\0\0\0", 8));
-            CHILD_CHECK(NextFrame(events) == std::string("\x0B\0\0\0", 4));
-            int at = -1;
-            CHILD_CHECK(NextFrame(nvmgr, &at) == Bytes(message) && at == nvmgr.getChannelIndex("NVMgrAction"));
-            return 0;
-        },
-        true);
-    const std::string line = "APP " + std::to_string(child.pid) + " SENT AN INVALID EVENT ID -1\n";
-    const std::string output = CoreSystemTest::ReadOutput(child);
-    ASSERT_EQ(CoreSystemTest::Wait(child), 0) << output;
-    EXPECT_EQ(output, line + line);
+TEST_F(Channel, FramesBecomeMessagesAndEventsArePostedOnlyForPositiveIds) {
+    for (const bool polling : {true, false}) {
+        SCOPED_TRACE(polling ? "polling" : "blocking");
+        CoreSystemTest::Child child = CoreSystemTest::Spawn([polling] { return FramesAndEvents(polling); }, true);
+        const std::string line = "APP " + std::to_string(child.pid) + " SENT AN INVALID EVENT ID -1\n";
+        const std::string output = CoreSystemTest::ReadOutput(child);
+        ASSERT_EQ(CoreSystemTest::Wait(child), 0) << output;
+        EXPECT_EQ(output, line + line);
+    }
 }
 
 TEST_F(Channel, OverlappingReceivesInOneProcessKeepEveryMessageWhole) {

@@ -1,6 +1,5 @@
 // The application manager: the configuration scan on built images (no process needed), and a
-// manager in a forked child on a simulated device loaded from a description: translated actions,
-// events, variables, reserved strings and the NVMgr requests, with and without an endpoint.
+// manager in a forked child on a simulated device, with and without an endpoint.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -28,10 +27,7 @@ Description With(std::vector<Description::Application> applications) {
 
 using Ids = std::vector<std::optional<std::uint32_t>>;
 
-/// The three NVMgr action ids of `tables`.
-Ids NVMgrIds(const ApplicationTables& tables) {
-    return {tables.nvmgrAction0, tables.nvmgrAction2, tables.nvmgrAction6};
-}
+Ids NVMgrIds(const ApplicationTables& t) { return {t.nvmgrAction0, t.nvmgrAction2, t.nvmgrAction6}; }
 
 struct Scan {
     ApplicationTables tables;
@@ -78,18 +74,22 @@ TEST(ConfigurationScan, BuildsTheTablesOfTheNamedApplicationOnly) {
     EXPECT_TRUE(ScanConfiguration(nullptr, "Radio", false, [](const std::string&) { return 1; }).applications.empty());
 }
 
+// Of an application named twice the last record counts; within a record a repeated number keeps its
+// first mapping. Only an entry named exactly "NVMgr" gives the NVMgr ids, whatever is scanned.
 TEST(ConfigurationScan, RepeatsKeepTheFirstMappingAndTheLastRecord) {
-    // Two actions with one system-wide id, a repeated local event, and the application twice.
-    const Scan twice = ScanOf(With({{"Tuner", {{3, 9300}, {4, 9300}, {5, 9301}}, {{1, 901}, {1, 902}}, {}, {}, false},
-                                    {"Tuner", {{0, 9400}}, {}, {}, {}, false}}),
-                              "Tuner");
-    EXPECT_EQ(twice.opened, std::vector<std::string>{"TunerAction"});
-    ASSERT_EQ(twice.tables.applications.size(), 1u);  // the first record is replaced (and freed)
-    EXPECT_EQ(twice.tables.find(-1)->actions, (std::map<std::uint32_t, std::uint32_t>{{9400, 0}}));
-    const Scan once = ScanOf(With({{"Tuner", {{3, 9300}, {4, 9300}, {5, 9301}}, {{1, 901}, {1, 902}}, {}, {}, false}}),
+    const Scan scan = ScanOf(With({{"Tuner", {{0, 9400}}, {}, {}, {}, false},
+                                   {"Tuner", {{3, 9300}, {4, 9300}, {5, 9301}}, {{1, 901}, {1, 902}}, {}, {}, false},
+                                   {"NVMgrX", {{0, 1}, {2, 2}, {6, 3}}, {}, {}, {}, false},
+                                   {"NVMg", {{0, 1}, {2, 2}, {6, 3}}, {}, {}, {}, false},
+                                   {"nvmgr", {{0, 1}, {2, 2}, {6, 3}}, {}, {}, {}, false},
+                                   {"NVMgr", {{2, 7}, {2, 8}, {1, 9}}, {}, {}, {}, false}}),
                              "Tuner");
-    EXPECT_EQ(once.tables.translateAction(10, 9300), 3u);
-    EXPECT_EQ(once.tables.find(-1)->events.at(1), 901u);
+    EXPECT_EQ(scan.opened, std::vector<std::string>{"TunerAction"});
+    ASSERT_EQ(scan.tables.applications.size(), 1u);  // the first record is replaced (and freed)
+    EXPECT_EQ(scan.tables.translateAction(10, 9400), 9400u);
+    EXPECT_EQ(scan.tables.translateAction(10, 9300), 3u);
+    EXPECT_EQ(scan.tables.find(-1)->events, (std::map<int, std::uint32_t>{{1, 901}}));
+    EXPECT_EQ(NVMgrIds(scan.tables), (Ids{std::nullopt, 8u, std::nullopt}));  // the later action 2 wins
 }
 
 TEST(ConfigurationScan, TheActionIndexTranslatesAsItsMap) {
@@ -107,17 +107,6 @@ TEST(ConfigurationScan, TheActionIndexTranslatesAsItsMap) {
             EXPECT_EQ(index.translate(id), found == actions.end() ? id : found->second) << id;
         }
     }
-}
-
-TEST(ConfigurationScan, OnlyAnEntryNamedExactlyNVMgrGivesTheNVMgrIds) {
-    for (const char* name : {"NVMgrX", "NVMg", "nvmgr"}) {
-        SCOPED_TRACE(name);
-        const Scan scan = ScanOf(With({{name, {{0, 1}, {2, 2}, {6, 3}}, {}, {}, {}, false}}), name);
-        EXPECT_EQ(NVMgrIds(scan.tables), Ids(3));
-        EXPECT_NE(scan.tables.find(-1), nullptr);
-    }
-    const Scan partial = ScanOf(With({{"NVMgr", {{2, 7}, {2, 8}, {1, 9}}, {}, {}, {}, false}}), "Radio");
-    EXPECT_EQ(NVMgrIds(partial.tables), (Ids{std::nullopt, 8u, std::nullopt}));  // the later action 2 wins
 }
 
 /// A simulated device loaded from `description`, with its registry.

@@ -1,6 +1,5 @@
-// Shutdown to loader: the M2 and E2 register sequences and the boot command block read back from
-// the board, skipped mappings, the CAN notice with and without the application's directory, and
-// the iMX35 command text (its run through the shell is in tests/tools).
+// Shutdown to loader: register sequences and the boot command block read back from the board, the
+// CAN notice, and the iMX35 command text (its run through the shell is in tests/tools).
 #include "CoreSystem/Application/ShutdownToLoader.h"
 
 #include <gtest/gtest.h>
@@ -20,31 +19,20 @@ using namespace CoreSystem;
 using namespace HardwareTest;
 using Words = std::array<std::uint32_t, 20>;
 
-/// A board of `family` whose registers hold preset values and whose boot record memory holds a
-/// pattern, so that read-modify-writes and the untouched words show.
+/// A board of `family` with preset registers and a pattern in the boot record memory, so that the
+/// untouched words show.
 std::unique_ptr<OtpBoard> PresetBoard(DeviceFamily family, const Words& pattern) {
     auto board = std::make_unique<OtpBoard>(family);
-    const std::pair<std::uint64_t, std::uint32_t> presets[] = {
-        {0xE6053004, 0x8101}, {0xE6050004, 0x8101}, {0xE6050008, 0x8101}, {0xE6053008, 0x8101},
-        {0xE6051008, 0x8103}, {0xE6150120, 0x0007}, {0xE6150140, 0x0106}};
-    for (const auto& [address, value] : presets)
-        EXPECT_TRUE(Board::WriteMemory(board->host.root(), address, &value, 4));
+    board->presetRegisters();
     EXPECT_TRUE(Board::WriteMemory(board->host.root(), kBootRecordAddress, pattern.data(), sizeof pattern));
     return board;
 }
 
-const Lines kGpio = {"out32 0xe6053004 0x80008101", "out32 0xe6050004 0x00008101",
-                     "out32 0xe6050008 0x00008100", "out32 0xe6053008 0x00000101",
-                     "out32 0xe6053008 0x80000101", "out32 0xe6051008 0x00008101"};
-const Lines kWatchdog = {"out32 0xe6150120 0x00000003", "out32 0xe6150140 0x00000102",
-                         "out32 0xe6160054 0xa55a0002", "out32 0xe6020008 0xa5a53fff",
-                         "out32 0xe6020000 0x5a5affff", "out32 0xe6020004 0xa5a5a588"};
+const Lines kSequence = {"out32 0xe6053004 0x80008101", "out32 0xe6050004 0x00008101", "out32 0xe6050008 0x00008100",
+                        "out32 0xe6053008 0x00000101", "out32 0xe6053008 0x80000101", "out32 0xe6051008 0x00008101",
+                        "out32 0xe6150120 0x00000003", "out32 0xe6150140 0x00000102", "out32 0xe6160054 0xa55a0002",
+                        "out32 0xe6020008 0xa5a53fff", "out32 0xe6020000 0x5a5affff", "out32 0xe6020004 0xa5a5a588"};
 const std::string kHub = "HardwareManager: Resetting H7 & USB hub", kM2 = "HardwareManager: ShutdownToLoader M2";
-
-Lines Join(Lines a, const Lines& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 TEST(ShutdownToLoader, RegisterSequenceAndBootCommandBlockOfEachFamily) {
     Words pattern{};
@@ -59,13 +47,12 @@ TEST(ShutdownToLoader, RegisterSequenceAndBootCommandBlockOfEachFamily) {
         bool blockWritten;
     };
     const Case cases[] = {
-        {kFamilyM2, 0, 0, Join(kGpio, kWatchdog), {kHub, kM2}, true},
-        {kFamilyE2, 0, 0, Join(kGpio, kWatchdog), {kHub, kM2}, true},  // E2 logs the M2 line too
+        {kFamilyM2, 0, 0, kSequence, {kHub, kM2}, true},
+        {kFamilyE2, 0, 0, kSequence, {kHub, kM2}, true},  // E2 logs the M2 line too
         // The first register and the block cannot be mapped: both are skipped, the rest goes on.
-        {kFamilyM2, 0, 1, Join(Lines(kGpio.begin() + 1, kGpio.end()), kWatchdog),
-         {skipped("0xe6053004"), kHub, kM2}, true},
-        {kFamilyE2, 5, 1, Join(kGpio, kWatchdog),
-         {kHub, kM2, "HardwareManager: cannot map the boot command block, not written"}, false},
+        {kFamilyM2, 0, 1, Lines(kSequence.begin() + 1, kSequence.end()), {skipped("0xe6053004"), kHub, kM2}, true},
+        {kFamilyE2, 5, 1, kSequence, {kHub, kM2, "HardwareManager: cannot map the boot command block, not written"},
+         false},
         {kFamilyUnknown, 0, 0, {}, {}, false},
     };
     for (const Case& c : cases) {
@@ -78,9 +65,7 @@ TEST(ShutdownToLoader, RegisterSequenceAndBootCommandBlockOfEachFamily) {
         EXPECT_EQ(board->logged(), c.logged);
         Words expected = pattern;
         if (c.blockWritten) {
-            expected[0] = 0x1234AA55;
-            expected[1] = 19;
-            expected[2] = 1;
+            expected[0] = 0x1234AA55, expected[1] = 19, expected[2] = 1;
             expected[19] = BlockChecksum(expected.data(), 76);  // the checksum itself: tests/Hardware
         }
         Words block{};
@@ -113,18 +98,16 @@ TEST(ShutdownToLoader, CanApplicationIsToldOnlyWhenItsDirectoryExists) {
             return 0;
         });
         EXPECT_EQ(CoreSystemTest::Wait(child), 0);
-        EXPECT_EQ(board->events(), Join(kGpio, kWatchdog));  // the sequence runs either way
+        EXPECT_EQ(board->events(), kSequence);  // the sequence runs either way
     }
 }
 
 TEST(ShutdownToLoader, Imx35CommandKeepsAnyScriptPathOutOfTheShell) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"/fs/etfs/app/bootToLoader.awk", "out32 0x53f80018 `in32 0x53f80018 | awk -f /fs/etfs/app/bootToLoader.awk`"},
-        {"/data/v1.2_x+y-z/app/bootToLoader.awk", "out32 0x53f80018 `in32 0x53f80018 | awk -f /data/v1.2_x+y-z/app/bootToLoader.awk`"},
-        {"/my dir/it's;`reboot`$(x)/app/bootToLoader.awk",
-         "out32 0x53f80018 `in32 0x53f80018 | awk -f '/my dir/it'\\''s;`reboot`$(x)/app/bootToLoader.awk'`"},
-    };
-    for (const auto& [script, command] : cases) EXPECT_EQ(LoaderShutdownCommand(script), command);
+    const std::string command = "out32 0x53f80018 `in32 0x53f80018 | awk -f ";
+    EXPECT_EQ(LoaderShutdownCommand("/data/v1.2_x+y-z/app/bootToLoader.awk"),
+              command + "/data/v1.2_x+y-z/app/bootToLoader.awk`");
+    EXPECT_EQ(LoaderShutdownCommand("/my dir/it's;`reboot`$(x)/app/bootToLoader.awk"),
+              command + "'/my dir/it'\\''s;`reboot`$(x)/app/bootToLoader.awk'`");
 
     CoreSystemTest::IsolatedHost host;
     ASSERT_EQ(setenv("AUTOLOADPATH", "/my dir/", 1), 0);

@@ -13,13 +13,9 @@ using namespace CoreSystem;
 using namespace HardwareTest;
 
 TEST(HardwareManagerTest, EachFamilysSequenceReachesTheBoardInOrder) {
-    // Every register starts with bits 0, 8 and 15 set (E2's with bits 0 and 21, iMX35's all ones).
     auto m2Events = [](const std::string& result) {
-        return Lines{"out32 0xe6053004 0x80008101",
-                     "out32 0xe6050004 0x00008101",
-                     "out32 0xe6050008 0x00008100",
-                     "out32 0xe6053008 0x00000101",
-                     "out32 0xe6053008 0x80000101",
+        return Lines{"out32 0xe6053004 0x80008101", "out32 0xe6050004 0x00008101", "out32 0xe6050008 0x00008100",
+                     "out32 0xe6053008 0x00000101", "out32 0xe6053008 0x80000101",
                      "i2c /dev/i2c6 addr=0x5a fmt=2 stop=1 data=11 69 result=" + result,
                      "i2c /dev/i2c6 addr=0x5a fmt=2 stop=1 data=13 01 result=" + result,
                      "out32 0xe6050008 0x00008000"};  // bit 8 cleared whatever the chip said
@@ -46,11 +42,7 @@ TEST(HardwareManagerTest, EachFamilysSequenceReachesTheBoardInOrder) {
     };
     for (const auto& [family, faults, events, logged] : cases) {
         OtpBoard board(family);
-        const std::pair<std::uint64_t, std::uint32_t> presets[] = {
-            {0xE6053004, 0x8101}, {0xE6050004, 0x8101},   {0xE6050008, 0x8101},
-            {0xE6053008, 0x8101}, {0xE6055008, 0x200001}, {0x53FDC000, 0xFFFF}};
-        for (const auto& [address, value] : presets)
-            ASSERT_TRUE(Board::WriteMemory(board.host.root(), address, &value, 4));
+        board.presetRegisters();
         for (const auto& rule : faults) ASSERT_TRUE(Board::AddFault(board.host.root(), rule));
         HardwareManager::Shutdown(family);
         EXPECT_EQ(board.events(), events) << family;

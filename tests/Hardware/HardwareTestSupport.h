@@ -78,6 +78,15 @@ public:
     void store(Board::Bank bank, int type, const OtpBlock& block) {
         ASSERT_TRUE(Board::StoreOtp(host.root(), bank, type, block));
     }
+    /// Presets every register the shutdown sequences touch, so that read-modify-writes show: bits
+    /// 0, 8 and 15 set (E2's with bits 0 and 21, iMX35's all ones, the watchdog's bits of their own).
+    void presetRegisters() {
+        const std::pair<std::uint64_t, std::uint32_t> presets[] = {
+            {0xE6053004, 0x8101}, {0xE6050004, 0x8101}, {0xE6050008, 0x8101}, {0xE6053008, 0x8101},
+            {0xE6051008, 0x8103}, {0xE6055008, 0x200001}, {0x53FDC000, 0xFFFF}, {0xE6150120, 0x0007},
+            {0xE6150140, 0x0106}};
+        for (const auto& [address, value] : presets) ASSERT_TRUE(Board::WriteMemory(host.root(), address, &value, 4));
+    }
     /// The boot record's words (padded to 20) into device memory; word 19 the checksum when `sign`.
     void storeRecord(std::vector<std::uint32_t> words, bool sign = true) {
         words.resize(CoreSystem::kBootRecordWords, 0);

@@ -58,7 +58,7 @@ TEST(SmallHelpersTest, InflateDecodesZlibStreamsAndRejectsBrokenInput) {
     EXPECT_EQ(Inflate(Compressed(large), &plain), Z_OK);
     EXPECT_TRUE(plain == large) << plain.size() << " bytes";
 
-    // 45000 bytes (three output buffers) in about 150: small enough to cut and corrupt everywhere.
+    // 45000 bytes (three output buffers) in about 150: small enough to cut everywhere.
     std::string text;
     for (int i = 0; i < 2500; ++i) text.append("inflate \xff\x00 stream\n", 18);
     const std::string good = Compressed(text);
@@ -67,15 +67,10 @@ TEST(SmallHelpersTest, InflateDecodesZlibStreamsAndRejectsBrokenInput) {
     for (std::size_t length = 1; length < good.size(); ++length) {
         EXPECT_EQ(Inflate(good.substr(0, length)), Z_DATA_ERROR) << "cut at " << length;
     }
-    // A corrupted byte is caught by the format or its checks (header, Adler-32); only the unused
-    // padding bits before the checksum may change without changing the result.
-    for (std::size_t at = 0; at < good.size(); ++at) {
+    for (const std::size_t at : {std::size_t{0}, good.size() - 1}) {  // header, Adler-32 checksum
         std::string broken = good;
         broken[at] = static_cast<char>(broken[at] ^ 0x5A);
-        const int result = Inflate(broken, &plain);
-        const bool headerOrChecksum = at < 2 || at + 4 >= good.size();
-        EXPECT_TRUE(result == Z_DATA_ERROR || (!headerOrChecksum && result == Z_OK && plain == text))
-            << "byte " << at << ": " << result;
+        EXPECT_EQ(Inflate(broken), Z_DATA_ERROR) << "byte " << at;
     }
     EXPECT_EQ(Inflate(std::string("\x78\xbb\x00\x00\x00\x01", 6)), Z_DATA_ERROR);  // needs a dictionary
 
@@ -114,33 +109,28 @@ TEST(SmallHelpersTest, ArgumentVectorHoldsAtMostTenPointersAndANull) {
     }
 }
 
-TEST(SmallHelpersTest, HexDumpPrintsOffsetsBytesAndCharacters) {
+TEST(SmallHelpersTest, HexDumpAndElapsedTimePrinters) {
     const unsigned char five[] = {'a', 'b', 0x01, 'c', 'd'};
-    EXPECT_EQ(Printed([&] { hexDump(five, 5, "five"); }),
-              "five (5 bytes)\n"
-              "0000    61 62 01 63 64    ab.cd\n");
+    EXPECT_EQ(Printed([&] { hexDump(five, 5, "five"); }), "five (5 bytes)\n0000    61 62 01 63 64    ab.cd\n");
     const unsigned char twenty[] = "0123456789ABCDEF\x7f\xffx ";
     EXPECT_EQ(Printed([&] { hexDump(twenty, 20, ""); }),
               "0000    30 31 32 33 34 35 36 37 38 39 41 42 43 44 45 46    0123456789ABCDEF\n"
               "0010    7f ff 78 20                                        ..x             \n");
     EXPECT_EQ(Printed([&] { hexDump(nullptr, 8, "missing"); }), "missing (8 bytes)\n");
-}
 
-TEST(SmallHelpersTest, ElapsedPrintersUseTheMonotonicClockInTheirUnits) {
-    const double clock =
-        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    // The elapsed-time printers use the monotonic clock, in their units.
+    const double clock = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     std::uint64_t at = 0, took = 0;
     double seconds = 0;
     const std::string atLine = Printed([&] { at = CoreSystem::printElapsedMilliseconds("at ", 0); });
     const std::string tookLine = Printed([&] { took = CoreSystem::printElapsedMilliseconds("took ", 1000); });
-    const std::string secondsLine =
-        Printed([&] { seconds = CoreSystem::printElapsedSeconds("elapsed ", clock - 2.5); });
+    const std::string secondsLine = Printed([&] { seconds = CoreSystem::printElapsedSeconds("elapsed ", clock - 2); });
     EXPECT_NEAR(static_cast<double>(at) / 1000, clock, 1.0);
     EXPECT_EQ(atLine, "at " + std::to_string(at) + "\n");
     EXPECT_EQ(tookLine, "took " + std::to_string(took - 1000) + "\n");
     EXPECT_NEAR(seconds, clock, 1.0);
     ASSERT_EQ(secondsLine.rfind("elapsed ", 0), 0u) << secondsLine;
-    EXPECT_NEAR(std::stod(secondsLine.substr(8)), 2.5, 1.0);
+    EXPECT_NEAR(std::stod(secondsLine.substr(8)), 2, 1.0);
 }
 
 }  // namespace

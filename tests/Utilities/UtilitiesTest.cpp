@@ -22,6 +22,7 @@ namespace {
 using CoreSystem::Utilities;
 namespace Platform = CoreSystem::Platform;
 using Lines = std::vector<std::string>;
+using CoreSystemTest::ReadFile;
 
 // Texts of the records logged while in scope; each must carry the utilities' code and severity.
 struct LogCapture {
@@ -40,8 +41,7 @@ struct LogCapture {
 TEST(UtilitiesTest, ProcessOperationsLogOneLineEachWithTheirSignature) {
     const std::string spawn = "static pid_t CoreSystem::Utilities::Spawn(int, const char*, char* const*): ";
     const std::string system = "static int CoreSystem::Utilities::System(const string&): ";
-    const std::string waitFor =
-        "static bool CoreSystem::Utilities::WaitFor(const string&, std::uint8_t, int): ";
+    const std::string waitFor = "static bool CoreSystem::Utilities::WaitFor(const string&, std::uint8_t, int): ";
     CoreSystemTest::IsolatedHost host;
     LogCapture log;
     char sh[] = "sh", c[] = "-c", two[] = "exit 2", priority[] = "exit $CORESYSTEM_PRIORITY";
@@ -78,11 +78,6 @@ struct Progress {
     }
 };
 
-std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(UtilitiesTest, CopyFileReportsProgressAndNeverLosesTheSource) {
     CoreSystemTest::IsolatedHost host;
     const std::string src = host.root() + "/src", dst = host.root() + "/dst", link = host.root() + "/link";
@@ -94,15 +89,15 @@ TEST(UtilitiesTest, CopyFileReportsProgressAndNeverLosesTheSource) {
     Progress stopped{{}, 41};
     EXPECT_FALSE(Utilities::CopyFile(src, dst, true, Progress::Report, &stopped));
     EXPECT_EQ(stopped.seen, std::vector<int>{41});
-    EXPECT_EQ(Contents(dst), data.substr(0, 4096)) << "the partial copy stays";
-    EXPECT_EQ(Contents(src), data) << "kept although removal was asked for";
+    EXPECT_EQ(ReadFile(dst), data.substr(0, 4096)) << "the partial copy stays";
+    EXPECT_EQ(ReadFile(src), data) << "kept although removal was asked for";
     Platform::FailNext(Platform::Call::Fsync, EIO);
     EXPECT_TRUE(Utilities::CopyFile(src, dst, true, nullptr, nullptr));
     Platform::ClearFaults();
-    EXPECT_EQ(Contents(src), data) << "a complete copy whose flush failed is no move";
+    EXPECT_EQ(ReadFile(src), data) << "a complete copy whose flush failed is no move";
     ASSERT_EQ(symlink(src.c_str(), link.c_str()), 0);
     EXPECT_FALSE(Utilities::CopyFile(src, link, true, nullptr, nullptr));
-    EXPECT_EQ(Contents(src), data) << "onto itself (here through a link) would empty the source";
+    EXPECT_EQ(ReadFile(src), data) << "onto itself (here through a link) would empty the source";
 
     // A destination that cannot take the whole file: no move, no truncated copy left behind.
     CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
@@ -112,16 +107,15 @@ TEST(UtilitiesTest, CopyFileReportsProgressAndNeverLosesTheSource) {
         return Utilities::CopyFile(src, dst, true, nullptr, nullptr) ? 1 : 0;
     });
     EXPECT_EQ(CoreSystemTest::Wait(child), 0);
-    EXPECT_EQ(Contents(src), data);
+    EXPECT_EQ(ReadFile(src), data);
     EXPECT_FALSE(exists(dst));
     EXPECT_FALSE(Utilities::CopyFile(host.root(), dst, true, nullptr, nullptr));
-    EXPECT_TRUE(Utilities::IsDirectory(host.root()) && !exists(dst))
-        << "a directory is not copied nor removed";
+    EXPECT_TRUE(Utilities::IsDirectory(host.root()) && !exists(dst)) << "a directory is not copied nor removed";
 
     Progress full;
     EXPECT_TRUE(Utilities::CopyFile(src, dst, true, Progress::Report, &full));
     EXPECT_EQ(full.seen, (std::vector<int>{41, 82, 100}));
-    EXPECT_EQ(Contents(dst), data);
+    EXPECT_EQ(ReadFile(dst), data);
     EXPECT_FALSE(exists(src)) << "moved";
     std::ofstream(src, std::ios::binary).flush();
     Progress none;
@@ -135,8 +129,7 @@ TEST(UtilitiesTest, FileListModesAndBlendsHandleTheirEdgeCases) {
     CoreSystemTest::IsolatedHost host;
     const std::string top = host.root() + "/tree";
     for (const char* dir : {"", "/a", "/a/b", "/empty"}) ASSERT_EQ(mkdir((top + dir).c_str(), 0755), 0);
-    for (const char* file : {"/one", "/a/two", "/a/b/three"})
-        ASSERT_EQ(Utilities::CreateEmptyFile(top + file), 0);
+    for (const char* file : {"/one", "/a/two", "/a/b/three"}) ASSERT_EQ(Utilities::CreateEmptyFile(top + file), 0);
     ASSERT_EQ(mkfifo((top + "/a/fifo").c_str(), 0600), 0);  // listed are regular files only
     Lines files = Utilities::ListFilesRecursive(top);
     std::sort(files.begin(), files.end());
