@@ -1,5 +1,5 @@
-// Shared pieces of the NM tests: a board in shared memory for coordinating forked processes,
-// and a check that reports the failing line through the child's exit status.
+// Shared pieces of the NM tests: a board in shared memory for coordinating forked processes, a
+// check that reports the failing line through the child's exit status, and counts of objects.
 #pragma once
 
 #include <dirent.h>
@@ -57,12 +57,11 @@ inline CoreSystemTest::Child startCodeRecorder(Board* board, const char* endpoin
         CHILD_CHECK(client.openReceiveChannel(client.getChannelIndex(endpoint)) >= 0);
         board->step = 1;
         int received = 0;
+        std::uint32_t code = 0;
         CHILD_CHECK(CoreSystemTest::Eventually([&] {
-            int index = -1;
-            std::uint32_t code = 0;
-            while (received < count && client.recvMsg(&index, reinterpret_cast<char*>(&code), sizeof code) == 4) {
+            while (received < count &&
+                   client.recvMsg(nullptr, reinterpret_cast<char*>(&code), sizeof code) == 4)
                 board->value[received++] = static_cast<int>(code);
-            }
             return received == count;
         }));
         return 0;
@@ -78,9 +77,8 @@ inline int channelMappings() {
     return count;
 }
 
-/// Channel objects of this test's namespace in /dev/shm.
-inline int channelObjects() {
-    const std::string prefix = CoreSystem::Platform::SharedObjectName("/nto.ch.").substr(1);
+/// Objects in /dev/shm whose names start with `prefix`.
+inline int sharedObjects(const std::string& prefix) {
     int count = 0;
     if (DIR* dir = opendir("/dev/shm")) {
         while (dirent* entry = readdir(dir)) count += std::string(entry->d_name).rfind(prefix, 0) == 0;
