@@ -2,9 +2,10 @@
 // check that reports the failing line through the child's exit status, and counts of objects.
 #pragma once
 
-#include <dirent.h>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -48,9 +49,9 @@ inline int createRegistryInChild(int slots) {
     return CoreSystemTest::Wait(creator);
 }
 
-/// Starts the receiver of `endpoint` in a child that records the first `count` (at most 8) 4-byte
-/// codes it receives, in their order of arrival, in board->value, after setting board->step to 1
-/// once it is published. The child fails when they do not all arrive within the default limit.
+/// Starts the receiver of `endpoint` in a child that sets board->step to 1 once published, then records
+/// the first `count` (at most 8) 4-byte codes it receives in board->value, in their order of arrival.
+/// The child fails when they do not all arrive within the default limit.
 inline CoreSystemTest::Child startCodeRecorder(Board* board, const char* endpoint, int count) {
     return CoreSystemTest::Spawn([board, endpoint, count] {
         NM::NMClient client(true);
@@ -78,13 +79,11 @@ inline int channelMappings() {
 }
 
 /// Objects in /dev/shm whose names start with `prefix`.
-inline int sharedObjects(const std::string& prefix) {
-    int count = 0;
-    if (DIR* dir = opendir("/dev/shm")) {
-        while (dirent* entry = readdir(dir)) count += std::string(entry->d_name).rfind(prefix, 0) == 0;
-        closedir(dir);
-    }
-    return count;
+inline long sharedObjects(const std::string& prefix) {
+    std::filesystem::directory_iterator objects("/dev/shm");
+    return std::count_if(begin(objects), end(objects), [&](const auto& entry) {
+        return entry.path().filename().string().rfind(prefix, 0) == 0;
+    });
 }
 
 }  // namespace NMTest

@@ -88,9 +88,8 @@ NM::RegistryHeader* makeRawRegistry(std::size_t size, int count) {
     void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (address == MAP_FAILED) return nullptr;
-    auto* header = static_cast<NM::RegistryHeader*>(address);
-    header->slotCount = count;
-    return header;
+    static_cast<NM::RegistryHeader*>(address)->slotCount = count;
+    return static_cast<NM::RegistryHeader*>(address);
 }
 
 /// Zero when, in a child, every call of a client fails as it must without a usable registry.
@@ -98,8 +97,8 @@ int unusableInChild() {
     Child child = Spawn([] {
         NM::NMClient client(false);
         CHILD_CHECK(NM::SlotCount() == 0 && client.getChannelIndex("x") == -1 &&
-                    NM::publishReceiver(0, 1) == -1);
-        CHILD_CHECK(client.send(0, "x", 1) == -1 && client.openReceiveChannel(0) == -1);
+                    client.send(0, "x", 1) == -1);
+        CHILD_CHECK(NM::publishReceiver(0, 1) == -1 && client.openReceiveChannel(0) == -1);
         CHILD_CHECK(client.queueMessage(0, "x", 1) == -1 && client.queueMessage(-1, "x", 1) == -1);
         return 0;
     });
