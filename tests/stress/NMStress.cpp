@@ -143,9 +143,8 @@ int Sender(int lane) {
 }
 
 /// Runs a receiver or sender in a child, without the framework's lines on failed sends and queues.
-pid_t Start(int (*body)(int), int which) {
-    return CoreSystemTest::Spawn([=] { return std::freopen("/dev/null", "w", stdout) ? body(which) : 2; })
-        .pid;
+pid_t Start(int (*body)(int), int n) {
+    return CoreSystemTest::Spawn([=] { return std::freopen("/dev/null", "w", stdout) ? body(n) : 2; }).pid;
 }
 
 }  // namespace
