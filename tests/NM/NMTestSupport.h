@@ -1,10 +1,11 @@
-// Shared pieces of the NM tests: a board in shared memory for coordinating forked processes,
-// and a check that reports the failing line through the child's exit status.
+// Shared pieces of the NM tests: a board in shared memory for coordinating forked processes, a
+// check that reports the failing line through the child's exit status, and counts of objects.
 #pragma once
 
-#include <dirent.h>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -48,21 +49,20 @@ inline int createRegistryInChild(int slots) {
     return CoreSystemTest::Wait(creator);
 }
 
-/// Starts the receiver of `endpoint` in a child that records the first `count` (at most 8) 4-byte
-/// codes it receives, in their order of arrival, in board->value, after setting board->step to 1
-/// once it is published. The child fails when they do not all arrive within the default limit.
+/// Starts the receiver of `endpoint` in a child that sets board->step to 1 once published, then records
+/// the first `count` (at most 8) 4-byte codes it receives in board->value, in their order of arrival.
+/// The child fails when they do not all arrive within the default limit.
 inline CoreSystemTest::Child startCodeRecorder(Board* board, const char* endpoint, int count) {
     return CoreSystemTest::Spawn([board, endpoint, count] {
         NM::NMClient client(true);
         CHILD_CHECK(client.openReceiveChannel(client.getChannelIndex(endpoint)) >= 0);
         board->step = 1;
         int received = 0;
+        std::uint32_t code = 0;
         CHILD_CHECK(CoreSystemTest::Eventually([&] {
-            int index = -1;
-            std::uint32_t code = 0;
-            while (received < count && client.recvMsg(&index, reinterpret_cast<char*>(&code), sizeof code) == 4) {
+            while (received < count &&
+                   client.recvMsg(nullptr, reinterpret_cast<char*>(&code), sizeof code) == 4)
                 board->value[received++] = static_cast<int>(code);
-            }
             return received == count;
         }));
         return 0;
@@ -78,15 +78,12 @@ inline int channelMappings() {
     return count;
 }
 
-/// Channel objects of this test's namespace in /dev/shm.
-inline int channelObjects() {
-    const std::string prefix = CoreSystem::Platform::SharedObjectName("/nto.ch.").substr(1);
-    int count = 0;
-    if (DIR* dir = opendir("/dev/shm")) {
-        while (dirent* entry = readdir(dir)) count += std::string(entry->d_name).rfind(prefix, 0) == 0;
-        closedir(dir);
-    }
-    return count;
+/// Objects in /dev/shm whose names start with `prefix`.
+inline long sharedObjects(const std::string& prefix) {
+    std::filesystem::directory_iterator objects("/dev/shm");
+    return std::count_if(begin(objects), end(objects), [&](const auto& entry) {
+        return entry.path().filename().string().rfind(prefix, 0) == 0;
+    });
 }
 
 }  // namespace NMTest

@@ -50,14 +50,15 @@ TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
     EXPECT_EQ(wordAt(bytes, 20), 0);
     for (std::size_t slot = 0; slot < 4; ++slot) {  // free: all but the slot's mutex 0xFF
         const auto* fields = &bytes[24 + 48 * slot + 8];
-        EXPECT_TRUE(std::all_of(fields, fields + 40, [](unsigned char byte) { return byte == 0xFF; })) << slot;
+        EXPECT_TRUE(std::all_of(fields, fields + 40, [](unsigned char byte) { return byte == 0xFF; }))
+            << slot;
     }
     EXPECT_NE(NMTest::createRegistryInChild(3), 0);  // exists: left untouched
     EXPECT_EQ(registryBytes(), bytes);
 
-    // Claims from two processes: lowest free index, same index for the same name, case matters,
-    // a prefix is another name, names that do not fit are refused rather than cut.
-    Child first = Spawn([] {
+    // Claims: lowest free index, same index for the same name, case matters, a prefix is another
+    // name, names that do not fit are refused rather than cut.
+    Child claimer = Spawn([] {
         NM::NMClient client(false);
         CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0);
         CHILD_CHECK(client.getChannelIndex("screenaction") == 1);
@@ -65,44 +66,19 @@ TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
         CHILD_CHECK(client.getChannelIndex(std::string(32, 'x').c_str()) == -1);
         CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 3);
         CHILD_CHECK(client.getChannelIndex("Another") == -1);  // full
-        return 0;
-    });
-    ASSERT_EQ(Wait(first), 0);
-    Child second = Spawn([] {
-        NM::NMClient client(false);
-        CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 3);
-        CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0);
-        CHILD_CHECK(client.getChannelIndex("Screen") == 2);
-        CHILD_CHECK(NM::publishReceiver(4, 5) == -1);
-        CHILD_CHECK(NM::publishReceiver(-1, 5) == -1);
+        CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0 && client.getChannelIndex("Screen") == 2);
+        CHILD_CHECK(NM::publishReceiver(4, 5) == -1 && NM::publishReceiver(-1, 5) == -1);
         CHILD_CHECK(NM::publishReceiver(1, 77) == 1);
         return 0;
     });
-    const pid_t publisher = second.pid;
-    ASSERT_EQ(Wait(second), 0);
+    const pid_t publisher = claimer.pid;
+    ASSERT_EQ(Wait(claimer), 0);
     bytes = registryBytes();
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[24 + 16])), "ScreenAction");
     for (std::size_t i = 24 + 16 + 12; i < 24 + 48; ++i) EXPECT_EQ(bytes[i], 0) << i;
     EXPECT_EQ(wordAt(bytes, 24 + 8), -1);  // claimed, no receiver
     EXPECT_EQ(wordAt(bytes, 24 + 48 + 8), publisher);
     EXPECT_EQ(wordAt(bytes, 24 + 48 + 12), 77);
-}
-
-TEST_F(Registry, NothingWorksWithoutOrWithZeroSlots) {
-    for (const bool exists : {false, true}) {
-        if (exists) {
-            ASSERT_EQ(NMTest::createRegistryInChild(0), 0);
-        }
-        Child child = Spawn([exists] {
-            NM::NMClient client(false);
-            CHILD_CHECK((NM::Registry().base != nullptr) == exists);
-            CHILD_CHECK(client.getChannelIndex("ScreenAction") == -1 && NM::publishReceiver(0, 1) == -1);
-            CHILD_CHECK(client.send(0, "x", 1) == -1 && client.openReceiveChannel(0) == -1);
-            CHILD_CHECK(client.queueMessage(0, "x", 1) == -1 && client.queueMessage(-1, "x", 1) == -1);
-            return 0;
-        });
-        EXPECT_EQ(Wait(child), 0) << (exists ? "zero slots" : "no registry");
-    }
 }
 
 /// Makes "/Notification" by hand: `size` zero bytes with `count` in the header, or nothing more.
@@ -112,21 +88,53 @@ NM::RegistryHeader* makeRawRegistry(std::size_t size, int count) {
     void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (address == MAP_FAILED) return nullptr;
-    auto* header = static_cast<NM::RegistryHeader*>(address);
-    header->slotCount = count;
-    return header;
+    static_cast<NM::RegistryHeader*>(address)->slotCount = count;
+    return static_cast<NM::RegistryHeader*>(address);
 }
 
-TEST_F(Registry, AttachNeverReachesPastTheObject) {
+/// Zero when, in a child, every call of a client fails as it must without a usable registry.
+int unusableInChild() {
+    Child child = Spawn([] {
+        NM::NMClient client(false);
+        CHILD_CHECK(NM::SlotCount() == 0 && client.getChannelIndex("x") == -1 &&
+                    client.send(0, "x", 1) == -1);
+        CHILD_CHECK(NM::publishReceiver(0, 1) == -1 && client.openReceiveChannel(0) == -1);
+        CHILD_CHECK(client.queueMessage(0, "x", 1) == -1 && client.queueMessage(-1, "x", 1) == -1);
+        return 0;
+    });
+    return Wait(child);
+}
+
+TEST_F(Registry, OnlyAWholeRegistryIsAttached) {
+    EXPECT_EQ(unusableInChild(), 0) << "no registry";
+    // A creation that fails half-way leaves nothing that would block the next one.
+    Child failing = Spawn([] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &small);
+        return NM::createRegistry(100) == nullptr ? 0 : 1;
+    });
+    EXPECT_EQ(Wait(failing), 0);
+    ASSERT_EQ(NMTest::createRegistryInChild(0), 0);
+    EXPECT_EQ(unusableInChild(), 0) << "zero slots";
+    Platform::shm_unlink(NM::kRegistryName);
+
+    // An object smaller than its count says is not attached.
+    NM::RegistryHeader* header = makeRawRegistry(NM::RegistrySize(2), 100);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(unusableInChild(), 0) << "object smaller than its count";
+    munmap(header, NM::RegistrySize(2));
+    Platform::shm_unlink(NM::kRegistryName);
+
     // Being created: the object has its size, the creator has not yet written the count. An
     // attach meanwhile must end up with every slot, not with none and then the live count.
     constexpr int kSlots = 5000;
-    NM::RegistryHeader* header = makeRawRegistry(NM::RegistrySize(kSlots), 0);
+    header = makeRawRegistry(NM::RegistrySize(kSlots), 0);
     ASSERT_NE(header, nullptr);
     Child early = Spawn([&] {
         NM::NMClient client(false);
-        CHILD_CHECK(NM::SlotCount() == kSlots);
-        for (int n = 0; n < kSlots; ++n) CHILD_CHECK(client.getChannelIndex(std::to_string(n).c_str()) == n);
+        CHILD_CHECK(NM::SlotCount() == kSlots && client.getChannelIndex("first") == 0);
+        CHILD_CHECK(NM::publishReceiver(kSlots - 1, 1) == kSlots - 1);  // the last slot is mapped too
         return 0;
     });
     std::this_thread::sleep_for(200ms);
@@ -140,34 +148,12 @@ TEST_F(Registry, AttachNeverReachesPastTheObject) {
     header->mutex.unlock();
     EXPECT_EQ(Wait(early, 10s), 0);
     munmap(header, NM::RegistrySize(kSlots));
-    Platform::shm_unlink(NM::kRegistryName);
-
-    // An object smaller than its count says is not attached.
-    header = makeRawRegistry(NM::RegistrySize(2), 100);
-    ASSERT_NE(header, nullptr);
-    Child damaged = Spawn([] {
-        NM::NMClient client(false);  // attaches in this test's namespace
-        return NM::Registry().base == nullptr && client.getChannelIndex("x") == -1 ? 0 : 1;
-    });
-    EXPECT_EQ(Wait(damaged), 0);
-    munmap(header, NM::RegistrySize(2));
-    Platform::shm_unlink(NM::kRegistryName);
-
-    // A creation that fails half-way leaves nothing that would block the next one.
-    Child failing = Spawn([] {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit small{1000, 1000};
-        setrlimit(RLIMIT_FSIZE, &small);
-        return NM::createRegistry(100) == nullptr ? 0 : 1;
-    });
-    EXPECT_EQ(Wait(failing), 0);
-    EXPECT_EQ(NMTest::createRegistryInChild(3), 0);
 }
 
 TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
     ASSERT_EQ(NMTest::createRegistryInChild(4), 0);
     // One process dies holding the registry mutex, another holding the slot mutex of "Svc".
-    auto holdAndDie = [&](bool slotMutex) {
+    for (const bool slotMutex : {false, true}) {
         board->step = 0;
         Child holder = Spawn([&] {
             NM::NMClient client(false);
@@ -180,9 +166,7 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
         EXPECT_TRUE(NMTest::awaitStep(board, 1));
         kill(holder.pid, SIGKILL);
         Wait(holder);
-    };
-    holdAndDie(false);
-    holdAndDie(true);
+    }
     // One dies in the middle of a claim: the slot it left without a name is free again.
     Child claimer = Spawn([] {
         NM::NMClient client(false);
@@ -192,21 +176,15 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
     });
     EXPECT_EQ(Wait(claimer), 128 + SIGKILL);
 
-    board->step = 0;
-    Child receiver = NMTest::startCodeRecorder(board, "Svc", 1);
-    ASSERT_TRUE(NMTest::awaitStep(board, 1));
-    Child sender = Spawn([] {
+    Child survivor = Spawn([] {
         NM::NMClient client(false);
-        int index = client.getChannelIndex("Svc");
+        const int index = client.getChannelIndex("Svc");
         CHILD_CHECK(client.getChannelIndex("New") == 1);  // claims take the registry mutex
         CHILD_CHECK(client.getChannelIndex("") == -1 || client.getChannelIndex("") == 2);
-        const std::uint32_t code = 0x4B4F;  // sends take the slot mutex
-        CHILD_CHECK(client.send(index, reinterpret_cast<const char*>(&code), 4) == 4);
+        CHILD_CHECK(NM::publishReceiver(index, 5) == index);  // publications take both mutexes
         return 0;
     });
-    EXPECT_EQ(Wait(sender, 10s), 0);
-    EXPECT_EQ(Wait(receiver, 10s), 0);
-    EXPECT_EQ(board->value[0], 0x4B4F);
+    EXPECT_EQ(Wait(survivor, 10s), 0);
 }
 
 }  // namespace

@@ -3,36 +3,28 @@
 // order, that every frame sent once the killing stops reaches the live receiver, that the
 // registry names the live receivers, and that nothing is left in /dev/shm afterwards.
 //   NMStress [seconds]    (default 10; exit status 0 when every check held)
-#include <dirent.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <csignal>
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <string>
-#include <thread>
 
-#include "CoreSystem/NM/NMClient.h"
-#include "CoreSystem/NM/Registry.h"
-#include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Neutrino.h"
 #include "CoreSystem/Platform/Posix.h"
-#include "TestSupport.h"
+#include "NM/NMTestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kLanes = 3;      // sender processes
-constexpr int kEndpoints = 3;  // receiver processes
+constexpr int kLanes = 3;           // sender processes
+constexpr int kEndpoints = kLanes;  // receiver processes (a kill picks either kind by one number)
 constexpr std::uint32_t kSeqLimit = 1u << 20;
 constexpr int kFinalFrames = 100;  // per lane and endpoint once the killing has stopped
 const char* const kNames[kEndpoints] = {"StressA", "StressB", "StressC"};
@@ -41,7 +33,7 @@ const char* const kNames[kEndpoints] = {"StressA", "StressB", "StressC"};
 struct Shared {
     std::atomic<std::uint32_t> nextSeq[kLanes][kEndpoints];
     std::atomic<std::uint32_t> finalFrom[kLanes][kEndpoints];  // 0: not in the final phase yet
-    std::atomic<int> laneDone[kLanes];
+    std::atomic<int> lanesDone;                                // lanes that sent their final frames
     std::atomic<int> receiverPid[kEndpoints];
     std::atomic<int> finalPhase;
     std::atomic<int> stop;
@@ -77,7 +69,7 @@ int Receiver(int endpoint) {
     if (client.openReceiveChannel(index) != index) return 2;
     gShared->receiverPid[endpoint] = getpid();
     long long last[kLanes] = {-1, -1, -1};
-    char buffer[NM::kMaxPayload];
+    char buffer[NM::kMaxPayload] = {};
     char expected[NM::kMaxPayload];
     while (!gShared->stop) {
         int channel = -1;
@@ -86,13 +78,11 @@ int Receiver(int endpoint) {
             usleep(200);
             continue;
         }
-        int lane = -1;
-        std::uint32_t seq = 0;
-        if (size >= 8) {
-            std::memcpy(&lane, buffer, 4);
-            std::memcpy(&seq, buffer + 4, 4);
-        }
-        if (channel != index || lane < 0 || lane >= kLanes || seq >= kSeqLimit ||
+        int lane;
+        std::uint32_t seq;
+        std::memcpy(&lane, buffer, 4);
+        std::memcpy(&seq, buffer + 4, 4);
+        if (size < 8 || channel != index || lane < 0 || lane >= kLanes || seq >= kSeqLimit ||
             MakeFrame(expected, lane, seq) != size ||
             std::memcmp(expected, buffer, static_cast<std::size_t>(size)) != 0) {
             Fail("corrupt frame at %s", kNames[endpoint]);
@@ -106,6 +96,8 @@ int Receiver(int endpoint) {
             Fail("frame %u of lane %d twice at %s", seq, lane, kNames[endpoint]);
         ++gShared->received;
     }
+    if (NM::SlotPid(index) != getpid() || NM::SlotChid(index) == -1)  // checked by the live ones
+        Fail("the registry does not name the live receiver of %s", kNames[endpoint]);
     return 0;
 }
 
@@ -114,7 +106,21 @@ int Sender(int lane) {
     int indexes[kEndpoints];
     for (int e = 0; e < kEndpoints; ++e) indexes[e] = client.getChannelIndex(kNames[e]);
     char frame[256];
-    int finalLeft[kEndpoints] = {kFinalFrames, kFinalFrames, kFinalFrames};
+    // One frame to every endpoint; `finalFrame` counts them once the killing has stopped (else -1),
+    // when every send must succeed.
+    const auto sendRound = [&](int finalFrame) {
+        for (int e = 0; e < kEndpoints; ++e) {
+            const std::uint32_t seq = gShared->nextSeq[lane][e].fetch_add(1);
+            if (seq >= kSeqLimit) continue;
+            if (finalFrame == 0) gShared->finalFrom[lane][e] = seq;
+            const int size = MakeFrame(frame, lane, seq);
+            errno = 0;
+            const int sent = client.send(indexes[e], frame, size);
+            if (sent != size && finalFrame >= 0)
+                Fail("a send after the killing stopped returned %d (errno %d, lane %d, %s, held back %zu)",
+                     sent, errno, lane, kNames[e], client.heldBack(indexes[e]));
+        }
+    };
     const auto drain = [&] {  // held-back frames delivered (bounded)
         const auto deadline = Clock::now() + 10s;
         for (int e = 0; e < kEndpoints; ++e) {
@@ -122,60 +128,23 @@ int Sender(int lane) {
                 std::this_thread::sleep_for(1ms);
         }
     };
-    bool drained = false;
-    while (!gShared->stop) {
-        const bool final = gShared->finalPhase != 0;
-        if (final && !drained) {
-            // Frames sent faster than they could be delivered may fill a held-back queue during the
-            // killing (further sends are then refused, as they must be): empty it first.
-            drain();
-            drained = true;
-        }
-        bool sentAny = false;
-        for (int e = 0; e < kEndpoints; ++e) {
-            if (final && finalLeft[e] == 0) continue;
-            const std::uint32_t seq = gShared->nextSeq[lane][e].fetch_add(1);
-            if (seq >= kSeqLimit) continue;
-            if (final && finalLeft[e]-- == kFinalFrames) gShared->finalFrom[lane][e] = seq;
-            const int size = MakeFrame(frame, lane, seq);
-            errno = 0;
-            const int sent = client.send(indexes[e], frame, size);
-            if (sent != size && final)
-                Fail("a send after the killing stopped returned %d (errno %d, lane %d, %s, held back %zu)", sent,
-                     errno, lane, kNames[e], client.heldBack(indexes[e]));
-            sentAny = true;
-        }
-        if (final && !sentAny) {
-            drain();
-            gShared->laneDone[lane] = 1;
-            while (!gShared->stop) std::this_thread::sleep_for(5ms);
-        }
-        if (!final) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    while (!gShared->stop && !gShared->finalPhase) {
+        sendRound(-1);
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
+    // Frames sent faster than they could be delivered may fill a held-back queue during the
+    // killing (further sends are then refused, as they must be): empty it first.
+    drain();
+    for (int n = 0; n < kFinalFrames && !gShared->stop; ++n) sendRound(n);
+    drain();
+    ++gShared->lanesDone;
+    while (!gShared->stop) std::this_thread::sleep_for(5ms);
     return 0;
 }
 
-pid_t Start(int (*body)(int), int which) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::freopen("/dev/null", "w", stdout);  // the framework's lines on failed sends and queues
-        _exit(body(which));
-    }
-    return pid;
-}
-
-void KillAndReap(pid_t pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-int ObjectsLeft(const std::string& word) {
-    int count = 0;
-    if (DIR* dir = opendir("/dev/shm")) {
-        while (dirent* entry = readdir(dir)) count += std::string(entry->d_name).rfind(word + ".", 0) == 0;
-        closedir(dir);
-    }
-    return count;
+/// Runs a receiver or sender in a child, without the framework's lines on failed sends and queues.
+pid_t Start(int (*body)(int), int n) {
+    return CoreSystemTest::Spawn([=] { return std::freopen("/dev/null", "w", stdout) ? body(n) : 2; }).pid;
 }
 
 }  // namespace
@@ -190,9 +159,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!(gShared = CoreSystemTest::SharedWithChildren<Shared>())) return 2;
-    const pid_t creator = fork();
-    if (creator == 0) _exit(NM::createRegistry(16) ? 0 : 1);
-    waitpid(creator, nullptr, 0);
+    if (NMTest::createRegistryInChild(16) != 0) return 2;
 
     pid_t receivers[kEndpoints];
     pid_t senders[kLanes];
@@ -205,22 +172,20 @@ int main(int argc, char** argv) {
     while (Clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 80));
         const int what = static_cast<int>(random() % 3);
-        if (what == 0) {  // a receiver killed, then restarted
-            const int e = static_cast<int>(random() % kEndpoints);
-            KillAndReap(receivers[e]);
-            receivers[e] = Start(Receiver, e);
-        } else if (what == 1) {  // a receiver hangs; its replacement publishes; then it is killed
-            const int e = static_cast<int>(random() % kEndpoints);
+        const int e = static_cast<int>(random() % kEndpoints);
+        if (what == 1) {  // a receiver hangs; its replacement publishes; then it is killed
             kill(receivers[e], SIGSTOP);
             std::this_thread::sleep_for(20ms);
             const pid_t replacement = Start(Receiver, e);
             std::this_thread::sleep_for(20ms);
-            KillAndReap(receivers[e]);
+            kill(receivers[e], SIGKILL);
+            waitpid(receivers[e], nullptr, 0);
             receivers[e] = replacement;
-        } else {  // a sender killed, then restarted
-            const int l = static_cast<int>(random() % kLanes);
-            KillAndReap(senders[l]);
-            senders[l] = Start(Sender, l);
+        } else {  // a receiver (0) or a sender (2) killed, then restarted
+            pid_t* group = what == 0 ? receivers : senders;
+            kill(group[e], SIGKILL);
+            waitpid(group[e], nullptr, 0);
+            group[e] = Start(what == 0 ? Receiver : Sender, e);
         }
         ++kills[what];
     }
@@ -229,11 +194,8 @@ int main(int argc, char** argv) {
     const auto allUp = [&] { return std::equal(receivers, receivers + kEndpoints, gShared->receiverPid); };
     if (!CoreSystemTest::Eventually(allUp, 10s)) Fail("a receiver did not start");
     gShared->finalPhase = 1;
-    const auto allDone = [&] {
-        return std::all_of(gShared->laneDone, gShared->laneDone + kLanes,
-                           [](const std::atomic<int>& done) { return done != 0; });
-    };
-    if (!CoreSystemTest::Eventually(allDone, 20s)) Fail("a sender did not finish its final frames");
+    if (!CoreSystemTest::Eventually([&] { return gShared->lanesDone == kLanes; }, 20s))
+        Fail("a sender did not finish its final frames");
     const auto allSeen = [&] {
         for (int l = 0; l < kLanes; ++l) {
             for (int e = 0; e < kEndpoints; ++e) {
@@ -245,14 +207,6 @@ int main(int argc, char** argv) {
         return true;
     };
     if (!CoreSystemTest::Eventually(allSeen, 10s)) Fail("a frame sent after the killing stopped was lost");
-    {
-        NM::NMClient observer(false);
-        for (int e = 0; e < kEndpoints; ++e) {
-            const int index = observer.getChannelIndex(kNames[e]);
-            if (NM::SlotPid(index) != receivers[e] || NM::SlotChid(index) == -1)
-                Fail("the registry does not name the live receiver of %s", kNames[e]);
-        }
-    }
     gShared->stop = 1;
     for (pid_t pid : receivers) waitpid(pid, nullptr, 0);
     for (pid_t pid : senders) waitpid(pid, nullptr, 0);
@@ -260,7 +214,7 @@ int main(int argc, char** argv) {
     // Objects of killed receivers are swept by the next process that makes a channel.
     CoreSystem::Platform::ChannelDestroy(CoreSystem::Platform::ChannelCreate(0));
     CoreSystem::Platform::shm_unlink(NM::kRegistryName);
-    const int left = ObjectsLeft(word);
+    const int left = NMTest::sharedObjects(word + ".");
     if (left != 0) Fail("%d objects left in /dev/shm", left);
 
     std::printf(
