@@ -87,7 +87,8 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestStopsFastAndCleanAndNeverRepo
 
     // Malformed requests are logged and ignored: too short, and text without its NUL.
     EXPECT_EQ(RunCoresys({"nm", "send", "ScreenAction", "0102", "6500000001000000020000004142"}).status, 0);
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return service->printed("text without NUL"); }));
+    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return service->printed("text without NUL"); }))
+        << "not logged as malformed:\n" << service->output();
     EXPECT_EQ(Posts(leftover), 0) << "a post was left behind";
     sem_close(leftover);
 
