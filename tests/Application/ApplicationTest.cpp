@@ -1,0 +1,593 @@
+// The application layer: the channel, the configuration scan on built images, a manager on a
+// simulated device, the timer listener and the shutdown to the loader (its run through the shell is
+// in tests/tools). Scenarios with a registry run in forked children (its attach is process-wide).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CoreSystem/Application/ApplicationChannel.h"
+#include "CoreSystem/Application/ApplicationManager.h"
+#include "CoreSystem/Application/ShutdownToLoader.h"
+#include "CoreSystem/Application/TimerListener.h"
+#include "CoreSystem/NM/Registry.h"
+#include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Faults.h"
+#include "CoreSystem/Platform/Slog.h"
+#include "CoreSystem/SharedData/BinaryClient.h"
+#include "CoreSystem/Storage/StorageLayout.h"
+#include "Hardware/HardwareTestSupport.h"
+#include "NM/NMTestSupport.h"
+
+namespace {
+
+using namespace CoreSystem;
+using namespace HardwareTest;
+using CoreSystemTest::Eventually;
+using namespace std::chrono_literals;
+using Message = std::unique_ptr<ApplicationMessage>;
+using Words = std::array<std::uint32_t, 20>;
+
+std::string Bytes(const ApplicationMessage& message) { return std::string(message.data(), message.size()); }
+
+/// The next message of a channel; in polling mode waits (bounded) until one is there.
+Message Next(ApplicationChannel& channel, bool polling) {
+    Message message;
+    if (!polling) return Message(channel.receive());
+    Eventually([&] { return (message = Message(channel.receive())) != nullptr; }, 5s);
+    return message;
+}
+
+/// The next frame of a plain receiver (bounded wait): its payload, or "" when none came.
+std::string NextFrame(NM::NMClient& receiver, int* channelIndex = nullptr) {
+    std::vector<char> buffer(NM::kMaxPayload);
+    int size = -1;
+    Eventually([&] { return (size = receiver.recvMsg(channelIndex, buffer.data(), NM::kMaxPayload)) > 0; }, 5s);
+    return size > 0 ? std::string(buffer.data(), static_cast<std::size_t>(size)) : std::string();
+}
+
+class Channel : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(NMTest::createRegistryInChild(32), 0); }
+    CoreSystemTest::IsolatedHost host;
+};
+
+TEST(ApplicationMessage, ShortRunsAndShortPayloadsTouchNothingOutside) {
+    const char run[] = {1, 2, 3};
+    ApplicationMessage shortRun(run, 3);
+    shortRun.setArgument(0xDEADBEEF);  // no payload word: nothing written (ASan watches the array)
+    EXPECT_EQ(Bytes(shortRun), std::string(4, '\0'));
+    EXPECT_EQ(shortRun.payloadSize(), 0u);
+
+    ApplicationMessage message(4);
+    message.setId(0x01020304);
+    message.setArgument(42);
+    ApplicationMessage moved(std::move(message));
+    EXPECT_EQ(Bytes(moved), std::string("\x04\x03\x02\x01\x2A\0\0\0", 8));
+    EXPECT_EQ(message.size(), 0u);  // NOLINT(bugprone-use-after-move): a moved-from message is empty
+}
+
+TEST(ApplicationMessage, MessagesMadeAndReleasedOnDifferentThreadsNeverShareBytes) {
+    // Payload sizes on both sides of each kept block size, and one too large to keep.
+    const std::uint32_t sizes[] = {0, 28, 29, 60, 61, 252, 253, 1020, 1021, 5000};
+    std::vector<std::unique_ptr<ApplicationMessage>> live;
+    int fill = 0;  // each message's own byte, kept in its channel index
+    const auto make = [&live, &sizes, &fill] {
+        for (const std::uint32_t size : sizes) {
+            auto message = std::make_unique<ApplicationMessage>(size);
+            message->channelIndex = ++fill % 128;
+            std::memset(message->data(), message->channelIndex, message->size());  // all of it (ASan: no further)
+            live.push_back(std::move(message));
+        }
+    };
+    const auto intact = [&live] {
+        for (const auto& message : live)
+            if (Bytes(*message) != std::string(message->size(), static_cast<char>(message->channelIndex))) return false;
+        return true;
+    };
+    // A thread makes messages, the main thread releases every other one and makes more from the
+    // blocks it got back; another thread moves the rest into new messages and releases them, then
+    // ends (its kept blocks must be given back: LeakSanitizer watches).
+    std::thread(make).join();
+    for (std::size_t n = 0; n < live.size(); n += 2) live[n].reset();
+    make();
+    live.erase(std::remove(live.begin(), live.end(), nullptr), live.end());
+    EXPECT_TRUE(intact());
+    std::thread([&] {
+        for (auto& message : live) {
+            ApplicationMessage moved(std::move(*message));
+            message = std::make_unique<ApplicationMessage>(moved.data(), moved.size());
+            message->channelIndex = moved.channelIndex;
+        }
+        make();
+    }).join();
+    EXPECT_TRUE(intact());
+}
+
+// In a child, in either mode: frames become messages (short frames dropped), events are posted for
+// positive ids only (-1 is named on standard output), and messages reach application endpoints.
+int FramesAndEvents(bool polling) {
+    ApplicationChannel channel(polling);  // claims "CCMEvent": slot 0
+    NM::NMClient sender(true);
+    for (int i = 1; i < 7; ++i) CHILD_CHECK(sender.getChannelIndex(("slot" + std::to_string(i)).c_str()) == i);
+    CHILD_CHECK(channel.openEndpoint("RadioAction") == 7);
+    CHILD_CHECK(channel.openEndpoint("RadioAction") == 7);
+    const std::string frames[] = {std::string("\x05\0\0\0\x2A\0\0\0", 8), std::string("\x09\0", 2),
+                                  std::string("\x06\0\0\0", 4)};
+    for (const std::string& frame : frames) CHILD_CHECK(sender.send(7, frame.data(), int(frame.size())) > 0);
+    Message first = Next(channel, polling);
+    CHILD_CHECK(first && first->id() == 5 && first->payloadSize() == 4 && first->size() == 8);
+    CHILD_CHECK(first->channelIndex == 7 && Bytes(*first) == frames[0]);
+    Message second = Next(channel, polling);  // the 2-byte frame gave nothing
+    CHILD_CHECK(second && second->id() == 6 && second->size() == 4 && second->channelIndex == 7);
+    if (polling) CHILD_CHECK(channel.receive() == nullptr);
+
+    NM::NMClient events(true);
+    CHILD_CHECK(events.openReceiveChannel(events.getChannelIndex("CCMEvent")) == channel.eventChannelIndex());
+    ApplicationMessage message(4);
+    message.setId(77);
+    channel.postEventId(0, message);
+    CHILD_CHECK(message.id() == 0);
+    channel.postEventId(0);
+    channel.postEventId(-1, message);
+    CHILD_CHECK(message.id() == 0xFFFFFFFFu);
+    channel.postEventId(-1);
+    message.setArgument(42);
+    channel.postEventId(9, message);
+    channel.postEventId(11);
+    NM::NMClient nvmgr(true);
+    CHILD_CHECK(nvmgr.openReceiveChannel(nvmgr.getChannelIndex("NVMgrAction")) >= 0);
+    channel.sendToApplication("NVMgr", message);
+    // Sends are synchronous: anything the earlier posts sent would come first.
+    CHILD_CHECK(NextFrame(events) == std::string("\x09\0\0\0\x2A\0\0\0", 8));
+    CHILD_CHECK(NextFrame(events) == std::string("\x0B\0\0\0", 4));
+    int at = -1;
+    CHILD_CHECK(NextFrame(nvmgr, &at) == Bytes(message) && at == nvmgr.getChannelIndex("NVMgrAction"));
+    return 0;
+}
+
+TEST_F(Channel, FramesBecomeMessagesAndEventsArePostedOnlyForPositiveIds) {
+    for (const bool polling : {true, false}) {
+        SCOPED_TRACE(polling ? "polling" : "blocking");
+        CoreSystemTest::Child child = CoreSystemTest::Spawn([polling] { return FramesAndEvents(polling); }, true);
+        const std::string line = "APP " + std::to_string(child.pid) + " SENT AN INVALID EVENT ID -1\n";
+        const std::string output = CoreSystemTest::ReadOutput(child);
+        ASSERT_EQ(CoreSystemTest::Wait(child), 0) << output;
+        EXPECT_EQ(output, line + line);
+    }
+}
+
+TEST_F(Channel, OverlappingReceivesInOneProcessKeepEveryMessageWhole) {
+    CoreSystemTest::Child child = CoreSystemTest::Spawn([] {
+        constexpr int kMessages = 300;
+        ApplicationChannel channels[2] = {ApplicationChannel(false), ApplicationChannel(false)};
+        const int indexes[2] = {channels[0].openEndpoint("FirstAction"), channels[1].openEndpoint("SecondAction")};
+        int failures[2] = {0, 0};
+        std::vector<std::thread> threads;
+        for (int c = 0; c < 2; ++c) {
+            threads.emplace_back([&, c] {
+                NM::NMClient sender(true);
+                for (int n = 0; n < kMessages; ++n) {
+                    std::vector<char> frame(4 + static_cast<std::size_t>(n % 64) * 16, static_cast<char>('a' + c));
+                    std::memcpy(frame.data(), &n, sizeof n);
+                    sender.send(indexes[c], frame.data(), static_cast<int>(frame.size()));
+                }
+            });
+            threads.emplace_back([&, c] {
+                for (int n = 0; n < kMessages; ++n) {
+                    Message message(channels[c].receive());
+                    const std::string payload = message ? Bytes(*message).substr(4) : "lost";
+                    if (!message || message->id() != static_cast<std::uint32_t>(n) ||
+                        payload != std::string(static_cast<std::size_t>(n % 64) * 16, static_cast<char>('a' + c)))
+                        ++failures[c];
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        CHILD_CHECK(failures[0] == 0 && failures[1] == 0);
+        return 0;
+    });
+    EXPECT_EQ(CoreSystemTest::Wait(child, 60s), 0);
+}
+
+using Description = conf::ImageDescription;
+
+/// The example configuration with `applications` in place of its own.
+Description With(std::vector<Description::Application> applications) {
+    Description description = CoreSystemTest::ExampleConfiguration();
+    description.applications = std::move(applications);
+    return description;
+}
+
+using Ids = std::vector<std::optional<std::uint32_t>>;
+
+Ids NVMgrIds(const ApplicationTables& t) { return {t.nvmgrAction0, t.nvmgrAction2, t.nvmgrAction6}; }
+
+struct Scan {
+    ApplicationTables tables;
+    std::vector<std::string> opened;  ///< endpoints the scan opened, in order
+};
+
+/// Scans a built image of `description`; endpoint "<x>" gets key 10 + its position in `opened`.
+Scan ScanOf(const Description& description, const std::string& name, bool withoutEndpoint = false) {
+    std::vector<std::uint8_t> image = CoreSystemTest::BuildConfiguration(description);
+    Scan scan;
+    scan.tables = ScanConfiguration(image.data(), name, withoutEndpoint, [&scan](const std::string& endpoint) {
+        for (std::size_t i = 0; i < scan.opened.size(); ++i)
+            if (scan.opened[i] == endpoint) return static_cast<int>(10 + i);
+        scan.opened.push_back(endpoint);
+        return static_cast<int>(9 + scan.opened.size());
+    });
+    return scan;
+}
+
+TEST(ConfigurationScan, BuildsTheTablesOfTheNamedApplicationOnly) {
+    const Scan radio = ScanOf(CoreSystemTest::ExampleConfiguration(), "Radio");
+    EXPECT_EQ(radio.opened, std::vector<std::string>{"RadioAction"});
+    ASSERT_EQ(radio.tables.ownKey, 10);
+    ASSERT_EQ(radio.tables.applications.size(), 1u);
+    const ApplicationRecord* record = radio.tables.find(-1);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record, radio.tables.find(10));
+    EXPECT_EQ(record->actions, (std::map<std::uint32_t, std::uint32_t>{{9100, 0}, {9101, 1}}));
+    EXPECT_EQ(record->events, (std::map<int, std::uint32_t>{{0, 801}}));
+    EXPECT_EQ(record->variables, (std::map<int, int>{{5, 1}, {7, 2}}));
+    EXPECT_EQ(record->reservedStrings, (std::map<int, int>{{0, 1}}));
+    EXPECT_NE(record->applicationReference, nullptr);
+    EXPECT_EQ(NVMgrIds(radio.tables), (Ids{9200u, 9202u, 9206u}));  // whatever the manager's own name
+    EXPECT_EQ(radio.tables.translateAction(10, 9101), 1u);
+    EXPECT_EQ(radio.tables.translateAction(10, 4242), 4242u);  // not an action of Radio
+    EXPECT_EQ(radio.tables.translateAction(11, 9101), 9101u);  // another endpoint
+
+    const Scan nobody = ScanOf(CoreSystemTest::ExampleConfiguration(), "Radi");
+    EXPECT_TRUE(nobody.opened.empty());
+    EXPECT_EQ(nobody.tables.ownKey, -1);
+    EXPECT_EQ(nobody.tables.find(-1), nullptr);
+
+    EXPECT_TRUE(ReservedStringsOf(nullptr).empty());
+    EXPECT_TRUE(ScanConfiguration(nullptr, "Radio", false, [](const std::string&) { return 1; }).applications.empty());
+}
+
+// Of an application named twice the last record counts; within a record a repeated number keeps its
+// first mapping. Only an entry named exactly "NVMgr" gives the NVMgr ids, whatever is scanned.
+TEST(ConfigurationScan, RepeatsKeepTheFirstMappingAndTheLastRecord) {
+    const Scan scan = ScanOf(With({{"Tuner", {{0, 9400}}, {}, {}, {}, false},
+                                   {"Tuner", {{3, 9300}, {4, 9300}, {5, 9301}}, {{1, 901}, {1, 902}}, {}, {}, false},
+                                   {"NVMgrX", {{0, 1}, {2, 2}, {6, 3}}, {}, {}, {}, false},
+                                   {"NVMg", {{0, 1}, {2, 2}, {6, 3}}, {}, {}, {}, false},
+                                   {"nvmgr", {{0, 1}, {2, 2}, {6, 3}}, {}, {}, {}, false},
+                                   {"NVMgr", {{2, 7}, {2, 8}, {1, 9}}, {}, {}, {}, false}}),
+                             "Tuner");
+    EXPECT_EQ(scan.opened, std::vector<std::string>{"TunerAction"});
+    ASSERT_EQ(scan.tables.applications.size(), 1u);  // the first record is replaced (and freed)
+    EXPECT_EQ(scan.tables.translateAction(10, 9400), 9400u);
+    EXPECT_EQ(scan.tables.translateAction(10, 9300), 3u);
+    EXPECT_EQ(scan.tables.find(-1)->events, (std::map<int, std::uint32_t>{{1, 901}}));
+    EXPECT_EQ(NVMgrIds(scan.tables), (Ids{std::nullopt, 8u, std::nullopt}));  // the later action 2 wins
+}
+
+TEST(ConfigurationScan, TheActionIndexTranslatesAsItsMap) {
+    using Actions = std::map<std::uint32_t, std::uint32_t>;
+    for (const Actions& actions : {Actions{}, Actions{{9100, 0}, {9101, 1}, {9105, 7}},
+                                   Actions{{0, 9}, {5, 1}, {100000, 2}, {0xFFFFFFFE, 1}, {0xFFFFFFFF, 3}}}) {
+        ActionIndex index;
+        index.build(actions);
+        EXPECT_EQ(index.size(), actions.size());
+        std::vector<std::uint32_t> probes = {1, 4, 6, 99999, 0x7FFFFFFF};
+        for (const auto& [id, local] : actions) probes.insert(probes.end(), {id - 1, id, id + 1});
+        for (const std::uint32_t id : probes) {
+            const auto found = actions.find(id);
+            EXPECT_EQ(index.translate(id), found == actions.end() ? id : found->second) << id;
+        }
+    }
+}
+
+/// A simulated device loaded from `description` beside the registry.
+class Manager : public Channel {
+protected:
+    void load(const Description& description = CoreSystemTest::ExampleConfiguration()) {
+        ASSERT_TRUE(CoreSystemTest::LoadDevice(description));
+    }
+    void run(const std::function<int()>& body) {
+        CoreSystemTest::Child child = CoreSystemTest::Spawn(body);
+        EXPECT_EQ(CoreSystemTest::Wait(child, 30s), 0);
+    }
+};
+
+// Translation, events, variable batches and NVMgr requests end to end: tests/tools/CoresysAppTest.cpp.
+TEST_F(Manager, ReadsAndWritesTheSharedDataByLocalNumber) {
+    load();
+    run([] {
+        CHILD_CHECK(reservedStringMap().empty());  // the image is not open yet: scanned again later
+        ApplicationManager radio("Radio", true, false);
+        NM::NMClient sender(true);
+        CHILD_CHECK(radio.ownKey() == sender.getChannelIndex("RadioAction") && NM::SlotPid(radio.ownKey()) == getpid());
+
+        radio.setLocalVariable(7, 1);
+        CHILD_CHECK(radio.variableText(7) == "An" && radio.variableText(5).empty() && radio.variableText(8).empty());
+
+        CHILD_CHECK(radio.reservedStringId(0) == 1 && radio.reservedStringId(1) == -1);
+        radio.setReservedString(0, "Lauter", 0);
+        CHILD_CHECK(radio.reservedStringText(0, 0) == "Lauter");
+        std::string english;
+        BinaryClient::getStringForCulture(1, 0, english, 0);
+        CHILD_CHECK(english == "Volume");                     // current culture only
+        CHILD_CHECK(radio.reservedStringText(0, 2).empty());  // the counter is 2 now: unchanged
+
+        conf::ApplicationInformation reference;
+        radio.bindApplicationRecord(reference);
+        CHILD_CHECK(reference.record() && conf::Conf::textAt(reference, reference.word(2)) == "Radio");
+
+        // Two first callers of the reserved-string map at the same moment.
+        const std::map<int, int>* seen[2] = {nullptr, nullptr};
+        std::thread first([&] { seen[0] = &reservedStringMap(); }), second([&] { seen[1] = &reservedStringMap(); });
+        first.join();
+        second.join();
+        CHILD_CHECK(seen[0] == seen[1] && seen[0]->size() == 2);
+        return 0;
+    });
+}
+
+TEST_F(Manager, WithoutEndpointOrNVMgrEntry) {
+    load(With({{"Radio", {{0, 9100}}, {}, {}, {{0, 1}}, false}}));
+    run([] {
+        NM::NMClient nvmgr(true);
+        nvmgr.openReceiveChannel(nvmgr.getChannelIndex("NVMgrAction"));
+        ApplicationManager radio("Radio", true, true);
+        CHILD_CHECK(radio.ownKey() == -1 && radio.tables().find(-1) != nullptr);
+        CHILD_CHECK(NM::SlotPid(radio.client().getChannelIndex("RadioAction")) == -1);
+        CHILD_CHECK(radio.reservedStringId(0, -5) == 1 && radio.reservedStringId(1) == -1);
+        CHILD_CHECK(!radio.postNVMgrAction0(1) && !radio.postNVMgrAction2() && !radio.postNVMgrAction6(1));
+        std::vector<char> buffer(16);
+        CHILD_CHECK(nvmgr.recvMsg(nullptr, buffer.data(), 16) == -1);  // sends are synchronous
+        return 0;
+    });
+}
+
+void Count(void* counter) { ++*static_cast<std::atomic<int>*>(counter); }
+
+class TimerListenerTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        Platform::ClearFaults();
+        Platform::SetSlogObserver({});
+    }
+    /// Sets `logged` once a log line contains `text`.
+    void watchLog(std::string text) {
+        Platform::SetSlogObserver([this, text](const Platform::SlogRecord& record) {
+            if (record.text.find(text) != std::string::npos) logged = true;
+        });
+    }
+    CoreSystemTest::IsolatedHost host;
+    std::atomic<bool> logged{false};
+};
+
+TEST_F(TimerListenerTest, CallsBackPeriodicallyOnceOrNotAtAllUntilAReceiveFails) {
+    // Interrupted receives are retried.
+    Platform::FailNext(Platform::Call::MsgReceivePulse, EINTR, 0, 3);
+    std::atomic<int> calls{0};
+    auto listener = std::make_unique<TimerListener>();
+    EXPECT_EQ(listener->setCallback(Count, &calls, 0, 20), 0);  // a single shot
+    ASSERT_TRUE(Eventually([&] { return calls == 1; }, 5s)) << "the single shot did not fire";
+    EXPECT_EQ(listener->start(1000, 0), 0);  // a first time of 0 arms nothing
+    std::this_thread::sleep_for(60ms);
+    EXPECT_EQ(calls, 1) << "a single shot fired again, or a first time of 0 armed the timer";
+
+    EXPECT_EQ(listener->start(5, 5), 0);
+    ASSERT_TRUE(Eventually([&] { return calls >= 6; }, 5s)) << "periodic calls: " << calls;
+    EXPECT_EQ(listener->stop(), 0);
+    std::this_thread::sleep_for(20ms);  // a pulse sent just before stop may still be handled
+    const int stopped = calls;
+    std::this_thread::sleep_for(60ms);
+    EXPECT_EQ(calls, stopped) << "called while stopped";
+    EXPECT_EQ(listener->start(5, 5), 0);
+    EXPECT_TRUE(Eventually([&] { return calls >= stopped + 3; }, 5s)) << "stop then start did not resume";
+    // A forked child runs a listener of its own and the parent's goes on (not under TSan: there a
+    // forked child of a threaded process cannot start threads).
+    if (!CoreSystemTest::kThreadSanitizer) {
+        CoreSystemTest::Child child = CoreSystemTest::Spawn([] {
+            std::atomic<int> own{0};
+            TimerListener listener;
+            listener.setCallback(Count, &own, 5, 5);
+            return Eventually([&] { return own >= 3; }, 5s) ? 0 : 1;
+        });
+        EXPECT_EQ(CoreSystemTest::Wait(child, 10s), 0) << "no calls in a forked child";
+        const int forked = calls;
+        EXPECT_TRUE(Eventually([&] { return calls >= forked + 3; }, 5s)) << "the parent's listener stopped";
+    }
+
+    // Any other failed receive ends the thread; the destructor still returns.
+    listener.reset();
+    const int before = calls;
+    watchLog("MsgReceivePulse failed");
+    Platform::FailNext(Platform::Call::MsgReceivePulse, EIO);
+    listener = std::make_unique<TimerListener>();
+    ASSERT_TRUE(Eventually([&] { return logged.load(); }, 5s)) << "the failed receive was not reported";
+    listener->setCallback(Count, &calls, 2, 2);
+    std::this_thread::sleep_for(30ms);
+    listener.reset();
+    EXPECT_EQ(calls, before) << "called after the thread ended";
+}
+
+/// A callback's argument that counts the calls made once `over` is set (late calls).
+struct Watch {
+    std::atomic<bool> over{false};
+    std::atomic<int> calls{0}, *late = nullptr;
+};
+
+void Watched(void* argument) {
+    auto* watch = static_cast<Watch*>(argument);
+    if (watch->over) ++*watch->late;
+    ++watch->calls;
+    std::this_thread::sleep_for(200us);  // widens the window in which setCallback or ~TimerListener must wait
+    if (watch->over) ++*watch->late;
+}
+
+TEST_F(TimerListenerTest, NoCallAfterReplacementOrDestructionHasReturned) {
+    // Replaced from another thread, round after round: the old callback stops when setCallback returns.
+    std::atomic<int> late{0};
+    std::vector<std::unique_ptr<Watch>> watches;
+    TimerListener listener;
+    for (int round = 0; round < 200; ++round) {
+        watches.push_back(std::make_unique<Watch>());
+        watches.back()->late = &late;
+        ASSERT_EQ(listener.setCallback(Watched, watches.back().get(), 1, 1), 0);
+        if (round > 0) watches[watches.size() - 2]->over = true;
+        ASSERT_TRUE(Eventually([&] { return watches.back()->calls > 0; }, 5s)) << "round " << round;
+    }
+    // Destroyed while its callback runs: the destructor waits for it, and no call follows.
+    for (int round = 0; round < 50; ++round) {
+        Watch watch;
+        watch.late = &late;
+        auto doomed = std::make_unique<TimerListener>();
+        ASSERT_EQ(doomed->setCallback(Watched, &watch, 1, 1), 0);
+        ASSERT_TRUE(Eventually([&] { return watch.calls > 0; }, 5s)) << "round " << round;
+        doomed.reset();
+        watch.over = true;
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(late, 0);
+}
+
+struct SelfUse {
+    TimerListener* listener = nullptr;
+    std::atomic<int> first{0}, second{0};
+};
+
+TEST_F(TimerListenerTest, CallbackMayReplaceItselfButNotDestroyItsListener) {
+    // setCallback from inside the callback: no deadlock, and the old callback is not called again.
+    SelfUse use;
+    TimerListener listener;
+    use.listener = &listener;
+    auto replaceSelf = [](void* argument) {
+        auto* self = static_cast<SelfUse*>(argument);
+        ++self->first;
+        self->listener->setCallback(Count, &self->second, 2, 2);
+    };
+    ASSERT_EQ(listener.setCallback(replaceSelf, &use, 2, 2), 0);
+    ASSERT_TRUE(Eventually([&] { return use.second >= 3; }, 5s)) << "the replacement was not called";
+    EXPECT_EQ(use.first, 1);
+
+    // Destroying from inside its own callback is logged and neither deadlocks nor touches freed memory.
+    watchLog("destroyed from its own callback");
+    SelfUse doomed;
+    doomed.listener = new TimerListener;
+    auto destroySelf = [](void* argument) {
+        auto* self = static_cast<SelfUse*>(argument);
+        ++self->first;
+        delete self->listener;
+    };
+    ASSERT_EQ(doomed.listener->setCallback(destroySelf, &doomed, 1, 1), 0);
+    ASSERT_TRUE(Eventually([&] { return logged.load(); }, 5s)) << "no log line for the self-destruction";
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(doomed.first, 1);
+}
+
+/// A board of `family` with preset registers and a pattern in the boot record memory, so that the
+/// untouched words show.
+std::unique_ptr<OtpBoard> PresetBoard(DeviceFamily family, const Words& pattern) {
+    auto board = std::make_unique<OtpBoard>(family);
+    board->presetRegisters();
+    EXPECT_TRUE(Board::WriteMemory(board->host.root(), kBootRecordAddress, pattern.data(), sizeof pattern));
+    return board;
+}
+
+const Lines kSequence = {"out32 0xe6053004 0x80008101", "out32 0xe6050004 0x00008101", "out32 0xe6050008 0x00008100",
+                        "out32 0xe6053008 0x00000101", "out32 0xe6053008 0x80000101", "out32 0xe6051008 0x00008101",
+                        "out32 0xe6150120 0x00000003", "out32 0xe6150140 0x00000102", "out32 0xe6160054 0xa55a0002",
+                        "out32 0xe6020008 0xa5a53fff", "out32 0xe6020000 0x5a5affff", "out32 0xe6020004 0xa5a5a588"};
+const std::string kHub = "HardwareManager: Resetting H7 & USB hub", kM2 = "HardwareManager: ShutdownToLoader M2";
+
+TEST(ShutdownToLoader, RegisterSequenceAndBootCommandBlockOfEachFamily) {
+    Words pattern{};
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = 0x11111111u * static_cast<std::uint32_t>(i);
+    auto skipped = [](const char* address) {
+        return std::string("HardwareManager: cannot map the register at ") + address + ", access skipped";
+    };
+    struct Case {
+        DeviceFamily family;
+        int skipMappings, failMappings;  // the mappings after `skip` ones fail
+        Lines events, logged;
+        bool blockWritten;
+    };
+    const Case cases[] = {
+        {kFamilyM2, 0, 0, kSequence, {kHub, kM2}, true},
+        {kFamilyE2, 0, 0, kSequence, {kHub, kM2}, true},  // E2 logs the M2 line too
+        // The first register and the block cannot be mapped: both are skipped, the rest goes on.
+        {kFamilyM2, 0, 1, Lines(kSequence.begin() + 1, kSequence.end()), {skipped("0xe6053004"), kHub, kM2}, true},
+        {kFamilyE2, 5, 1, kSequence, {kHub, kM2, "HardwareManager: cannot map the boot command block, not written"},
+         false},
+        {kFamilyUnknown, 0, 0, {}, {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "family " << c.family << ", mappings failing after " << c.skipMappings);
+        auto board = PresetBoard(c.family, pattern);
+        if (c.failMappings) Platform::FailNext(Platform::Call::MapDevice, ENXIO, c.skipMappings, c.failMappings);
+        HardwareManager::ShutdownToLoader(c.family);
+        Platform::ClearFaults();
+        EXPECT_EQ(board->events(), c.events);
+        EXPECT_EQ(board->logged(), c.logged);
+        Words expected = pattern;
+        if (c.blockWritten) {
+            expected[0] = 0x1234AA55, expected[1] = 19, expected[2] = 1;
+            expected[19] = BlockChecksum(expected.data(), 76);  // the checksum itself: tests/Hardware
+        }
+        Words block{};
+        EXPECT_TRUE(Board::ReadMemory(board->host.root(), kBootRecordAddress, block.data(), sizeof block));
+        EXPECT_EQ(block, expected);
+    }
+}
+
+TEST(ShutdownToLoader, CanApplicationIsToldOnlyWhenItsDirectoryExists) {
+    for (const bool installed : {false, true}) {
+        SCOPED_TRACE(installed ? "installed" : "not installed");
+        auto board = PresetBoard(kFamilyM2, {});
+        ASSERT_EQ(NMTest::createRegistryInChild(8), 0);
+        std::string name = kCanApplication;
+        if (installed) std::filesystem::create_directories(AutoloadAccessPath(AppPath(name)));
+        CoreSystemTest::Child child = CoreSystemTest::Spawn([installed] {
+            NM::NMClient can(true);
+            if (installed) CHILD_CHECK(can.openReceiveChannel(can.getChannelIndex(kCanApplicationAction)) >= 0);
+            HardwareManager::ShutdownToLoader(kFamilyM2);
+            if (!installed) {
+                // Nothing was claimed: the next endpoint gets the first slot.
+                CHILD_CHECK(can.getChannelIndex("probe") == 0);
+                return 0;
+            }
+            char frame[16];
+            int index = -1, size = -1;
+            CHILD_CHECK(Eventually([&] { return (size = can.recvMsg(&index, frame, sizeof frame)) > 0; }, 5s));
+            CHILD_CHECK(index == 0 && std::string(frame, static_cast<std::size_t>(size)) == std::string("\5\0\0\0\0\0\0\0", 8));
+            return 0;
+        });
+        EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+        EXPECT_EQ(board->events(), kSequence);  // the sequence runs either way
+    }
+}
+
+TEST(ShutdownToLoader, Imx35CommandKeepsAnyScriptPathOutOfTheShell) {
+    const std::string command = "out32 0x53f80018 `in32 0x53f80018 | awk -f ";
+    EXPECT_EQ(LoaderShutdownCommand("/data/v1.2_x+y-z/app/bootToLoader.awk"),
+              command + "/data/v1.2_x+y-z/app/bootToLoader.awk`");
+    EXPECT_EQ(LoaderShutdownCommand("/my dir/it's;`reboot`$(x)/app/bootToLoader.awk"),
+              command + "'/my dir/it'\\''s;`reboot`$(x)/app/bootToLoader.awk'`");
+
+    CoreSystemTest::IsolatedHost host;
+    ASSERT_EQ(setenv("AUTOLOADPATH", "/my dir/", 1), 0);
+    EXPECT_EQ(LoaderScriptPath(), "/my dir/app/bootToLoader.awk");  // as given, also on this host
+    unsetenv("AUTOLOADPATH");
+    EXPECT_EQ(LoaderScriptPath(), Platform::DevicePath("/fs/etfs/app/bootToLoader.awk"));
+}
+
+}  // namespace
