@@ -1,13 +1,20 @@
 // The hardware layer on simulated boards: the block checksum and validity, the OTP reader (probes,
 // banks, the cache, the final "no data" state, writes, the boot record), the hardware-information
-// getters by family with their fallbacks, and the shutdown sequence of every family.
+// getters by family with their fallbacks, and the shutdown sequences of every family with the CAN
+// notice and the iMX35 command text (their run through the shell is in tests/tools).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
+#include "CoreSystem/Application/ShutdownToLoader.h"
 #include "CoreSystem/Hardware/HardwareInfo.h"
+#include "CoreSystem/Platform/Environment.h"
 #include "CoreSystem/Platform/Faults.h"
+#include "CoreSystem/Storage/StorageLayout.h"
 #include "HardwareTestSupport.h"
+#include "NM/NMTestSupport.h"
 
 namespace {
 
@@ -32,22 +39,14 @@ TEST(BlockChecksumTest, CheckValuesAndValidityPerType) {
     PutWord(tooLong, 0, 249);
     PutWord(tooLong, 249, BlockChecksum(tooLong.data(), 249));
     const std::tuple<int, OtpBlock, bool> cases[] = {
-        {1, type1, true},
-        {1, flipped, false},
-        {1, OtpBlock(type1.begin(), type1.end() - 1), false},
+        {1, type1, true}, {1, flipped, false}, {1, OtpBlock(type1.begin(), type1.end() - 1), false},
         {2, Type2(13, {{1, 2, 3}}), true},  // checksum word not 4-byte aligned
-        {2, Type2(248, {}), true},
-        {2, tooLong, false},
+        {2, Type2(248, {}), true}, {2, tooLong, false},
         {2, OtpBlock(256, 0), false},  // L = 0: the stored 0 is not the empty range's checksum
-        {3, flipped, true},
-        {3, OtpBlock(255, 0), false},
-        {4, type1, false}};
-    for (const auto& [type, block, valid] : cases) {
-        for (const DeviceFamily family : {kFamilyM2, kFamilyE2, kFamilyIMX35, kFamilyUnknown}) {
-            EXPECT_EQ(IsOtpBlockValid(family, type, block), valid && IsM2OrE2(family))
-                << type << " " << family;
-        }
-    }
+        {3, flipped, true}, {3, OtpBlock(255, 0), false}, {4, type1, false}};
+    for (const auto& [type, block, valid] : cases)
+        for (const DeviceFamily family : {kFamilyM2, kFamilyE2, kFamilyIMX35, kFamilyUnknown})
+            EXPECT_EQ(IsOtpBlockValid(family, type, block), valid && IsM2OrE2(family)) << type << " " << family;
 }
 
 TEST(OtpReaderTest, M2WithoutAValidNorBlockReadsTheLegacyBankAndCaches) {
@@ -189,12 +188,10 @@ void ExpectAnswers(OtpReader& reader, const Answers& expected) {
 // Families other than M2 and E2 answer 0 from the same blocks and never reach the device.
 TEST(HardwareInfoTest, ValidBlocksAnswerByFamily) {
     const std::map<int, std::uint32_t> words = {
-        {0, 0x1000}, {1, 0xFFFFFFFF},  {3, 0xFFFFFFFF},  {5, 0x55},        {8, 14},      {9, 3},
-        {10, 1},     {11, 0x02580400}, {12, 2},          {13, 3},          {14, 2},      {15, 1},
-        {16, 1},     {17, 2},          {18, 5},          {19, 6},          {20, 1},      {21, 4},
-        {22, 1},     {23, 1},          {24, 1},          {25, 4},          {27, 2},      {28, 5},
-        {29, 1},     {31, 1},          {32, 3},          {33, 0xDEAD},     {34, 0xBEEF}, {35, 35},
-        {36, 36},    {37, 37},         {60, 0x33445566}, {61, 0xABCD1122}, {62, 0x62}};
+        {0, 0x1000}, {1, 0xFFFFFFFF}, {3, 0xFFFFFFFF}, {5, 0x55}, {8, 14}, {9, 3}, {10, 1}, {11, 0x02580400}, {12, 2},
+        {13, 3}, {14, 2}, {15, 1}, {16, 1}, {17, 2}, {18, 5}, {19, 6}, {20, 1}, {21, 4}, {22, 1}, {23, 1}, {24, 1},
+        {25, 4}, {27, 2}, {28, 5}, {29, 1}, {31, 1}, {32, 3}, {33, 0xDEAD}, {34, 0xBEEF}, {35, 35}, {36, 36}, {37, 37},
+        {60, 0x33445566}, {61, 0xABCD1122}, {62, 0x62}};
     const Answers both = {{"GetInfo0", 0x1000}, {"GetInfo1", 0x55}, {"GetBoardVariant", 3},
         {"GetDisplayResolution", 0x02580400}, {"GetInfo12", 2}, {"GetInfo15", 1}, {"GetInfo16", 1}, {"GetInfo18", 5},
         {"GetInfo20", 1}, {"GetInfo23", 1}, {"GetInfo27", 2}, {"GetInfo29", 1}, {"GetInfo31", 1},
@@ -280,7 +277,15 @@ TEST(HardwareInfoTest, GettersShareOneReaderAcrossThreads) {
     EXPECT_EQ(board.events().size(), 2u);  // one probe, one legacy read
 }
 
-TEST(HardwareManagerTest, EachFamilysSequenceReachesTheBoardInOrder) {
+const Lines kSequence = {"out32 0xe6053004 0x80008101", "out32 0xe6050004 0x00008101", "out32 0xe6050008 0x00008100",
+                        "out32 0xe6053008 0x00000101", "out32 0xe6053008 0x80000101", "out32 0xe6051008 0x00008101",
+                        "out32 0xe6150120 0x00000003", "out32 0xe6150140 0x00000102", "out32 0xe6160054 0xa55a0002",
+                        "out32 0xe6020008 0xa5a53fff", "out32 0xe6020000 0x5a5affff", "out32 0xe6020004 0xa5a5a588"};
+
+// Each family's shutdown and shutdown-to-loader sequences reach the board in order (read-modify-writes
+// show on preset registers); what cannot be mapped is skipped. The loader's boot command block is
+// written over a pattern, so that the untouched words show.
+TEST(HardwareManagerTest, ShutdownAndShutdownToLoaderOfEachFamily) {
     auto m2Events = [](const std::string& result) {
         return Lines{"out32 0xe6053004 0x80008101", "out32 0xe6050004 0x00008101", "out32 0xe6050008 0x00008100",
                      "out32 0xe6053008 0x00000101", "out32 0xe6053008 0x80000101",
@@ -292,29 +297,55 @@ TEST(HardwareManagerTest, EachFamilysSequenceReachesTheBoardInOrder) {
     unmapped.erase(unmapped.begin());
     const std::string m2 = "HardwareManager: Shutdown M2", hub = "HardwareManager: Resetting H7 & USB hub",
                       enabled = "HardwareManager: M2 PMIC Watchdog Enabled",
-                      reset = "HardwareManager: M2 PMIC Watchdog Timer Reset";
-    const std::tuple<DeviceFamily, std::vector<Board::FaultRule>, Lines, Lines> cases[] = {
-        {kFamilyM2, {}, m2Events("0"), {m2, hub, enabled, reset}},
-        {kFamilyM2,
-         {{"i2c", EIO, 2}},
-         m2Events("EIO"),
-         {m2, hub, "HardwareManager: M2 PMIC i2c_write failed: reg = 11 data = 69",
-          "HardwareManager: M2 PMIC i2c_write failed: reg = 13 data = 1"}},
-        {kFamilyM2,
-         {{"mmap", ENXIO, 1}},
-         unmapped,
-         {m2, "HardwareManager: cannot map the register at 0xe6053004, access skipped", hub, enabled, reset}},
-        {kFamilyE2, {}, {"out32 0xe6055008 0x00000001"}, {"HardwareManager: Shutdown E2"}},
-        {kFamilyIMX35, {}, {"out16 0x53fdc000 0x0000"}, {"HardwareManager: Shutdown iMX35"}},
-        {kFamilyUnknown, {}, {}, {}},
+                      reset = "HardwareManager: M2 PMIC Watchdog Timer Reset",
+                      skipped = "HardwareManager: cannot map the register at 0xe6053004, access skipped",
+                      loaderM2 = "HardwareManager: ShutdownToLoader M2";
+    struct Case {
+        bool toLoader;
+        DeviceFamily family;
+        std::vector<Board::FaultRule> faults;
+        int skipMappings, failMappings;  // the mappings after `skip` ones fail
+        Lines events, logged;
+        bool blockWritten;
     };
-    for (const auto& [family, faults, events, logged] : cases) {
-        OtpBoard board(family);
+    const Case cases[] = {
+        {false, kFamilyM2, {}, 0, 0, m2Events("0"), {m2, hub, enabled, reset}, false},
+        {false, kFamilyM2, {{"i2c", EIO, 2}}, 0, 0, m2Events("EIO"),
+         {m2, hub, "HardwareManager: M2 PMIC i2c_write failed: reg = 11 data = 69",
+          "HardwareManager: M2 PMIC i2c_write failed: reg = 13 data = 1"}, false},
+        {false, kFamilyM2, {{"mmap", ENXIO, 1}}, 0, 0, unmapped, {m2, skipped, hub, enabled, reset}, false},
+        {false, kFamilyE2, {}, 0, 0, {"out32 0xe6055008 0x00000001"}, {"HardwareManager: Shutdown E2"}, false},
+        {false, kFamilyIMX35, {}, 0, 0, {"out16 0x53fdc000 0x0000"}, {"HardwareManager: Shutdown iMX35"}, false},
+        {false, kFamilyUnknown, {}, 0, 0, {}, {}, false},
+        {true, kFamilyM2, {}, 0, 0, kSequence, {hub, loaderM2}, true},
+        {true, kFamilyE2, {}, 0, 0, kSequence, {hub, loaderM2}, true},  // E2 logs the M2 line too
+        // The first register and the block cannot be mapped: both are skipped, the rest goes on.
+        {true, kFamilyM2, {}, 0, 1, Lines(kSequence.begin() + 1, kSequence.end()), {skipped, hub, loaderM2}, true},
+        {true, kFamilyE2, {}, 5, 1, kSequence,
+         {hub, loaderM2, "HardwareManager: cannot map the boot command block, not written"}, false},
+        {true, kFamilyUnknown, {}, 0, 0, {}, {}, false},
+    };
+    std::array<std::uint32_t, 20> pattern{};
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = 0x11111111u * static_cast<std::uint32_t>(i);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.toLoader ? "to loader, " : "") << "family " << c.family
+                                        << ", mappings failing after " << c.skipMappings);
+        OtpBoard board(c.family);
         board.presetRegisters();
-        for (const auto& rule : faults) ASSERT_TRUE(Board::AddFault(board.host.root(), rule));
-        HardwareManager::Shutdown(family);
-        EXPECT_EQ(board.events(), events) << family;
-        EXPECT_EQ(board.logged(), logged) << family;
+        ASSERT_TRUE(Board::WriteMemory(board.host.root(), kBootRecordAddress, pattern.data(), sizeof pattern));
+        for (const auto& rule : c.faults) ASSERT_TRUE(Board::AddFault(board.host.root(), rule));
+        if (c.failMappings) Platform::FailNext(Platform::Call::MapDevice, ENXIO, c.skipMappings, c.failMappings);
+        c.toLoader ? HardwareManager::ShutdownToLoader(c.family) : HardwareManager::Shutdown(c.family);
+        Platform::ClearFaults();
+        EXPECT_EQ(board.events(), c.events);
+        EXPECT_EQ(board.logged(), c.logged);
+        std::array<std::uint32_t, 20> expected = pattern, block{};
+        if (c.blockWritten) {
+            expected[0] = 0x1234AA55, expected[1] = 19, expected[2] = 1;
+            expected[19] = BlockChecksum(expected.data(), 76);
+        }
+        EXPECT_TRUE(Board::ReadMemory(board.host.root(), kBootRecordAddress, block.data(), sizeof block));
+        EXPECT_EQ(block, expected);
     }
 }
 
@@ -331,6 +362,49 @@ TEST(HardwareManagerTest, ControlDeviceOpensOnM2AndE2OnlyAndRetriesAFailedOpen) 
         return IplDevctl(fd, 0x40040548, block.data(), block.size(), nullptr) == 0 ? 0 : 4;
     });
     EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+}
+
+TEST(ShutdownToLoader, CanApplicationIsToldOnlyWhenItsDirectoryExists) {
+    for (const bool installed : {false, true}) {
+        SCOPED_TRACE(installed ? "installed" : "not installed");
+        OtpBoard board(kFamilyM2);
+        board.presetRegisters();
+        ASSERT_EQ(NMTest::createRegistryInChild(8), 0);
+        std::string name = kCanApplication;
+        if (installed) std::filesystem::create_directories(AutoloadAccessPath(AppPath(name)));
+        CoreSystemTest::Child child = CoreSystemTest::Spawn([installed] {
+            NM::NMClient can(true);
+            if (installed) CHILD_CHECK(can.openReceiveChannel(can.getChannelIndex(kCanApplicationAction)) >= 0);
+            HardwareManager::ShutdownToLoader(kFamilyM2);
+            if (!installed) {
+                // Nothing was claimed: the next endpoint gets the first slot.
+                CHILD_CHECK(can.getChannelIndex("probe") == 0);
+                return 0;
+            }
+            char frame[16];
+            int index = -1, size = -1;
+            CHILD_CHECK(CoreSystemTest::Eventually([&] { return (size = can.recvMsg(&index, frame, 16)) > 0; },
+                                                   std::chrono::seconds(5)));
+            CHILD_CHECK(index == 0 && std::string(frame, std::size_t(size)) == std::string("\5\0\0\0\0\0\0\0", 8));
+            return 0;
+        });
+        EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+        EXPECT_EQ(board.events(), kSequence);  // the sequence runs either way
+    }
+}
+
+TEST(ShutdownToLoader, Imx35CommandKeepsAnyScriptPathOutOfTheShell) {
+    const std::string command = "out32 0x53f80018 `in32 0x53f80018 | awk -f ";
+    EXPECT_EQ(LoaderShutdownCommand("/data/v1.2_x+y-z/app/bootToLoader.awk"),
+              command + "/data/v1.2_x+y-z/app/bootToLoader.awk`");
+    EXPECT_EQ(LoaderShutdownCommand("/my dir/it's;`reboot`$(x)/app/bootToLoader.awk"),
+              command + "'/my dir/it'\\''s;`reboot`$(x)/app/bootToLoader.awk'`");
+
+    CoreSystemTest::IsolatedHost host;
+    ASSERT_EQ(setenv("AUTOLOADPATH", "/my dir/", 1), 0);
+    EXPECT_EQ(LoaderScriptPath(), "/my dir/app/bootToLoader.awk");  // as given, also on this host
+    unsetenv("AUTOLOADPATH");
+    EXPECT_EQ(LoaderScriptPath(), Platform::DevicePath("/fs/etfs/app/bootToLoader.awk"));
 }
 
 }  // namespace
