@@ -32,24 +32,15 @@ namespace Platform = CoreSystem::Platform;
 using Lines = std::vector<std::string>;
 using CoreSystemTest::ReadFile;
 
-// Texts of the records logged while in scope; each must carry the utilities' code and severity.
-struct LogCapture {
-    LogCapture() {
-        Platform::SetSlogObserver([this](const Platform::SlogRecord& record) {
-            EXPECT_EQ(record.opcode, 10000);
-            EXPECT_EQ(record.severity, _SLOG_DEBUG1);
-            lines.push_back(record.text);  // the process operations log on the calling thread
-        });
-    }
-    ~LogCapture() { Platform::SetSlogObserver({}); }
-    Lines take() { return std::exchange(lines, {}); }
-    Lines lines;
-};
-
 TEST(UtilitiesTest, ProcessOperationsLogOneLineEachWithTheirSignature) {
     const std::string waitFor = "static bool CoreSystem::Utilities::WaitFor(const string&, std::uint8_t, int): ";
     CoreSystemTest::IsolatedHost host;
-    LogCapture log;
+    Lines logged;  // the process operations log on the calling thread, with the utilities' code and severity
+    Platform::SetSlogObserver([&logged](const Platform::SlogRecord& record) {
+        EXPECT_EQ(record.opcode, 10000);
+        EXPECT_EQ(record.severity, _SLOG_DEBUG1);
+        logged.push_back(record.text);
+    });
     // Nice: the child runs with the priority, the caller keeps its own; Spawn's line comes first.
     char sh[] = "sh", c[] = "-c", priority[] = "exit $CORESYSTEM_PRIORITY";
     char* exitPriority[] = {sh, c, priority, nullptr};
@@ -59,7 +50,8 @@ TEST(UtilitiesTest, ProcessOperationsLogOneLineEachWithTheirSignature) {
     EXPECT_EQ(Utilities::System("exit 3"), 3 << 8);
     EXPECT_TRUE(Utilities::WaitFor(host.root(), 5, 100));
     EXPECT_FALSE(Utilities::WaitFor(host.root() + "/missing", 1, 0));
-    EXPECT_EQ(log.take(),
+    Platform::SetSlogObserver({});
+    EXPECT_EQ(logged,
               (Lines{"static pid_t CoreSystem::Utilities::Spawn(int, const char*, char* const*): /bin/sh spawned "
                      "with pid 25",
                      "static pid_t CoreSystem::Utilities::Nice(int, const char*, char* const*, int): /bin/sh given "
