@@ -301,7 +301,7 @@ protected:
     }
 };
 
-// Translation, events, variable batches and NVMgr requests end to end: tests/tools/CoresysAppTest.cpp.
+// Translation, events, variable batches and NVMgr requests end to end: tests/tools/CoresysDeviceTest.cpp.
 TEST_F(Manager, ReadsAndWritesTheSharedDataByLocalNumber) {
     load();
     run([] {
