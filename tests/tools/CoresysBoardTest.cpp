@@ -149,7 +149,7 @@ TEST(CoresysBoard, HwinfoOtpThroughTheFrameworkAndShutdownSequences) {
     Board::ClearLog(host.root());
     EXPECT_EQ(RunForFamily("E2", {"board", "shutdown"}).status, 0);
     EXPECT_EQ(BoardLog(host), Lines{"out32 0xe6055008 0x00000000"});
-    // The sequences and the boot command block themselves are checked in tests/Application.
+    // The sequences and the boot command block themselves are checked in tests/Hardware.
     Board::ClearLog(host.root());
     EXPECT_EQ(RunForFamily("M2", {"board", "shutdown-to-loader"}).status, 0);
     EXPECT_EQ(BoardLog(host).size(), 12u);
