@@ -40,9 +40,10 @@ struct BoardHost {
     int control = -1, i2c = -1;
 };
 
-TEST(DeviceTest, ControlCommandsMoveNbytesReturnErrorNumbersAndTakeInjectedFailures) {
+TEST(DeviceTest, ControlCommandsMoveNbytesReturnErrorNumbersTakeInjectedFailuresAndCheckI2cHeaders) {
     BoardHost board;
     ASSERT_GE(board.control, 0);
+    ASSERT_GE(board.i2c, 0);
     ASSERT_TRUE(Board::StoreOtp(board.host.root(), Board::Bank::Nor, 2, Pattern(1)));
     ASSERT_TRUE(Board::StoreOtp(board.host.root(), Board::Bank::Legacy, 1, Pattern(2)));
 
@@ -72,12 +73,34 @@ TEST(DeviceTest, ControlCommandsMoveNbytesReturnErrorNumbersAndTakeInjectedFailu
     EXPECT_EQ(buffer, std::vector<std::uint8_t>(300, 0xAA));
     EXPECT_EQ(Platform::devctl(board.control, kReadNor1, buffer.data(), 256, nullptr), EOK);
 
+    // I2C sends with a bad header are refused; the flat form carries the same header and bytes.
+    auto send = [&](std::uint32_t fmt, std::uint32_t len) {  // header, register and value apart
+        i2c_send_t header{{0x5A, fmt}, len, 1};
+        std::uint8_t reg = 0x13, data = 0x01;
+        iov_t parts[3];
+        SETIOV(&parts[0], &header, sizeof header);
+        SETIOV(&parts[1], &reg, 1);
+        SETIOV(&parts[2], &data, 1);
+        return Platform::devctlv(board.i2c, DCMD_I2C_SEND, 3, 0, parts, nullptr, nullptr);
+    };
+    EXPECT_EQ(send(7, 2), EINVAL);                 // no such address format
+    EXPECT_EQ(send(I2C_ADDRFMT_7BIT, 3), EINVAL);  // announces more than it carries
+    EXPECT_EQ(Platform::devctlv(board.control, DCMD_I2C_SEND, 0, 0, nullptr, nullptr, nullptr), ENOTTY);
+    std::uint8_t flat[sizeof(i2c_send_t) + 1] = {};
+    const i2c_send_t header{{0x5A, I2C_ADDRFMT_7BIT}, 1, 0};
+    std::memcpy(flat, &header, sizeof header);
+    flat[sizeof header] = 0x42;
+    EXPECT_EQ(Platform::devctl(board.i2c, DCMD_I2C_SEND, flat, sizeof flat, nullptr), EOK);
+
     // Calls that reach a device are logged in order, reads included; the others reached none.
     EXPECT_EQ(BoardLog(board.host),
               (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040547 result=0",
                      "devctl /dev/iplctl 0x40040500 result=ENOTTY", "devctl /dev/i2c6 0x40040548 result=ENOTTY",
                      "devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040548 result=EIO",
-                     "devctl /dev/iplctl 0x40040548 result=0"}));
+                     "devctl /dev/iplctl 0x40040548 result=0",
+                     "i2c /dev/i2c6 addr=0x5a fmt=7 stop=1 data=13 01 result=EINVAL",
+                     "devctl /dev/i2c6 0x80100505 result=EINVAL", "devctl /dev/iplctl 0x80100505 result=ENOTTY",
+                     "i2c /dev/i2c6 addr=0x5a fmt=2 stop=0 data=42 result=0"}));
 }
 
 TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
@@ -97,33 +120,6 @@ TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
         block[0] ^= 0xFF;
         EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EIO);
     }
-}
-
-TEST(DeviceTest, I2cSendRefusesBadHeadersAndTakesTheFlatForm) {
-    BoardHost board;
-    ASSERT_GE(board.i2c, 0);
-    auto send = [&](std::uint32_t fmt, std::uint32_t len) {  // header, register and value apart
-        i2c_send_t header{{0x5A, fmt}, len, 1};
-        std::uint8_t reg = 0x13, data = 0x01;
-        iov_t parts[3];
-        SETIOV(&parts[0], &header, sizeof header);
-        SETIOV(&parts[1], &reg, 1);
-        SETIOV(&parts[2], &data, 1);
-        return Platform::devctlv(board.i2c, DCMD_I2C_SEND, 3, 0, parts, nullptr, nullptr);
-    };
-    EXPECT_EQ(send(7, 2), EINVAL);                 // no such address format
-    EXPECT_EQ(send(I2C_ADDRFMT_7BIT, 3), EINVAL);  // announces more than it carries
-    EXPECT_EQ(Platform::devctlv(board.control, DCMD_I2C_SEND, 0, 0, nullptr, nullptr, nullptr), ENOTTY);
-    // The flat form carries the same header and bytes.
-    std::uint8_t flat[sizeof(i2c_send_t) + 1] = {};
-    const i2c_send_t header{{0x5A, I2C_ADDRFMT_7BIT}, 1, 0};
-    std::memcpy(flat, &header, sizeof header);
-    flat[sizeof header] = 0x42;
-    EXPECT_EQ(Platform::devctl(board.i2c, DCMD_I2C_SEND, flat, sizeof flat, nullptr), EOK);
-    EXPECT_EQ(BoardLog(board.host), (Lines{"i2c /dev/i2c6 addr=0x5a fmt=7 stop=1 data=13 01 result=EINVAL",
-                                           "devctl /dev/i2c6 0x80100505 result=EINVAL",
-                                           "devctl /dev/iplctl 0x80100505 result=ENOTTY",
-                                           "i2c /dev/i2c6 addr=0x5a fmt=2 stop=0 data=42 result=0"}));
 }
 
 TEST(DeviceTest, RegisterStoresAreSharedByProcessesAndLoggedInOrder) {
@@ -184,18 +180,16 @@ TEST(DeviceTest, DeviceMemoryWriteImpliesReadAndFailsWithoutBoard) {
     EXPECT_EQ(record[19], 0x1234AA56u);
     // As on the target: a store through a read-only mapping or outside every mapping is a fault.
     // (The children take the default action, not a sanitizer's report.)
-    Child readOnly = Spawn([&] {
+    EXPECT_EQ(RunInChild([&] {
         signal(SIGSEGV, SIG_DFL);
         const_cast<std::uint32_t*>(record)[1] = 0;
         return 0;
-    });
-    Child unmapped = Spawn([] {
+    }), 128 + SIGSEGV);
+    EXPECT_EQ(RunInChild([] {
         signal(SIGSEGV, SIG_DFL);
         Platform::out32(0x1000, 0);
         return 0;
-    });
-    EXPECT_EQ(Wait(readOnly), 128 + SIGSEGV);
-    EXPECT_EQ(Wait(unmapped), 128 + SIGSEGV);
+    }), 128 + SIGSEGV);
     EXPECT_EQ(Platform::munmap_device_memory(words, 80), 0);
     EXPECT_EQ(Platform::munmap_device_memory(const_cast<std::uint32_t*>(record), 80), 0);
     EXPECT_EQ(Platform::munmap_device_memory(words, 80), -1);

@@ -108,8 +108,7 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     };
     std::ofstream{object(getpid())};
     std::ofstream{object(receiver.pid)};
-    Child sweeper = Spawn([] { return ChannelCreate(0) > 0 ? 0 : 1; });
-    EXPECT_EQ(Wait(sweeper), 0);
+    EXPECT_EQ(RunInChild([] { return ChannelCreate(0) > 0 ? 0 : 1; }), 0);
     EXPECT_EQ(access(object(getpid()).c_str(), F_OK), 0) << "a channel being made was removed";
     EXPECT_NE(access(object(receiver.pid).c_str(), F_OK), 0) << "a dead owner's channel was left";
     unlink(object(getpid()).c_str());
@@ -163,12 +162,12 @@ TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
     ASSERT_TRUE(waitReady());
     const int coid = ConnectAttach(0, server.pid, board->chid, _NTO_SIDE_CHANNEL, 0);
     for (int n = 0; n < 64; ++n) {
-        Child sender = Spawn([coid] {
+        const int status = RunInChild([coid] {
             FailNext(Call::KillInFree, 0);
             MsgSend(coid, "x", 1, nullptr, 0);
             return 1;
-        });
-        EXPECT_EQ(Wait(sender, 5s), 128 + SIGKILL) << "sender " << n;
+        }, 5s);
+        EXPECT_EQ(status, 128 + SIGKILL) << "sender " << n;
     }
     const std::uint64_t limit = 2000000000;
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND, nullptr, &limit, nullptr);
@@ -177,7 +176,7 @@ TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
     Wait(server);
 }
 
-TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
+TEST_F(MessagePassing, PulsesQueueByPriorityAndTimeoutsCoverOneCallAndWithdrawTheMessage) {
     const int chid = ChannelCreate(0);
     const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
     ASSERT_NE(coid, -1);
@@ -195,8 +194,8 @@ TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
     EXPECT_EQ(pulse.subtype, 0);
     EXPECT_EQ(pulse.code, -3);
     EXPECT_EQ(pulse.value.sival_int, -123456);
-    char buffer[sizeof(_pulse)];
-    int rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
+    char buffer[64];
+    int rcvid = MsgReceive(chid, buffer, sizeof(_pulse), nullptr);
     ASSERT_GT(rcvid, 0);
     EXPECT_EQ(std::string(buffer, 3), "msg");
     ASSERT_EQ(MsgReply(rcvid, 5, nullptr, 0), 0);
@@ -208,16 +207,19 @@ TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
         ASSERT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse, nullptr), 0);
         ASSERT_EQ(pulse.value.sival_int, n);
     }
+    // What it cannot do is refused.
     EXPECT_EQ(MsgSendPulse(coid, 10, 128, 0), -1);
     EXPECT_EQ(ErrnoOf(MsgReceivePulse(chid, &pulse, sizeof pulse - 1, nullptr)), EFAULT);
-    ChannelDestroy(chid);
-}
+    EXPECT_EQ(ErrnoOf(ChannelCreate(_NTO_CHF_UNBLOCK)), EINVAL);
+    EXPECT_EQ(ChannelDestroy(987654), -1);
+    EXPECT_EQ(ConnectAttach(0, getpid(), 987654, _NTO_SIDE_CHANNEL, 0), -1);
+    const int fdLike = ConnectAttach(0, 0, chid, 100, 0);  // without the side-channel flag
+    EXPECT_GE(fdLike, 100);
+    EXPECT_LT(fdLike, _NTO_SIDE_CHANNEL);
+    EXPECT_EQ(ConnectDetach(fdLike), 0);
+    EXPECT_EQ(MsgReceive(chid + 1000, buffer, sizeof buffer, nullptr), -1);
 
-TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
-    const int chid = ChannelCreate(0);
-    const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
-    char buffer[64];
-    // A poll returns at once; a relative timeout fails after it; neither leaks into the next call.
+    // Timeouts: a poll returns at once; a relative timeout fails after it; neither leaks into the next call.
     ASSERT_EQ(TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(ErrnoOf(MsgReceive(chid, buffer, sizeof buffer, nullptr)), ETIMEDOUT);
     const std::uint64_t fiftyMs = 50000000;
@@ -238,14 +240,14 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     // times out too, and the late reply then reports the sender gone.
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY, nullptr, &fiftyMs, nullptr);
     EXPECT_EQ(ErrnoOf(MsgSend(coid, "first", 5, nullptr, 0)), ETIMEDOUT);
-    std::thread sender([&] {
+    std::thread second([&] {
         TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY, nullptr, &fiftyMs, nullptr);
         board->error = ErrnoOf(MsgSend(coid, "second", 6, nullptr, 0));
     });
-    int rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
+    rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
     ASSERT_GT(rcvid, 0);
     EXPECT_EQ(std::string(buffer, 6), "second");  // "first" was withdrawn
-    sender.join();
+    second.join();
     EXPECT_EQ(board->error, ETIMEDOUT);
     EXPECT_EQ(ErrnoOf(MsgReply(rcvid, 0, nullptr, 0)), ESRCH);
 
@@ -262,20 +264,6 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     kill(doomed.pid, SIGKILL);
     Wait(doomed);
     EXPECT_EQ(ErrnoOf(MsgReply(rcvid, 0, nullptr, 0)), ESRCH);
-    ChannelDestroy(chid);
-}
-
-TEST_F(MessagePassing, RefusesWhatItCannotDo) {
-    EXPECT_EQ(ErrnoOf(ChannelCreate(_NTO_CHF_UNBLOCK)), EINVAL);
-    EXPECT_EQ(ChannelDestroy(987654), -1);
-    EXPECT_EQ(ConnectAttach(0, getpid(), 987654, _NTO_SIDE_CHANNEL, 0), -1);
-    const int chid = ChannelCreate(0);
-    const int fdLike = ConnectAttach(0, 0, chid, 100, 0);  // without the side-channel flag
-    EXPECT_GE(fdLike, 100);
-    EXPECT_LT(fdLike, _NTO_SIDE_CHANNEL);
-    EXPECT_EQ(ConnectDetach(fdLike), 0);
-    char buffer[64];
-    EXPECT_EQ(MsgReceive(chid + 1000, buffer, sizeof buffer, nullptr), -1);
     ChannelDestroy(chid);
 }
 

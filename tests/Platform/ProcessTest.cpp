@@ -86,7 +86,6 @@ TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
     const std::string missing = host.root() + "/missing", data = host.root() + "/not-executable";
     std::ofstream(data) << "exit 0\n";
     for (int mode : {P_WAIT, P_NOWAIT, P_NOWAITO}) {
-        errno = 0;
         EXPECT_EQ(ErrnoOf(Platform::spawnv(mode, missing.c_str(), seven)), ENOENT) << "mode " << mode;
         EXPECT_EQ(ErrnoOf(Platform::spawnv(mode, data.c_str(), seven)), EACCES) << "mode " << mode;
     }
@@ -127,10 +126,7 @@ TEST(ProcessTest, SpawnDoesNotWaitForChildrenOfAnotherThread) {
 TEST(ProcessTest, SetprioReturnsThePreviousPriorityAndChildrenStartWithTheCallersPriority) {
     const int start = Platform::getprio(0);
     EXPECT_EQ(Platform::setprio(0, 20), start);
-    for (int bad : {0, 256, -1}) {
-        errno = 0;
-        EXPECT_EQ(ErrnoOf(Platform::setprio(0, bad)), EINVAL);
-    }
+    for (int bad : {0, 256, -1}) EXPECT_EQ(ErrnoOf(Platform::setprio(0, bad)), EINVAL) << bad;
     EXPECT_EQ(Platform::getprio(getpid()), 20);  // this is thread 1
     EXPECT_EQ(ChildPriority(), 20);
     // Another thread starts at the start priority; its children get its own priority.
@@ -153,7 +149,6 @@ TEST(ProcessTest, WaitforReturnsWhenThePathAppearsOrAfterTheDelay) {
         SCOPED_TRACE(pollMs);
         const std::string path = host.root() + "/later-" + std::to_string(pollMs);
         auto begin = Clock::now();
-        errno = 0;
         EXPECT_EQ(ErrnoOf(Platform::waitfor(path.c_str(), 150, pollMs)), ETIMEDOUT);
         EXPECT_GE(Clock::now() - begin, 150ms);
 
@@ -168,7 +163,7 @@ TEST(ProcessTest, WaitforReturnsWhenThePathAppearsOrAfterTheDelay) {
     }
 }
 
-TEST(PosixTest, ThreadNamesAreCutToFitAndIdsFollowFork) {
+TEST(PosixTest, ThreadNamesAreCutToFitIdsFollowForkAndDelayReportsTheTimeLeft) {
     // The second: 14 ASCII bytes and a two-byte character, which the cut drops whole.
     for (const auto& [given, kept] :
          {std::pair{"NMClientDispatcher", "NMClientDispatc"}, {"AbcdefghijklmnĂx", "Abcdefghijklmn"}}) {
@@ -182,9 +177,17 @@ TEST(PosixTest, ThreadNamesAreCutToFitAndIdsFollowFork) {
     pid_t otherTid = 0;
     std::thread([&] { otherTid = Platform::gettid(); }).join();
     EXPECT_NE(otherTid, getpid());
-    Child child = Spawn([] { return Platform::gettid() == getpid() ? 0 : 1; });
-    EXPECT_EQ(Wait(child), 0);
+    EXPECT_EQ(RunInChild([] { return Platform::gettid() == getpid() ? 0 : 1; }), 0);
+
+    EXPECT_EQ(Platform::delay(5), 0u);
+    const auto previous = signal(SIGALRM, [](int) {});  // sleeps are cut short even with SA_RESTART
+    alarm(1);
+    const unsigned left = Platform::delay(20000);
+    signal(SIGALRM, previous);
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, 20000u);
 }
+
 
 TEST(EnvironmentTest, SharedNamesAndSemaphoresStayInTheNamespaceAndDevicePathsUnderTheRoot) {
     EXPECT_EQ(SharedObjectName("/NMRegistry", "dev2"), "/dev2.NMRegistry");
@@ -201,27 +204,15 @@ TEST(EnvironmentTest, SharedNamesAndSemaphoresStayInTheNamespaceAndDevicePathsUn
 
     sem_t* sem = Platform::sem_open("/CsPosixTest", O_CREAT | O_EXCL, 0600, 0);
     ASSERT_NE(sem, SEM_FAILED);
-    Child same = Spawn([] { return Platform::sem_open("/CsPosixTest", 0) != SEM_FAILED ? 0 : 1; });
-    Child other = Spawn([] {
+    EXPECT_EQ(RunInChild([] { return Platform::sem_open("/CsPosixTest", 0) != SEM_FAILED ? 0 : 1; }), 0);
+    EXPECT_EQ(RunInChild([] {
         setenv("CORESYSTEM_NAMESPACE", "another-device", 1);
         return Platform::sem_open("/CsPosixTest", 0) == SEM_FAILED && errno == ENOENT ? 0 : 1;
-    });
-    EXPECT_EQ(Wait(same), 0);
-    EXPECT_EQ(Wait(other), 0);
+    }), 0);
     sem_close(sem);
     EXPECT_EQ(Platform::sem_unlink("/CsPosixTest"), 0);
     Platform::FailNext(Platform::Call::ShmOpen, EMFILE);  // shared objects take injected faults
     EXPECT_EQ(ErrnoOf(Platform::shm_open("/CsPosixFault", O_RDWR | O_CREAT, 0600)), EMFILE);
-}
-
-TEST(PosixTest, DelayReportsTheTimeLeftWhenInterrupted) {
-    EXPECT_EQ(Platform::delay(5), 0u);
-    const auto previous = signal(SIGALRM, [](int) {});  // sleeps are cut short even with SA_RESTART
-    alarm(1);
-    const unsigned left = Platform::delay(20000);
-    signal(SIGALRM, previous);
-    EXPECT_GT(left, 0u);
-    EXPECT_LT(left, 20000u);
 }
 
 TEST(SlogTest, RecordsReachTheObserverAndTheFileWholeAndBadSeverityIsRefused) {
@@ -230,7 +221,6 @@ TEST(SlogTest, RecordsReachTheObserverAndTheFileWholeAndBadSeverityIsRefused) {
     const std::string text = "disk " + std::string(600, 'x') + " full";
     const int size = slogf(kCode, _SLOG_ERROR, "%s after %d tries\n", text.c_str(), 3);
     EXPECT_GT(slogf(kCode, _SLOG_DEBUG2, "lowest"), 0);
-    errno = 0;
     EXPECT_EQ(ErrnoOf(slogf(kCode, 16, "no")), EINVAL);
     EXPECT_EQ(slogf(kCode, -1, "no"), -1);
     Platform::SetSlogObserver({});
