@@ -4,10 +4,7 @@
 
 #include "PlatformTestSupport.h"
 
-#include <fcntl.h>
-#include <cstring>
 #include <regex>
-#include <tuple>
 
 #include "CoreSystem/Platform/Linux/Board.h"
 

@@ -1,14 +1,6 @@
 // Message passing on the host: what the framework relies on, across processes and under death.
 #include "PlatformTestSupport.h"
 
-#include <sys/mman.h>
-#include <cstring>
-#include <fstream>
-
-#include "CoreSystem/Platform/Environment.h"
-#include "CoreSystem/Platform/Faults.h"
-#include "CoreSystem/Platform/Neutrino.h"
-
 namespace {
 
 using namespace CoreSystem::Platform;
@@ -32,39 +24,6 @@ protected:
     IsolatedHost host;
     Board* board = nullptr;
 };
-
-TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {
-    const int chid = ChannelCreate(0);
-    ASSERT_GT(chid, 0);
-    Child sender = Spawn([&] {
-        int coid = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
-        if (coid < _NTO_SIDE_CHANNEL) return 10;
-        char reply[4] = {};
-        const char message[] = "a message longer than a pulse, cut by the receiver";
-        if (MsgSend(coid, message, sizeof message, reply, sizeof reply) != 42) return 11;
-        board->result = 1;
-        if (std::memcmp(reply, "abcd", 4) != 0) return 12;
-        if (ErrnoOf(MsgSend(coid, "x", 1, nullptr, 0)) != EPERM) return 13;
-        return 0;
-    });
-    char buffer[32];
-    struct _msg_info info;
-    int rcvid = MsgReceive(chid, buffer, sizeof buffer, &info);
-    ASSERT_GT(rcvid, 0);
-    EXPECT_EQ(info.msglen, 32);  // a short buffer cuts the message, it is not an error
-    EXPECT_EQ(info.srcmsglen, 51);
-    EXPECT_EQ(info.pid, sender.pid);
-    EXPECT_EQ(std::string(buffer, 9), "a message");
-    std::this_thread::sleep_for(50ms);  // the sender stays blocked meanwhile
-    EXPECT_EQ(board->result, 0);
-    ASSERT_EQ(MsgReply(rcvid, 42, "abcdefgh", 8), 0);  // the sender's buffer takes 4 bytes
-    rcvid = MsgReceive(chid, buffer, sizeof buffer, &info);
-    ASSERT_GT(rcvid, 0);
-    ASSERT_EQ(MsgError(rcvid, EPERM), 0);
-    EXPECT_EQ(Wait(sender), 0);
-    EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);  // already answered
-    EXPECT_EQ(ChannelDestroy(chid), 0);
-}
 
 TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     // The receiver takes one message and never replies, leaves more queued, then dies. It owns
@@ -176,12 +135,40 @@ TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
     Wait(server);
 }
 
-TEST_F(MessagePassing, PulsesQueueByPriorityAndTimeoutsCoverOneCallAndWithdrawTheMessage) {
+TEST_F(MessagePassing, SendersWaitForRepliesPulsesQueueByPriorityAndTimeoutsCoverOneCall) {
     const int chid = ChannelCreate(0);
     const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
     ASSERT_NE(coid, -1);
+    Child sender = Spawn([&] {
+        int coid = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
+        if (coid < _NTO_SIDE_CHANNEL) return 10;
+        char reply[4] = {};
+        const char message[] = "a message longer than a pulse, cut by the receiver";
+        if (MsgSend(coid, message, sizeof message, reply, sizeof reply) != 42) return 11;
+        board->result = 1;
+        if (std::memcmp(reply, "abcd", 4) != 0) return 12;
+        if (ErrnoOf(MsgSend(coid, "x", 1, nullptr, 0)) != EPERM) return 13;
+        return 0;
+    });
+    char buffer[64];
+    struct _msg_info info;
+    int rcvid = MsgReceive(chid, buffer, 32, &info);
+    ASSERT_GT(rcvid, 0);
+    EXPECT_EQ(info.msglen, 32);  // a short buffer cuts the message, it is not an error
+    EXPECT_EQ(info.srcmsglen, 51);
+    EXPECT_EQ(info.pid, sender.pid);
+    EXPECT_EQ(std::string(buffer, 9), "a message");
+    std::this_thread::sleep_for(50ms);  // the sender stays blocked meanwhile
+    EXPECT_EQ(board->result, 0);
+    ASSERT_EQ(MsgReply(rcvid, 42, "abcdefgh", 8), 0);  // the sender's buffer takes 4 bytes
+    rcvid = MsgReceive(chid, buffer, 32, &info);
+    ASSERT_GT(rcvid, 0);
+    ASSERT_EQ(MsgError(rcvid, EPERM), 0);
+    EXPECT_EQ(Wait(sender), 0);
+    EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);  // already answered
+
     // A message waits behind pulses for MsgReceivePulse, which must leave it queued.
-    std::thread sender([&] { board->result = static_cast<int>(MsgSend(coid, "msg", 3, nullptr, 0)); });
+    std::thread queued([&] { board->result = static_cast<int>(MsgSend(coid, "msg", 3, nullptr, 0)); });
     std::this_thread::sleep_for(50ms);  // lets the message queue first (the test holds either way)
     ASSERT_EQ(MsgSendPulse(coid, 10, -3, -123456), 0);
     ASSERT_EQ(MsgSendPulse(coid, 20, 127, 7), 0);
@@ -194,12 +181,11 @@ TEST_F(MessagePassing, PulsesQueueByPriorityAndTimeoutsCoverOneCallAndWithdrawTh
     EXPECT_EQ(pulse.subtype, 0);
     EXPECT_EQ(pulse.code, -3);
     EXPECT_EQ(pulse.value.sival_int, -123456);
-    char buffer[64];
-    int rcvid = MsgReceive(chid, buffer, sizeof(_pulse), nullptr);
+    rcvid = MsgReceive(chid, buffer, sizeof(_pulse), nullptr);
     ASSERT_GT(rcvid, 0);
     EXPECT_EQ(std::string(buffer, 3), "msg");
     ASSERT_EQ(MsgReply(rcvid, 5, nullptr, 0), 0);
-    sender.join();
+    queued.join();
     EXPECT_EQ(board->result, 5);
     // Pulses have their own pool: many more than a channel has message slots wait, in order.
     for (int n = 0; n < 500; ++n) ASSERT_EQ(MsgSendPulse(coid, 10, 1, n), 0) << n;

@@ -5,10 +5,7 @@
 
 #include "PlatformTestSupport.h"
 
-#include <sys/mman.h>
 #include <sys/syscall.h>
-#include <atomic>
-#include <cstring>
 
 namespace {
 

@@ -3,21 +3,15 @@
 // and slogf records reaching the observer and the CORESYSTEM_SLOG destination whole.
 #include "CoreSystem/Platform/Process.h"
 
-#include "CoreSystem/Platform/Environment.h"
-#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Platform/Slog.h"
 #include "PlatformTestSupport.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <fstream>
 
 namespace {
 
@@ -143,26 +137,6 @@ TEST(ProcessTest, SetprioReturnsThePreviousPriorityAndChildrenStartWithTheCaller
     Platform::setprio(0, start);
 }
 
-TEST(ProcessTest, WaitforReturnsWhenThePathAppearsOrAfterTheDelay) {
-    IsolatedHost host;
-    for (int pollMs : {0, 30}) {
-        SCOPED_TRACE(pollMs);
-        const std::string path = host.root() + "/later-" + std::to_string(pollMs);
-        auto begin = Clock::now();
-        EXPECT_EQ(ErrnoOf(Platform::waitfor(path.c_str(), 150, pollMs)), ETIMEDOUT);
-        EXPECT_GE(Clock::now() - begin, 150ms);
-
-        std::thread creator([&] {
-            std::this_thread::sleep_for(60ms);
-            std::ofstream(path) << "ready";
-        });
-        begin = Clock::now();
-        EXPECT_EQ(Platform::waitfor(path.c_str(), 10000, pollMs), 0);
-        EXPECT_LT(Clock::now() - begin, 5s);
-        creator.join();
-    }
-}
-
 TEST(PosixTest, ThreadNamesAreCutToFitIdsFollowForkAndDelayReportsTheTimeLeft) {
     // The second: 14 ASCII bytes and a two-byte character, which the cut drops whole.
     for (const auto& [given, kept] :
@@ -188,8 +162,7 @@ TEST(PosixTest, ThreadNamesAreCutToFitIdsFollowForkAndDelayReportsTheTimeLeft) {
     EXPECT_LT(left, 20000u);
 }
 
-
-TEST(EnvironmentTest, SharedNamesAndSemaphoresStayInTheNamespaceAndDevicePathsUnderTheRoot) {
+TEST(EnvironmentTest, NamesAndSemaphoresStayInTheNamespaceDevicePathsUnderTheRootAndWaitforSeesThem) {
     EXPECT_EQ(SharedObjectName("/NMRegistry", "dev2"), "/dev2.NMRegistry");
     EXPECT_EQ(SharedObjectName("NMRegistry", "dev2"), "/dev2.NMRegistry");
     EXPECT_EQ(SharedObjectName("/NMRegistry", ""), "/NMRegistry");
@@ -213,6 +186,23 @@ TEST(EnvironmentTest, SharedNamesAndSemaphoresStayInTheNamespaceAndDevicePathsUn
     EXPECT_EQ(Platform::sem_unlink("/CsPosixTest"), 0);
     Platform::FailNext(Platform::Call::ShmOpen, EMFILE);  // shared objects take injected faults
     EXPECT_EQ(ErrnoOf(Platform::shm_open("/CsPosixFault", O_RDWR | O_CREAT, 0600)), EMFILE);
+
+    for (int pollMs : {0, 30}) {
+        SCOPED_TRACE(pollMs);
+        const std::string path = host.root() + "/later-" + std::to_string(pollMs);
+        auto begin = Clock::now();
+        EXPECT_EQ(ErrnoOf(Platform::waitfor(path.c_str(), 150, pollMs)), ETIMEDOUT);
+        EXPECT_GE(Clock::now() - begin, 150ms);
+
+        std::thread creator([&] {
+            std::this_thread::sleep_for(60ms);
+            std::ofstream(path) << "ready";
+        });
+        begin = Clock::now();
+        EXPECT_EQ(Platform::waitfor(path.c_str(), 10000, pollMs), 0);
+        EXPECT_LT(Clock::now() - begin, 5s);
+        creator.join();
+    }
 }
 
 TEST(SlogTest, RecordsReachTheObserverAndTheFileWholeAndBadSeverityIsRefused) {
