@@ -37,7 +37,7 @@ struct BoardHost {
     int control = -1, i2c = -1;
 };
 
-TEST(DeviceTest, ControlCommandsMoveNbytesReturnErrorNumbersTakeInjectedFailuresAndCheckI2cHeaders) {
+TEST(DeviceTest, ControlCommandsI2cHeadersAndRegisterStoresAreCheckedAndLoggedInOrder) {
     BoardHost board;
     ASSERT_GE(board.control, 0);
     ASSERT_GE(board.i2c, 0);
@@ -89,6 +89,14 @@ TEST(DeviceTest, ControlCommandsMoveNbytesReturnErrorNumbersTakeInjectedFailures
     flat[sizeof header] = 0x42;
     EXPECT_EQ(Platform::devctl(board.i2c, DCMD_I2C_SEND, flat, sizeof flat, nullptr), EOK);
 
+    const std::uintptr_t watchdog = Platform::mmap_device_io(2, 0x53FDC000);
+    ASSERT_NE(watchdog, MAP_DEVICE_FAILED);
+    Platform::out16(watchdog, 0);
+    Platform::out8(watchdog + 1, 0x5A);
+    EXPECT_EQ(Platform::in16(watchdog), 0x5A00);
+    EXPECT_EQ(Platform::munmap_device_io(watchdog, 2), 0);
+    EXPECT_EQ(Platform::munmap_device_io(watchdog, 2), -1);
+
     // Calls that reach a device are logged in order, reads included; the others reached none.
     EXPECT_EQ(BoardLog(board.host),
               (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040547 result=0",
@@ -97,38 +105,8 @@ TEST(DeviceTest, ControlCommandsMoveNbytesReturnErrorNumbersTakeInjectedFailures
                      "devctl /dev/iplctl 0x40040548 result=0",
                      "i2c /dev/i2c6 addr=0x5a fmt=7 stop=1 data=13 01 result=EINVAL",
                      "devctl /dev/i2c6 0x80100505 result=EINVAL", "devctl /dev/iplctl 0x80100505 result=ENOTTY",
-                     "i2c /dev/i2c6 addr=0x5a fmt=2 stop=0 data=42 result=0"}));
-}
-
-TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
-    for (const std::string target : {"nor", "legacy", "both"}) {
-        SCOPED_TRACE(target);
-        BoardHost board(target);
-        Board::Block block = Pattern(3);
-        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 4, nullptr), EINVAL);
-        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EOK);
-        const Board::Block erased(Board::kOtpBlockSize, 0xFF);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 1),
-                  target == "legacy" ? erased : block);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Legacy, 1),
-                  target == "nor" ? erased : block);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 2), erased);
-        // A programmed bit cannot be set again: the block does not verify.
-        block[0] ^= 0xFF;
-        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EIO);
-    }
-}
-
-TEST(DeviceTest, RegisterStoresAreSharedByProcessesAndLoggedInOrder) {
-    BoardHost board;
-    const std::uintptr_t watchdog = Platform::mmap_device_io(2, 0x53FDC000);
-    ASSERT_NE(watchdog, MAP_DEVICE_FAILED);
-    Platform::out16(watchdog, 0);
-    Platform::out8(watchdog + 1, 0x5A);
-    EXPECT_EQ(Platform::in16(watchdog), 0x5A00);
-    EXPECT_EQ(Platform::munmap_device_io(watchdog, 2), 0);
-    EXPECT_EQ(Platform::munmap_device_io(watchdog, 2), -1);
-    EXPECT_EQ(BoardLog(board.host), (Lines{"out16 0x53fdc000 0x0000", "out8 0x53fdc001 0x5a"}));
+                     "i2c /dev/i2c6 addr=0x5a fmt=2 stop=0 data=42 result=0", "out16 0x53fdc000 0x0000",
+                     "out8 0x53fdc001 0x5a"}));
 
     // Two processes storing at once: every line whole, each process's stores in its order.
     ASSERT_TRUE(Board::ClearLog(board.host.root()));
@@ -153,6 +131,25 @@ TEST(DeviceTest, RegisterStoresAreSharedByProcessesAndLoggedInOrder) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(line, match, form)) << line;
         EXPECT_EQ(std::stoul(match[2], nullptr, 16), next[match[1] == "8"]++) << line;
+    }
+}
+
+TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
+    for (const std::string target : {"nor", "legacy", "both"}) {
+        SCOPED_TRACE(target);
+        BoardHost board(target);
+        Board::Block block = Pattern(3);
+        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 4, nullptr), EINVAL);
+        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EOK);
+        const Board::Block erased(Board::kOtpBlockSize, 0xFF);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 1),
+                  target == "legacy" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Legacy, 1),
+                  target == "nor" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 2), erased);
+        // A programmed bit cannot be set again: the block does not verify.
+        block[0] ^= 0xFF;
+        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EIO);
     }
 }
 

@@ -47,7 +47,7 @@ int SpawnShell(int mode, const char* script) {
     return Platform::spawnv(mode, "/bin/sh", argv);
 }
 
-TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
+TEST(ProcessTest, SpawnModesReportTheOutcomeWaitForNoOtherChildAndPassOnTheCallersPriority) {
     IsolatedHost host;
     EXPECT_EQ(SpawnShell(P_WAIT, "exit 3"), 3);
     EXPECT_EQ(SpawnShell(P_WAIT, "kill -9 $$"), 128 + SIGKILL);  // never mistaken for success
@@ -86,11 +86,9 @@ TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
     EXPECT_EQ(ErrnoOf(SpawnShell(2, "exit 0")), EINVAL);  // not a spawn mode
     // No child is left behind: none that ended, none that could not start.
     EXPECT_EQ(ErrnoOf(waitpid(-1, &status, WNOHANG)), ECHILD);
-}
 
-// Another thread forking children that live on (without exec) while spawns run: no spawn may
-// wait for those children.
-TEST(ProcessTest, SpawnDoesNotWaitForChildrenOfAnotherThread) {
+    // Another thread forking children that live on (without exec) while spawns run: no spawn may
+    // wait for those children.
     std::atomic<bool> done{false};
     std::vector<pid_t> forked;
     std::thread forker([&] {
@@ -115,9 +113,7 @@ TEST(ProcessTest, SpawnDoesNotWaitForChildrenOfAnotherThread) {
     for (pid_t child : forked) kill(child, SIGKILL);
     for (pid_t child : forked) waitpid(child, nullptr, 0);
     EXPECT_LT(slowest, 1500ms) << forked.size() << " children forked meanwhile";
-}
 
-TEST(ProcessTest, SetprioReturnsThePreviousPriorityAndChildrenStartWithTheCallersPriority) {
     const int start = Platform::getprio(0);
     EXPECT_EQ(Platform::setprio(0, 20), start);
     for (int bad : {0, 256, -1}) EXPECT_EQ(ErrnoOf(Platform::setprio(0, bad)), EINVAL) << bad;
