@@ -69,21 +69,6 @@ void Drain(int& fd, std::string& text, Clock::time_point deadline) {
 
 }  // namespace
 
-Child SpawnProgram(const std::string& path, const std::vector<std::string>& args, bool captureOutput,
-                   int errorFd, const Environment& environment) {
-    return Spawn(
-        [&] {
-            if (errorFd >= 0) dup2(errorFd, STDERR_FILENO);
-            for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-            std::vector<char*> argv{const_cast<char*>(path.c_str())};
-            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(path.c_str(), argv.data());
-            return 127;
-        },
-        captureOutput);
-}
-
 IsolatedHost::IsolatedHost() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? info->name() : "case";
@@ -141,7 +126,17 @@ Child Spawn(const std::function<int()>& body, bool captureOutput) {
 Program::Program(const std::string& path, const std::vector<std::string>& args,
                  const Environment& environment) {
     errorFd_ = memfd_create("stderr", MFD_CLOEXEC);  // read back from the start by finish()
-    child_ = SpawnProgram(path, args, true, errorFd_, environment);
+    child_ = Spawn(
+        [&] {
+            if (errorFd_ >= 0) dup2(errorFd_, STDERR_FILENO);
+            for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+            std::vector<char*> argv{const_cast<char*>(path.c_str())};  // argv[0] is `path`
+            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(path.c_str(), argv.data());
+            return 127;
+        },
+        true);
 }
 
 Program::~Program() {
@@ -224,16 +219,14 @@ std::vector<std::uint8_t> BuildConfiguration(const conf::ImageDescription& descr
     return image;
 }
 
-namespace {
 /// Loads the image of `description` as the loader does; false (and the test fails) when refused.
-bool LoadImage(const conf::ImageDescription& description) {
+static bool LoadImage(const conf::ImageDescription& description) {
     const std::vector<std::uint8_t> image = BuildConfiguration(description);
     std::string error;
     const bool loaded = CoreSystem::LoadConfiguration(image.data(), image.size(), true, error);
     EXPECT_TRUE(loaded) << error;
     return loaded;
 }
-}  // namespace
 
 bool LoadDevice(const conf::ImageDescription& description) {
     if (!LoadImage(description)) return false;
@@ -295,8 +288,8 @@ std::string CoresysPath() {
     return BuildDirectory() + "/tools/coresys/coresys";
 }
 
-Outcome RunCoresys(const std::vector<std::string>& args) {
-    return RunProgram(CoresysPath(), args);
+Outcome RunCoresys(const std::vector<std::string>& args, const Environment& environment) {
+    return Program(CoresysPath(), args, environment).finish();
 }
 
 }  // namespace CoreSystemTest

@@ -29,8 +29,7 @@ public:
     const std::string& root() const { return root_; }
 
 private:
-    std::string word_;
-    std::string root_;
+    std::string word_, root_;
 };
 
 /// Creates a fresh simulated board in the host's root (as "coresys board init" does), with OTP
@@ -49,11 +48,6 @@ struct Child {
 Child Spawn(const std::function<int()>& body, bool captureOutput = false);
 
 using Environment = std::vector<std::pair<std::string, std::string>>;  ///< variables added for one program
-
-/// Runs a program with arguments in a child (argv[0] is `path`), with its standard error on
-/// `errorFd` when that is given and with `environment` added to its environment.
-Child SpawnProgram(const std::string& path, const std::vector<std::string>& args, bool captureOutput = false,
-                   int errorFd = -1, const Environment& environment = {});
 
 /// How a program ended and what it printed.
 struct Outcome {
@@ -146,9 +140,9 @@ std::vector<CoreSystem::ListStart> StartDevice(
 /// Restarts the list owner of the device StartDevice set up (the image stays loaded).
 std::vector<CoreSystem::ListStart> RestartLists(const std::string& first, const std::string& second);
 
-/// The coresys program built beside the tests, and one run of it to its end.
+/// The coresys program built beside the tests, and one run of it to its end with `environment` added.
 std::string CoresysPath();
-Outcome RunCoresys(const std::vector<std::string>& args);
+Outcome RunCoresys(const std::vector<std::string>& args, const Environment& environment = {});
 
 }  // namespace CoreSystemTest
 

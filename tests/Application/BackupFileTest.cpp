@@ -341,6 +341,7 @@ TEST_F(BackupFileTest, LinkToATornCopyKeepsTheCompleteOne) {
 
     // No copy is current: a failure; unprintable bytes of the link are shown escaped.
     clear();
+    store(copy1, CopyBytes(8, 10, 4));
     ASSERT_EQ(symlink("bad\x01name\\", path.c_str()), 0);
     const auto none = CoreSystemTest::RunCoresys({"backup", "show", path});
     EXPECT_EQ(none.status, 1);

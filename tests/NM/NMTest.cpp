@@ -1,6 +1,5 @@
-// NM between processes: the registry's bytes, name claims and lock holders that die; direct and
-// held-back delivery, receivers that die or restart, the receive queue, size limits and the lifetime
-// of the client's threads.
+// NM between processes: the registry's bytes, name claims and dying lock holders; direct and held-back
+// delivery, receivers that die or restart, the receive queue, size limits and the client's threads.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <cstring>
@@ -116,6 +115,9 @@ TEST_F(Registry, OnlyAWholeRegistryIsAttached) {
     NM::RegistryHeader* header = makeRawRegistry(NM::RegistrySize(2), 100);
     ASSERT_NE(header, nullptr);
     EXPECT_EQ(unusableInChild(), 0) << "object smaller than its count";
+    int fd = -1;  // the mapping itself refuses to reach past the object's end
+    EXPECT_EQ(NM::openSharedMemory(NM::kRegistryName, NM::RegistrySize(100), fd), nullptr);
+    if (fd != -1) close(fd);
     munmap(header, NM::RegistrySize(2));
     Platform::shm_unlink(NM::kRegistryName);
 

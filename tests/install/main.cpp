@@ -11,37 +11,32 @@
 
 namespace {
 
-int Check(bool ok, const char* what) {
-    if (!ok) std::fprintf(stderr, "consumer: %s\n", what);
-    return ok ? 0 : 1;
-}
-
-int SendAndReceive() {
+const char* SendAndReceive() {
     NM::NMClient receiver(true);
     const int index = receiver.getChannelIndex("InstallCheck");
-    if (Check(index >= 0 && receiver.openReceiveChannel(index) == index, "cannot publish InstallCheck")) return 1;
+    if (index < 0 || receiver.openReceiveChannel(index) != index) return "cannot publish InstallCheck";
     const char message[] = "installed";
-    NM::NMClient sender(false);
-    if (Check(sender.send(index, message, sizeof message) == sizeof message, "the send failed")) return 1;
+    if (NM::NMClient(false).send(index, message, sizeof message) != sizeof message) return "the send failed";
     char buffer[64] = {};
-    int from = -1;
-    int size = -1;
+    int from = -1, size = -1;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while ((size = receiver.recvMsg(&from, buffer, sizeof buffer)) < 0 && std::chrono::steady_clock::now() < deadline) {
+    while ((size = receiver.recvMsg(&from, buffer, sizeof buffer)) < 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (Check(size == sizeof message && from == index && std::memcmp(buffer, message, sizeof message) == 0,
-              "the message did not arrive within 5 s"))
-        return 1;
+    if (size != sizeof message || from != index || std::memcmp(buffer, message, sizeof message) != 0)
+        return "the message did not arrive within 5 s";
     std::printf("consumer: sent and received one message on InstallCheck (channel index %d)\n", index);
-    return 0;
+    return nullptr;
 }
 
 }  // namespace
 
 int main() {
-    if (Check(NM::createRegistry(4) != nullptr, "cannot create the registry")) return 1;
-    const int status = SendAndReceive();
+    if (!NM::createRegistry(4)) {
+        std::fprintf(stderr, "consumer: cannot create the registry\n");
+        return 1;
+    }
+    const char* failure = SendAndReceive();
+    if (failure) std::fprintf(stderr, "consumer: %s\n", failure);
     CoreSystem::Platform::shm_unlink(NM::kRegistryName);
-    return status;
+    return failure ? 1 : 0;
 }

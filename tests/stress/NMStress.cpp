@@ -158,8 +158,7 @@ int main(int argc, char** argv) {
     if (!(gShared = CoreSystemTest::SharedWithChildren<Shared>())) return 2;
     if (createRegistryInChild(16) != 0) return 2;
 
-    pid_t receivers[kEndpoints];
-    pid_t senders[kLanes];
+    pid_t receivers[kEndpoints], senders[kLanes];
     for (int e = 0; e < kEndpoints; ++e) receivers[e] = Start(Receiver, e);
     for (int l = 0; l < kLanes; ++l) senders[l] = Start(Sender, l);
 

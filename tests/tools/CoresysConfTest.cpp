@@ -12,7 +12,6 @@
 
 namespace {
 
-using CoreSystemTest::IsolatedHost;
 using namespace ToolsTest;
 using nlohmann::json;
 
@@ -21,7 +20,7 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExample) {
+TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExampleAndRefusesDamagedOnes) {
     IsolatedHost host;
     const std::string image = host.root() + "/radio.img";
     const Outcome built = RunCoresys({"conf", "build", kExample, "-o", image});
@@ -38,11 +37,9 @@ TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExample) {
     ASSERT_TRUE(root.attachImage(copy.data()));
     conf::ProgrammingConfiguration p(
         copy.data(), root.resolve(root.word(conf::ConfigurationRoot::kProgrammingConfiguration)));
-    const auto radio =
-        p.listElementAt(p.word(conf::ProgrammingConfiguration::kApplications), 0) - copy.data();
+    const auto radio = p.listElementAt(p.word(conf::ProgrammingConfiguration::kApplications), 0) - copy.data();
     const std::string toc = host.root() + "/radio.toc";
-    const Outcome exported =
-        RunCoresys({"conf", "export", image, "--record", std::to_string(radio), "-o", toc});
+    const Outcome exported = RunCoresys({"conf", "export", image, "--record", std::to_string(radio), "-o", toc});
     ASSERT_EQ(exported.status, 0) << exported.err;
     EXPECT_EQ(exported.out, "2\n");
     const std::vector<std::uint8_t> written = ReadFile(toc);
@@ -55,6 +52,37 @@ TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExample) {
     hex << "0x" << std::hex << radio;
     ExpectRefused(RunCoresys({"conf", "export", image, "--record", hex.str(), "--capacity", "1", "-o", toc}), 1,
                   "need more than 1 entries");
+
+    // Damaged images and descriptions it cannot represent are refused.
+    const std::string cutImage = host.root() + "/image";
+    std::ofstream(cutImage, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 100);
+    const std::string why = "culture root (root word 5) at offset 84: 36 bytes do not fit in the image of 100 bytes";
+    const Outcome cut = RunCoresys({"conf", "check", cutImage});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.err, "coresys: " + cutImage + ": " + why + "\n");
+    // Loading it is refused with the check's message, and nothing is placed.
+    ExpectRefused(RunCoresys({"conf", "load", cutImage}), 1, "not a usable configuration image: " + why);
+    EXPECT_EQ(SharedObjects(host), std::vector<std::string>{});
+
+    const std::string description = host.root() + "/description.json";
+    const std::pair<std::string, std::string> cases[] = {  // the description and the error it gets
+        {R"({"cultures": ["en"], "strings": [{"capacity": 4, "texts": ["Hello"]}]})",
+         "strings[0].texts[0]: \"Hello\" needs 6 bytes with its NUL, more than the capacity 4"},
+        {R"({"variables": [{"name": "V", "type": "double"}]})",
+         "variables[0]: unknown type \"double\" (f64 f32 i32 i16 i8)"},
+        {R"({"lists": [{"id": 1, "capacity": 1, "elementSize": 4, "definition": "0g"}]})",
+         "lists[0].definition: 'g' is not a hex digit"},
+        {R"({"applications": [{"name": "A", "reference": 1}]})", "applications[0].reference: expected true or false"},
+        {R"({"strings": [{"capacity": 4294967296}]})", "strings[0].capacity: expected an unsigned 32-bit number"},
+        {R"({"culture": []})", "culture: unknown key"},
+    };
+    for (const auto& [text, error] : cases) {
+        std::ofstream(description) << text;
+        const Outcome outcome = RunCoresys({"conf", "build", description, "-o", cutImage + ".new"});
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.err, "coresys: " + description + ": " + error + "\n");
+        EXPECT_FALSE(std::filesystem::exists(cutImage + ".new"));
+    }
 
     EXPECT_NE(RunCoresys({"conf", "dump"}).err.find("no configuration image is loaded"), std::string::npos);
     ASSERT_EQ(RunCoresys({"conf", "load", image}).status, 0);
@@ -78,44 +106,6 @@ TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExample) {
     const Outcome got = RunCoresys({"strings", "get", "1", "--json"});
     EXPECT_EQ(json::parse(got.out), (json{{"id", 1}, {"culture", 1}, {"counter", 4}, {"text", "Aus / An"}}));
     EXPECT_EQ(RunCoresys({"strings", "get", "4"}).status, 1);  // beyond the four strings
-}
-
-TEST(CoresysConf, RefusesDamagedImagesAndDescriptionsItCannotRepresent) {
-    IsolatedHost host;
-    const std::string image = host.root() + "/image";
-    const std::vector<std::uint8_t> good = CoreSystemTest::BuildConfiguration();
-    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(good.data()), 100);
-    const std::string why = "culture root (root word 5) at offset 84: 36 bytes do not fit in the image of 100 bytes";
-    const Outcome cut = RunCoresys({"conf", "check", image});
-    EXPECT_EQ(cut.status, 1);
-    EXPECT_EQ(cut.err, "coresys: " + image + ": " + why + "\n");
-    // Loading it is refused with the check's message, and nothing is placed.
-    ExpectRefused(RunCoresys({"conf", "load", image}), 1, "not a usable configuration image: " + why);
-    EXPECT_EQ(SharedObjects(host), std::vector<std::string>{});
-
-    const std::string description = host.root() + "/description.json";
-    const struct {
-        std::string json, error;
-    } cases[] = {
-        {R"({"cultures": ["en"], "strings": [{"capacity": 4, "texts": ["Hello"]}]})",
-         "strings[0].texts[0]: \"Hello\" needs 6 bytes with its NUL, more than the capacity 4"},
-        {R"({"variables": [{"name": "V", "type": "double"}]})",
-         "variables[0]: unknown type \"double\" (f64 f32 i32 i16 i8)"},
-        {R"({"lists": [{"id": 1, "capacity": 1, "elementSize": 4, "definition": "0g"}]})",
-         "lists[0].definition: 'g' is not a hex digit"},
-        {R"({"applications": [{"name": "A", "reference": 1}]})",
-         "applications[0].reference: expected true or false"},
-        {R"({"strings": [{"capacity": 4294967296}]})",
-         "strings[0].capacity: expected an unsigned 32-bit number"},
-        {R"({"culture": []})", "culture: unknown key"},
-    };
-    for (const auto& c : cases) {
-        std::ofstream(description) << c.json;
-        const Outcome outcome = RunCoresys({"conf", "build", description, "-o", image + ".new"});
-        EXPECT_EQ(outcome.status, 1);
-        EXPECT_EQ(outcome.err, "coresys: " + description + ": " + c.error + "\n");
-        EXPECT_FALSE(std::filesystem::exists(image + ".new"));
-    }
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 
 namespace {
 
-using CoreSystemTest::IsolatedHost;
 using namespace ToolsTest;
 
 /// Expects the program to have ended with `status` after printing exactly `out`.
@@ -52,6 +51,7 @@ TEST(CoresysNm, ManagesTheRegistryAndItsEndpointsAndRefusesWhatFails) {
     // Served endpoints are neither unclaimed nor destroyed; the others go.
     ExpectRefused(RunCoresys({"nm", "unclaim", "Alpha"}), 1, "served by process");
     ExpectRefused(RunCoresys({"nm", "destroy"}), 1, "served by process");
+    ASSERT_FALSE(HasFailure()) << "the registry went while its endpoints were served";
     ExpectEnded(RunCoresys({"nm", "unclaim", "Beta"}), 0, "endpoint 'Beta' (index 1) unclaimed\n");
     ExpectRefused(RunCoresys({"nm", "unclaim", "Beta"}), 1, "no endpoint 'Beta'");
     RunCoresys({"nm", "send", "Gamma", "01", "--timeout", "0"});

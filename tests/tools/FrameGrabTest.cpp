@@ -1,6 +1,7 @@
 // FrameGrab run as a process against stand-ins for the screen service (endpoint listeners and a
 // semaphore the test posts), so that every ordering of requests, posts and files can be forced:
-// it must report success only for its own new file, and fail with a reason otherwise.
+// it must report success only for its own new file, and fail with a reason otherwise. Its request
+// client on its own: the bytes each request reaches a receiver with, and lastResult().
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,13 +10,17 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
+#include <sstream>
 
+#include "CoreSystem/NM/NMClient.h"
+#include "CoreSystem/NM/Registry.h"
 #include "CoreSystem/Platform/Posix.h"
+#include "ScreenActionClient.h"
 #include "ToolsTestSupport.h"
 
 namespace {
 
-using CoreSystemTest::RunProgram;
 using namespace ToolsTest;
 
 /// Expects a failure: status 1, no completion line, "FrameGrab: ..." containing `reason` on stderr.
@@ -39,56 +44,72 @@ sem_t* CreateSemaphore() {
     return done;
 }
 
-class FrameGrab : public ::testing::Test {
-protected:
-    CoreSystemTest::IsolatedHost host;
-};
-
-TEST_F(FrameGrab, RefusesBadCommandLinesAndWhatCannotBeWrittenBeforeRequesting) {
+TEST(FrameGrab, RefusesWhatCannotBeWrittenAndNoticesAServiceThatIsGoneOrNeverComes) {
+    IsolatedHost host;
     ExpectFailure(RunProgram(kFrameGrab, {host.root() + "/x.png"}), "no notification registry");
     CreateRegistry();
     sem_t* done = CreateSemaphore();
     std::ofstream(host.root() + "/file") << "not a directory";
-    const std::pair<std::string, std::string> paths[] = {
-        {"", "the path is empty"},
-        {host.root() + "/", "names a directory"},
-        {host.root() + "/missing/x.png", "does not exist"},
-        {host.root() + "/file/x.png", "is not a directory"},
-        {host.root() + "/..", "is a directory"},
-        {"/" + std::string(1010, 'p'), "longer than 1010 characters"},
-    };
-    for (const auto& [path, reason] : paths) ExpectFailure(RunProgram(kFrameGrab, {path}), reason);
     const std::string usage = "FrameGrab: Argument must be the screenshot file name (full path)\n";
     struct Case {
         std::vector<std::string> args;
         int status;
-        std::string outStart, errStart;
+        std::string outStart, error;  ///< `error`: what "FrameGrab: ..." on standard error contains
     };
     const Case cases[] = {
+        {{""}, 1, "", "the path is empty"},
+        {{host.root() + "/"}, 1, "", "names a directory"},
+        {{host.root() + "/missing/x.png"}, 1, "", "does not exist"},
+        {{host.root() + "/file/x.png"}, 1, "", "is not a directory"},
+        {{host.root() + "/.."}, 1, "", "is a directory"},
+        {{"/" + std::string(1010, 'p')}, 1, "", "longer than 1010 characters"},
+        {{"-x"}, 1, "", "unknown option '-x'"},
+        {{"--timeout", "soon", "/a.png"}, 1, "", "--timeout needs a number of seconds"},
         {{}, 1, usage, ""},
         {{"/a.png", "/b.png"}, 1, usage, ""},
         {{"--help"}, 0, "Usage: FrameGrab [OPTIONS] [--] PATH\n", ""},
         {{"--version"}, 0, "FrameGrab ", ""},
-        {{"-x"}, 1, "", "FrameGrab: unknown option '-x'"},
-        {{"--timeout", "soon", "/a.png"}, 1, "", "FrameGrab: --timeout needs a number of seconds"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = RunProgram(kFrameGrab, c.args);
         const std::string args = ::testing::PrintToString(c.args);
         EXPECT_EQ(outcome.status, c.status) << args;
         EXPECT_EQ(outcome.out.rfind(c.outStart, 0), 0u) << args << ": " << outcome.out;
-        EXPECT_EQ(outcome.err.rfind(c.errStart, 0), 0u) << args << ": " << outcome.err;
+        EXPECT_TRUE(c.status == 0 || outcome.out.find(kFinished) == std::string::npos) << args << ": " << outcome.out;
+        EXPECT_EQ(outcome.err.rfind(c.error.empty() ? "" : "FrameGrab: ", 0), 0u) << args << ": " << outcome.err;
+        EXPECT_NE(outcome.err.find(c.error), std::string::npos) << args << ": " << outcome.err;
     }
     const Outcome list = RunCoresys({"nm", "list"});
     EXPECT_NE(list.out.find("0 claimed"), std::string::npos) << "something was requested:\n" << list.out;
+
     // No receiver and no semaphore: nothing would ever deliver the request. After "--", "-x" is
     // a file name: it gets as far as looking for the screen service.
     sem_close(done);
     CoreSystem::Platform::sem_unlink("/ScreenShotWaiting");
     ExpectFailure(RunProgram(kFrameGrab, {"--", "-x"}), "no screen service is running");
+    CreateSemaphore();
+
+    const auto start = std::chrono::steady_clock::now();
+    // Semaphore there, nobody serves: held back until the deadline.
+    ExpectFailure(RunProgram(kFrameGrab, {"--timeout", "0.3", host.root() + "/a.png"}),
+                  "no screen service took the request within 0.3 s");
+    {
+        auto screen = Listen(host, "ScreenAction");
+        auto screenshot = Listen(host, "ScreenshotAction");
+        Program command(kFrameGrab, {"--timeout", "30", host.root() + "/b.png"});
+        ASSERT_TRUE(CoreSystemTest::Eventually([&] { return screenshot->printed("\n"); }));
+        kill(screenshot->pid(), SIGKILL);
+        screenshot->finish();  // reaped, as its parent would
+        ExpectFailure(command.finish(), "went away before it wrote");
+    }
+    // What the killed service left behind (its semaphore and its pid in the registry) must not
+    // make the next command wait.
+    ExpectFailure(RunProgram(kFrameGrab, {"--timeout", "30", host.root() + "/c.png"}), "screen service");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "waited for a deadline";
 }
 
-TEST_F(FrameGrab, EachOfTenReportsItsOwnFileWhateverTheOrderOfPostsAndFiles) {
+TEST(FrameGrab, EachOfTenReportsItsOwnFileWhateverTheOrderOfPostsAndFiles) {
+    IsolatedHost host;
     CreateRegistry();
     sem_t* done = CreateSemaphore();
     auto screenshot = Listen(host, "ScreenshotAction");
@@ -123,27 +144,73 @@ TEST_F(FrameGrab, EachOfTenReportsItsOwnFileWhateverTheOrderOfPostsAndFiles) {
     }
 }
 
-TEST_F(FrameGrab, NoticesAServiceThatIsGoneOrNeverComes) {
-    CreateRegistry();
-    CreateSemaphore();
-    const auto start = std::chrono::steady_clock::now();
-    // Semaphore there, nobody serves: held back until the deadline.
-    ExpectFailure(RunProgram(kFrameGrab, {"--timeout", "0.3", host.root() + "/a.png"}),
-                  "no screen service took the request within 0.3 s");
+/// Little-endian 32-bit words, then `text` with its NUL when there is one.
+std::string Request(const std::vector<int>& words, const char* text = nullptr) {
+    std::string bytes;
+    for (int word : words)
+        for (int b = 0; b < 4; ++b) bytes += static_cast<char>(static_cast<unsigned>(word) >> (8 * b));
+    return text ? bytes + text + '\0' : bytes;
+}
+
+/// Every client request against a receiver of both endpoints; one line per mismatch in `problems`.
+void RunClientCases(std::ostream& problems) {
+    const std::string longest(kMaxRequestText, 'p');
+    struct Case {
+        const char* what;
+        std::function<void(ScreenActionClient&)> call;
+        bool screenshot;
+        std::string bytes;  ///< empty: nothing may be sent
+    } cases[] = {
+        {"code 2", [](auto& c) { c.sendAction2(); }, false, Request({2, 0})},
+        {"longest path", [&](auto& c) { c.requestScreenshot(longest, 1); }, true, Request({100, 0, 1}, longest.c_str())},
+        {"path too long", [&](auto& c) { c.requestScreenshot(longest + "p", 1); }, true, ""},
+        {"shorter path after it", [](auto& c) { c.requestScreenshot("ab", 7); }, true, Request({100, 0, 7}, "ab")},
+        {"text and word", [](auto& c) { c.sendAction101(3, "hi", 4); }, false, Request({101, 3, 4}, "hi")},
+        {"105 below 0", [](auto& c) { c.sendAction105(5, -1); }, false, Request({105, 5, 0})},
+        {"105 at 100", [](auto& c) { c.sendAction105(5, 100); }, false, Request({105, 5, 100})},
+        {"105 above 100", [](auto& c) { c.sendAction105(5, 101); }, false, Request({105, 5, 100})},
+        {"107", [](auto& c) { c.sendAction107(9, -2); }, false, Request({107, 0, -2})},
+    };
     {
-        auto screen = Listen(host, "ScreenAction");
-        auto screenshot = Listen(host, "ScreenshotAction");
-        Program command(kFrameGrab, {"--timeout", "30", host.root() + "/b.png"});
-        ASSERT_TRUE(CoreSystemTest::Eventually([&] { return screenshot->printed("\n"); }));
-        kill(screenshot->pid(), SIGKILL);
-        screenshot->finish();  // reaped, as its parent would
-        ExpectFailure(command.finish(), "went away before it wrote");
+        ScreenActionClient unresolved;  // no registry yet: the request cannot go out
+        unresolved.requestScreenshot("/x.png", 1);
+        if (unresolved.lastResult() != -1) problems << "without a registry: " << unresolved.lastResult() << "\n";
     }
-    // What the killed service left behind (its semaphore and its pid in the registry) must not
-    // make the next command wait.
-    const Outcome next = RunProgram(kFrameGrab, {"--timeout", "30", host.root() + "/c.png"});
-    ExpectFailure(next, "screen service");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "waited for a deadline";
+    NM::createRegistry(8);
+    NM::NMClient service(true);
+    const int indexes[] = {service.getChannelIndex(kScreenActionEndpoint),
+                           service.getChannelIndex(kScreenshotActionEndpoint)};
+    for (int index : indexes) service.openReceiveChannel(index);
+    ScreenActionClient client;
+    std::vector<char> buffer(NM::kMaxPayload);
+    for (const Case& c : cases) {
+        c.call(client);
+        if (client.lastResult() != static_cast<int>(c.bytes.size()))
+            problems << c.what << ": lastResult " << client.lastResult() << "\n";
+        // Requests go out synchronously. After a refused one, a marker must be the next frame.
+        if (c.bytes.empty()) client.sendAction0(-7);
+        int index = -1, size = -1;
+        CoreSystemTest::Eventually([&] { return (size = service.recvMsg(&index, buffer.data(), NM::kMaxPayload)) >= 0; },
+                                   std::chrono::seconds(3));
+        const std::string got(buffer.data(), static_cast<std::size_t>(std::max(size, 0)));
+        const bool wanted = c.bytes.empty() ? index == indexes[0] && got == Request({0, -7})
+                                            : index == indexes[c.screenshot] && got == c.bytes;
+        if (!wanted) problems << c.what << ": received " << size << " bytes on index " << index << "\n";
+    }
+}
+
+TEST(ScreenActionClient, SendsEachRequestAsItsExactRecordAndReportsTheResult) {
+    IsolatedHost host;  // in a child: the client's registry is the process's own
+    CoreSystemTest::Child child = CoreSystemTest::Spawn(
+        [] {
+            std::ostringstream problems;
+            RunClientCases(problems);
+            std::cout << problems.str() << std::flush;
+            return 0;
+        },
+        true);
+    EXPECT_EQ(CoreSystemTest::ReadOutput(child), "");
+    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
 }
 
 }  // namespace

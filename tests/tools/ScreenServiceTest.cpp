@@ -10,6 +10,7 @@
 #include <csignal>
 #include <chrono>
 #include <fstream>
+#include <tuple>
 
 #include "CoreSystem/Platform/Posix.h"
 #include "ScreenCapture.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-using CoreSystemTest::IsolatedHost;
 using namespace ToolsTest;
 using Rgb = std::vector<int>;
 
@@ -42,23 +42,28 @@ struct Picture {
     }
 };
 
+int Posts(sem_t* semaphore) {
+    int posts = -1;
+    sem_getvalue(semaphore, &posts);
+    return posts;
+}
+
 /// Asks for a screenshot at `path` with FrameGrab, expecting success, and reads it back.
 Picture Grab(const std::string& path) {
-    const Outcome grab = CoreSystemTest::RunProgram(kFrameGrab, {path});
+    const Outcome grab = RunProgram(kFrameGrab, {path});
     EXPECT_EQ(grab.status, 0) << grab.err;
     EXPECT_EQ(grab.out, kFinished + path + "\n");
     return Picture(path);
 }
 
-TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsFastAndClean) {
+TEST(ScreenService, ServesFrameGrabLogsEveryRequestStopsFastAndCleanAndNeverReportsAFailedCapture) {
     IsolatedHost host;
     // Posts left by an earlier service would release FrameGrab before its file exists.
     sem_t* leftover = CoreSystem::Platform::sem_open(kSemaphore, O_CREAT, 0600, 2);
     ASSERT_NE(leftover, SEM_FAILED);
-    auto service = StartService(host, {"--source", "pattern", "--size", "320x240"});
-    int posts = -1;
-    sem_getvalue(leftover, &posts);
-    EXPECT_EQ(posts, 0);
+    CreateRegistry();
+    auto service = StartReady(host, {"screen-service", "--source", "pattern", "--size", "320x240"});
+    EXPECT_EQ(Posts(leftover), 0);
 
     const std::string shot = host.root() + "/shot.png";
     const Picture picture = Grab(shot);
@@ -74,7 +79,7 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsFastAndClean) {
     std::filesystem::current_path(here);
 
     // '-': the PNG and nothing else on standard output.
-    const Outcome piped = CoreSystemTest::RunProgram(kFrameGrab, {"-"});
+    const Outcome piped = RunProgram(kFrameGrab, {"-"});
     EXPECT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(Picture(piped.out, true).image.width, 320u);
     EXPECT_EQ(piped.out.size() - piped.out.rfind("IEND") , 8u) << "more than the PNG on standard output";
@@ -82,9 +87,9 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsFastAndClean) {
 
     // Malformed requests are logged and ignored: too short, and text without its NUL.
     EXPECT_EQ(RunCoresys({"nm", "send", "ScreenAction", "0102", "6500000001000000020000004142"}).status, 0);
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return service->printed("text without NUL"); }));
-    sem_getvalue(leftover, &posts);
-    EXPECT_EQ(posts, 0) << "a post was left behind";
+    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return service->printed("text without NUL"); }))
+        << "not logged as malformed:\n" << service->output();
+    EXPECT_EQ(Posts(leftover), 0) << "a post was left behind";
     sem_close(leftover);
 
     kill(service->pid(), SIGTERM);
@@ -103,30 +108,25 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestAndStopsFastAndClean) {
         EXPECT_NE(served.out.find(line + "\n"), std::string::npos) << line << "\nnot in:\n" << served.out;
     }
     EXPECT_EQ(SharedObjects(host, "Notification"), std::vector<std::string>{}) << "the service left objects behind";
-}
 
-TEST(ScreenService, FailedCaptureIsNeverReportedAsAScreenshot) {
-    IsolatedHost host;
+    SCOPED_TRACE("a source whose every capture fails");
     const std::string device = host.root() + "/fb";
-    std::ofstream(device) << "not a framebuffer";  // readable, so the service starts; every capture fails
-    auto service = StartService(host, {"--source", "fb:" + device});
+    std::ofstream(device) << "not a framebuffer";  // readable, so the service starts
+    service = StartReady(host, {"screen-service", "--source", "fb:" + device});
     sem_t* done = CoreSystem::Platform::sem_open(kSemaphore, 0);
     const std::string old = host.root() + "/old.png";
     std::ofstream(old) << "old";
     const auto start = std::chrono::steady_clock::now();
-    const Outcome grab = CoreSystemTest::RunProgram(kFrameGrab, {"--timeout", "30", old});
+    const Outcome grab = RunProgram(kFrameGrab, {"--timeout", "30", old});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "waited for the deadline";
     EXPECT_EQ(grab.status, 1);
     EXPECT_EQ(grab.out, "");
     EXPECT_NE(grab.err.find("FrameGrab: the screen service could not write " + old + ": "), std::string::npos)
         << grab.err;
     EXPECT_TRUE(service->printed("screenshot path=\"" + old + "\" failed source=fb:" + device)) << service->output();
-    int posts = -1;
-    sem_getvalue(done, &posts);
-    EXPECT_EQ(posts, 0) << "the failure was posted";
+    EXPECT_EQ(Posts(done), 0) << "the failure was posted";
     kill(service->pid(), SIGTERM);
     EXPECT_EQ(service->finish().status, 0);
-    EXPECT_EQ(SharedObjects(host, "Notification"), std::vector<std::string>{}) << "objects left behind";
 }
 
 /// Fills the root window of `display` with `background` and its top left 100x50 pixels with `corner`.
@@ -135,13 +135,11 @@ bool PaintRoot(const std::string& display, const Rgb& background, const Rgb& cor
     if (!connection) return false;
     const Window root = DefaultRootWindow(connection);
     GC gc = XCreateGC(connection, root, 0, nullptr);
-    auto fill = [&](const Rgb& rgb, unsigned width, unsigned height) {
+    for (const auto& [rgb, width, height] : {std::tuple{background, 640u, 480u}, std::tuple{corner, 100u, 50u}}) {
         // Xvfb's 24-bit visual is TrueColor with red in the high byte.
         XSetForeground(connection, gc, static_cast<unsigned long>(rgb[0] << 16 | rgb[1] << 8 | rgb[2]));
         XFillRectangle(connection, root, gc, 0, 0, width, height);
-    };
-    fill(background, 640, 480);
-    fill(corner, 100, 50);
+    }
     XFreeGC(connection, gc);
     XCloseDisplay(connection);  // sends the requests and waits for them
     return true;
@@ -160,9 +158,8 @@ struct VirtualDisplay : Program {
 };
 
 TEST(ScreenService, CapturesTheX11RootWindowUnderXvfb) {
-    std::string xvfb = CoreSystemTest::RunProgram("/bin/sh", {"-c", "command -v Xvfb"}).out;
-    xvfb = xvfb.substr(0, xvfb.find('\n'));
-    if (xvfb.empty())
+    const std::string xvfb = "/usr/bin/Xvfb";
+    if (access(xvfb.c_str(), X_OK) != 0)
         GTEST_SKIP() << "Xvfb is not installed (Debian package xvfb): the x11 source is not tested";
     IsolatedHost host;
     VirtualDisplay server(xvfb);
@@ -171,7 +168,8 @@ TEST(ScreenService, CapturesTheX11RootWindowUnderXvfb) {
     const Rgb background{255, 128, 0}, corner{0, 64, 255};
     ASSERT_TRUE(PaintRoot(display, background, corner)) << display;
 
-    auto service = StartService(host, {"--source", "x11", "--once"}, {{"DISPLAY", display}});
+    CreateRegistry();
+    auto service = StartReady(host, {"screen-service", "--source", "x11", "--once"}, {{"DISPLAY", display}});
     const Picture picture = Grab(host.root() + "/x11.png");
     Outcome served = service->finish();  // --once: ends after the one screenshot
     EXPECT_EQ(served.status, 0) << served.err;

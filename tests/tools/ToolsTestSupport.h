@@ -13,33 +13,20 @@
 
 namespace ToolsTest {
 
+using CoreSystemTest::IsolatedHost;
 using CoreSystemTest::Outcome;
 using CoreSystemTest::Program;
+using CoreSystemTest::RunCoresys;
+using CoreSystemTest::RunProgram;
 
-inline std::string Tool(const std::string& path) {
-    return CoreSystemTest::BuildDirectory() + "/tools/" + path;
-}
-inline const std::string kCoresys = Tool("coresys/coresys");
-inline const std::string kFrameGrab = Tool("framegrab/FrameGrab");
+inline const std::string kTools = CoreSystemTest::BuildDirectory() + "/tools/";
+inline const std::string kCoresys = kTools + "coresys/coresys";
+inline const std::string kFrameGrab = kTools + "framegrab/FrameGrab";
 inline const std::string kFinished = "FrameGrab: Finished writing file ";
-
 inline const std::string kExample = std::string(CORESYSTEM_SOURCE_DIR) + "/docs/examples/radio.json";
 
-/// One run of `coresys ARGS...` to its end, with `environment` added to its own.
-inline Outcome RunCoresys(const std::vector<std::string>& args, const CoreSystemTest::Environment& environment = {}) {
-    return Program(kCoresys, args, environment).finish();
-}
-
-/// The same with DEVICEFAMILY set to `family`.
-inline Outcome RunForFamily(const std::string& family, const std::vector<std::string>& args,
-                            CoreSystemTest::Environment environment = {}) {
-    environment.emplace_back("DEVICEFAMILY", family);
-    return RunCoresys(args, environment);
-}
-
 /// The shared-memory objects and semaphores of the host's namespace in /dev/shm, but `except`.
-inline std::vector<std::string> SharedObjects(const CoreSystemTest::IsolatedHost& host,
-                                              const std::string& except = "") {
+inline std::vector<std::string> SharedObjects(const IsolatedHost& host, const std::string& except = "") {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
         const std::string name = entry.path().filename();
@@ -60,7 +47,7 @@ inline void CreateRegistry() {
 }
 
 /// Starts `coresys <command...> --ready-file F` and waits until F exists.
-inline std::unique_ptr<Program> StartReady(const CoreSystemTest::IsolatedHost& host, std::vector<std::string> args,
+inline std::unique_ptr<Program> StartReady(const IsolatedHost& host, std::vector<std::string> args,
                                            const CoreSystemTest::Environment& environment = {}) {
     static int started = 0;
     const std::string ready = host.root() + "/ready-" + std::to_string(++started);
@@ -72,18 +59,10 @@ inline std::unique_ptr<Program> StartReady(const CoreSystemTest::IsolatedHost& h
 }
 
 /// `coresys nm listen ENDPOINT ARGS...`, published.
-inline std::unique_ptr<Program> Listen(const CoreSystemTest::IsolatedHost& host, const std::string& endpoint,
+inline std::unique_ptr<Program> Listen(const IsolatedHost& host, const std::string& endpoint,
                                        std::vector<std::string> args = {"--timeout", "20"}) {
     args.insert(args.begin(), {"nm", "listen", endpoint});
     return StartReady(host, args);
-}
-
-/// `coresys screen-service ARGS...` on a new registry, both endpoints published.
-inline std::unique_ptr<Program> StartService(const CoreSystemTest::IsolatedHost& host, std::vector<std::string> args,
-                                             const CoreSystemTest::Environment& environment = {}) {
-    CreateRegistry();
-    args.insert(args.begin(), "screen-service");
-    return StartReady(host, args, environment);
 }
 
 }  // namespace ToolsTest
