@@ -169,3 +169,14 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 }  // namespace CoreSystemTest
+
+// ---- Platform and NM tests: one child run to its end ---------------------------------------------
+namespace CoreSystemTest {
+
+/// Runs `body` in a forked child and waits for it (see Wait); returns its exit status.
+inline int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    Child child = Spawn(body);
+    return Wait(child, limit);
+}
+
+}  // namespace CoreSystemTest

@@ -2,8 +2,12 @@
 // check that reports the failing line through the child's exit status, and counts of objects.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +15,7 @@
 #include <thread>
 
 #include "CoreSystem/Platform/Environment.h"
+#include "CoreSystem/Platform/Faults.h"
 
 #include "CoreSystem/NM/NMClient.h"
 #include "CoreSystem/NM/Registry.h"
@@ -26,6 +31,10 @@
     } while (0)
 
 namespace NMTest {
+
+namespace Platform = CoreSystem::Platform;
+using namespace std::chrono_literals;
+using namespace CoreSystemTest;
 
 /// Flags and values that forked processes of one test share.
 struct Board {

@@ -4,10 +4,7 @@
 
 #include "PlatformTestSupport.h"
 
-#include <fcntl.h>
-#include <cstring>
 #include <regex>
-#include <tuple>
 
 #include "CoreSystem/Platform/Linux/Board.h"
 
@@ -40,9 +37,10 @@ struct BoardHost {
     int control = -1, i2c = -1;
 };
 
-TEST(DeviceTest, ControlCommandsMoveNbytesReturnErrorNumbersAndTakeInjectedFailures) {
+TEST(DeviceTest, ControlCommandsI2cHeadersAndRegisterStoresAreCheckedAndLoggedInOrder) {
     BoardHost board;
     ASSERT_GE(board.control, 0);
+    ASSERT_GE(board.i2c, 0);
     ASSERT_TRUE(Board::StoreOtp(board.host.root(), Board::Bank::Nor, 2, Pattern(1)));
     ASSERT_TRUE(Board::StoreOtp(board.host.root(), Board::Bank::Legacy, 1, Pattern(2)));
 
@@ -72,36 +70,7 @@ TEST(DeviceTest, ControlCommandsMoveNbytesReturnErrorNumbersAndTakeInjectedFailu
     EXPECT_EQ(buffer, std::vector<std::uint8_t>(300, 0xAA));
     EXPECT_EQ(Platform::devctl(board.control, kReadNor1, buffer.data(), 256, nullptr), EOK);
 
-    // Calls that reach a device are logged in order, reads included; the others reached none.
-    EXPECT_EQ(BoardLog(board.host),
-              (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040547 result=0",
-                     "devctl /dev/iplctl 0x40040500 result=ENOTTY", "devctl /dev/i2c6 0x40040548 result=ENOTTY",
-                     "devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040548 result=EIO",
-                     "devctl /dev/iplctl 0x40040548 result=0"}));
-}
-
-TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
-    for (const std::string target : {"nor", "legacy", "both"}) {
-        SCOPED_TRACE(target);
-        BoardHost board(target);
-        Board::Block block = Pattern(3);
-        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 4, nullptr), EINVAL);
-        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EOK);
-        const Board::Block erased(Board::kOtpBlockSize, 0xFF);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 1),
-                  target == "legacy" ? erased : block);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Legacy, 1),
-                  target == "nor" ? erased : block);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 2), erased);
-        // A programmed bit cannot be set again: the block does not verify.
-        block[0] ^= 0xFF;
-        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EIO);
-    }
-}
-
-TEST(DeviceTest, I2cSendRefusesBadHeadersAndTakesTheFlatForm) {
-    BoardHost board;
-    ASSERT_GE(board.i2c, 0);
+    // I2C sends with a bad header are refused; the flat form carries the same header and bytes.
     auto send = [&](std::uint32_t fmt, std::uint32_t len) {  // header, register and value apart
         i2c_send_t header{{0x5A, fmt}, len, 1};
         std::uint8_t reg = 0x13, data = 0x01;
@@ -114,20 +83,12 @@ TEST(DeviceTest, I2cSendRefusesBadHeadersAndTakesTheFlatForm) {
     EXPECT_EQ(send(7, 2), EINVAL);                 // no such address format
     EXPECT_EQ(send(I2C_ADDRFMT_7BIT, 3), EINVAL);  // announces more than it carries
     EXPECT_EQ(Platform::devctlv(board.control, DCMD_I2C_SEND, 0, 0, nullptr, nullptr, nullptr), ENOTTY);
-    // The flat form carries the same header and bytes.
     std::uint8_t flat[sizeof(i2c_send_t) + 1] = {};
     const i2c_send_t header{{0x5A, I2C_ADDRFMT_7BIT}, 1, 0};
     std::memcpy(flat, &header, sizeof header);
     flat[sizeof header] = 0x42;
     EXPECT_EQ(Platform::devctl(board.i2c, DCMD_I2C_SEND, flat, sizeof flat, nullptr), EOK);
-    EXPECT_EQ(BoardLog(board.host), (Lines{"i2c /dev/i2c6 addr=0x5a fmt=7 stop=1 data=13 01 result=EINVAL",
-                                           "devctl /dev/i2c6 0x80100505 result=EINVAL",
-                                           "devctl /dev/iplctl 0x80100505 result=ENOTTY",
-                                           "i2c /dev/i2c6 addr=0x5a fmt=2 stop=0 data=42 result=0"}));
-}
 
-TEST(DeviceTest, RegisterStoresAreSharedByProcessesAndLoggedInOrder) {
-    BoardHost board;
     const std::uintptr_t watchdog = Platform::mmap_device_io(2, 0x53FDC000);
     ASSERT_NE(watchdog, MAP_DEVICE_FAILED);
     Platform::out16(watchdog, 0);
@@ -135,7 +96,17 @@ TEST(DeviceTest, RegisterStoresAreSharedByProcessesAndLoggedInOrder) {
     EXPECT_EQ(Platform::in16(watchdog), 0x5A00);
     EXPECT_EQ(Platform::munmap_device_io(watchdog, 2), 0);
     EXPECT_EQ(Platform::munmap_device_io(watchdog, 2), -1);
-    EXPECT_EQ(BoardLog(board.host), (Lines{"out16 0x53fdc000 0x0000", "out8 0x53fdc001 0x5a"}));
+
+    // Calls that reach a device are logged in order, reads included; the others reached none.
+    EXPECT_EQ(BoardLog(board.host),
+              (Lines{"devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040547 result=0",
+                     "devctl /dev/iplctl 0x40040500 result=ENOTTY", "devctl /dev/i2c6 0x40040548 result=ENOTTY",
+                     "devctl /dev/iplctl 0x40040549 result=0", "devctl /dev/iplctl 0x40040548 result=EIO",
+                     "devctl /dev/iplctl 0x40040548 result=0",
+                     "i2c /dev/i2c6 addr=0x5a fmt=7 stop=1 data=13 01 result=EINVAL",
+                     "devctl /dev/i2c6 0x80100505 result=EINVAL", "devctl /dev/iplctl 0x80100505 result=ENOTTY",
+                     "i2c /dev/i2c6 addr=0x5a fmt=2 stop=0 data=42 result=0", "out16 0x53fdc000 0x0000",
+                     "out8 0x53fdc001 0x5a"}));
 
     // Two processes storing at once: every line whole, each process's stores in its order.
     ASSERT_TRUE(Board::ClearLog(board.host.root()));
@@ -163,6 +134,25 @@ TEST(DeviceTest, RegisterStoresAreSharedByProcessesAndLoggedInOrder) {
     }
 }
 
+TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
+    for (const std::string target : {"nor", "legacy", "both"}) {
+        SCOPED_TRACE(target);
+        BoardHost board(target);
+        Board::Block block = Pattern(3);
+        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 4, nullptr), EINVAL);
+        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EOK);
+        const Board::Block erased(Board::kOtpBlockSize, 0xFF);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 1),
+                  target == "legacy" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Legacy, 1),
+                  target == "nor" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 2), erased);
+        // A programmed bit cannot be set again: the block does not verify.
+        block[0] ^= 0xFF;
+        EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EIO);
+    }
+}
+
 TEST(DeviceTest, DeviceMemoryWriteImpliesReadAndFailsWithoutBoard) {
     IsolatedHost host;
     errno = 0;
@@ -184,18 +174,16 @@ TEST(DeviceTest, DeviceMemoryWriteImpliesReadAndFailsWithoutBoard) {
     EXPECT_EQ(record[19], 0x1234AA56u);
     // As on the target: a store through a read-only mapping or outside every mapping is a fault.
     // (The children take the default action, not a sanitizer's report.)
-    Child readOnly = Spawn([&] {
+    EXPECT_EQ(RunInChild([&] {
         signal(SIGSEGV, SIG_DFL);
         const_cast<std::uint32_t*>(record)[1] = 0;
         return 0;
-    });
-    Child unmapped = Spawn([] {
+    }), 128 + SIGSEGV);
+    EXPECT_EQ(RunInChild([] {
         signal(SIGSEGV, SIG_DFL);
         Platform::out32(0x1000, 0);
         return 0;
-    });
-    EXPECT_EQ(Wait(readOnly), 128 + SIGSEGV);
-    EXPECT_EQ(Wait(unmapped), 128 + SIGSEGV);
+    }), 128 + SIGSEGV);
     EXPECT_EQ(Platform::munmap_device_memory(words, 80), 0);
     EXPECT_EQ(Platform::munmap_device_memory(const_cast<std::uint32_t*>(record), 80), 0);
     EXPECT_EQ(Platform::munmap_device_memory(words, 80), -1);

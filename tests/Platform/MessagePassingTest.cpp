@@ -1,14 +1,6 @@
 // Message passing on the host: what the framework relies on, across processes and under death.
 #include "PlatformTestSupport.h"
 
-#include <sys/mman.h>
-#include <cstring>
-#include <fstream>
-
-#include "CoreSystem/Platform/Environment.h"
-#include "CoreSystem/Platform/Faults.h"
-#include "CoreSystem/Platform/Neutrino.h"
-
 namespace {
 
 using namespace CoreSystem::Platform;
@@ -32,39 +24,6 @@ protected:
     IsolatedHost host;
     Board* board = nullptr;
 };
-
-TEST_F(MessagePassing, SenderBlocksUntilReplyAndGetsStatusAndData) {
-    const int chid = ChannelCreate(0);
-    ASSERT_GT(chid, 0);
-    Child sender = Spawn([&] {
-        int coid = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
-        if (coid < _NTO_SIDE_CHANNEL) return 10;
-        char reply[4] = {};
-        const char message[] = "a message longer than a pulse, cut by the receiver";
-        if (MsgSend(coid, message, sizeof message, reply, sizeof reply) != 42) return 11;
-        board->result = 1;
-        if (std::memcmp(reply, "abcd", 4) != 0) return 12;
-        if (ErrnoOf(MsgSend(coid, "x", 1, nullptr, 0)) != EPERM) return 13;
-        return 0;
-    });
-    char buffer[32];
-    struct _msg_info info;
-    int rcvid = MsgReceive(chid, buffer, sizeof buffer, &info);
-    ASSERT_GT(rcvid, 0);
-    EXPECT_EQ(info.msglen, 32);  // a short buffer cuts the message, it is not an error
-    EXPECT_EQ(info.srcmsglen, 51);
-    EXPECT_EQ(info.pid, sender.pid);
-    EXPECT_EQ(std::string(buffer, 9), "a message");
-    std::this_thread::sleep_for(50ms);  // the sender stays blocked meanwhile
-    EXPECT_EQ(board->result, 0);
-    ASSERT_EQ(MsgReply(rcvid, 42, "abcdefgh", 8), 0);  // the sender's buffer takes 4 bytes
-    rcvid = MsgReceive(chid, buffer, sizeof buffer, &info);
-    ASSERT_GT(rcvid, 0);
-    ASSERT_EQ(MsgError(rcvid, EPERM), 0);
-    EXPECT_EQ(Wait(sender), 0);
-    EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);  // already answered
-    EXPECT_EQ(ChannelDestroy(chid), 0);
-}
 
 TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     // The receiver takes one message and never replies, leaves more queued, then dies. It owns
@@ -108,8 +67,7 @@ TEST_F(MessagePassing, DeadOrDestroyedReceiverFailsEverySenderPromptly) {
     };
     std::ofstream{object(getpid())};
     std::ofstream{object(receiver.pid)};
-    Child sweeper = Spawn([] { return ChannelCreate(0) > 0 ? 0 : 1; });
-    EXPECT_EQ(Wait(sweeper), 0);
+    EXPECT_EQ(RunInChild([] { return ChannelCreate(0) > 0 ? 0 : 1; }), 0);
     EXPECT_EQ(access(object(getpid()).c_str(), F_OK), 0) << "a channel being made was removed";
     EXPECT_NE(access(object(receiver.pid).c_str(), F_OK), 0) << "a dead owner's channel was left";
     unlink(object(getpid()).c_str());
@@ -163,12 +121,12 @@ TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
     ASSERT_TRUE(waitReady());
     const int coid = ConnectAttach(0, server.pid, board->chid, _NTO_SIDE_CHANNEL, 0);
     for (int n = 0; n < 64; ++n) {
-        Child sender = Spawn([coid] {
+        const int status = RunInChild([coid] {
             FailNext(Call::KillInFree, 0);
             MsgSend(coid, "x", 1, nullptr, 0);
             return 1;
-        });
-        EXPECT_EQ(Wait(sender, 5s), 128 + SIGKILL) << "sender " << n;
+        }, 5s);
+        EXPECT_EQ(status, 128 + SIGKILL) << "sender " << n;
     }
     const std::uint64_t limit = 2000000000;
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND, nullptr, &limit, nullptr);
@@ -177,12 +135,40 @@ TEST_F(MessagePassing, SendersKilledInTheMiddleOfAnUpdateLoseNoSlot) {
     Wait(server);
 }
 
-TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
+TEST_F(MessagePassing, SendersWaitForRepliesPulsesQueueByPriorityAndTimeoutsCoverOneCall) {
     const int chid = ChannelCreate(0);
     const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
     ASSERT_NE(coid, -1);
+    Child sender = Spawn([&] {
+        int coid = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
+        if (coid < _NTO_SIDE_CHANNEL) return 10;
+        char reply[4] = {};
+        const char message[] = "a message longer than a pulse, cut by the receiver";
+        if (MsgSend(coid, message, sizeof message, reply, sizeof reply) != 42) return 11;
+        board->result = 1;
+        if (std::memcmp(reply, "abcd", 4) != 0) return 12;
+        if (ErrnoOf(MsgSend(coid, "x", 1, nullptr, 0)) != EPERM) return 13;
+        return 0;
+    });
+    char buffer[64];
+    struct _msg_info info;
+    int rcvid = MsgReceive(chid, buffer, 32, &info);
+    ASSERT_GT(rcvid, 0);
+    EXPECT_EQ(info.msglen, 32);  // a short buffer cuts the message, it is not an error
+    EXPECT_EQ(info.srcmsglen, 51);
+    EXPECT_EQ(info.pid, sender.pid);
+    EXPECT_EQ(std::string(buffer, 9), "a message");
+    std::this_thread::sleep_for(50ms);  // the sender stays blocked meanwhile
+    EXPECT_EQ(board->result, 0);
+    ASSERT_EQ(MsgReply(rcvid, 42, "abcdefgh", 8), 0);  // the sender's buffer takes 4 bytes
+    rcvid = MsgReceive(chid, buffer, 32, &info);
+    ASSERT_GT(rcvid, 0);
+    ASSERT_EQ(MsgError(rcvid, EPERM), 0);
+    EXPECT_EQ(Wait(sender), 0);
+    EXPECT_EQ(MsgReply(rcvid, 0, nullptr, 0), -1);  // already answered
+
     // A message waits behind pulses for MsgReceivePulse, which must leave it queued.
-    std::thread sender([&] { board->result = static_cast<int>(MsgSend(coid, "msg", 3, nullptr, 0)); });
+    std::thread queued([&] { board->result = static_cast<int>(MsgSend(coid, "msg", 3, nullptr, 0)); });
     std::this_thread::sleep_for(50ms);  // lets the message queue first (the test holds either way)
     ASSERT_EQ(MsgSendPulse(coid, 10, -3, -123456), 0);
     ASSERT_EQ(MsgSendPulse(coid, 20, 127, 7), 0);
@@ -195,12 +181,11 @@ TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
     EXPECT_EQ(pulse.subtype, 0);
     EXPECT_EQ(pulse.code, -3);
     EXPECT_EQ(pulse.value.sival_int, -123456);
-    char buffer[sizeof(_pulse)];
-    int rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
+    rcvid = MsgReceive(chid, buffer, sizeof(_pulse), nullptr);
     ASSERT_GT(rcvid, 0);
     EXPECT_EQ(std::string(buffer, 3), "msg");
     ASSERT_EQ(MsgReply(rcvid, 5, nullptr, 0), 0);
-    sender.join();
+    queued.join();
     EXPECT_EQ(board->result, 5);
     // Pulses have their own pool: many more than a channel has message slots wait, in order.
     for (int n = 0; n < 500; ++n) ASSERT_EQ(MsgSendPulse(coid, 10, 1, n), 0) << n;
@@ -208,16 +193,19 @@ TEST_F(MessagePassing, PulsesKeepCodeAndValueAndQueueByPriority) {
         ASSERT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse, nullptr), 0);
         ASSERT_EQ(pulse.value.sival_int, n);
     }
+    // What it cannot do is refused.
     EXPECT_EQ(MsgSendPulse(coid, 10, 128, 0), -1);
     EXPECT_EQ(ErrnoOf(MsgReceivePulse(chid, &pulse, sizeof pulse - 1, nullptr)), EFAULT);
-    ChannelDestroy(chid);
-}
+    EXPECT_EQ(ErrnoOf(ChannelCreate(_NTO_CHF_UNBLOCK)), EINVAL);
+    EXPECT_EQ(ChannelDestroy(987654), -1);
+    EXPECT_EQ(ConnectAttach(0, getpid(), 987654, _NTO_SIDE_CHANNEL, 0), -1);
+    const int fdLike = ConnectAttach(0, 0, chid, 100, 0);  // without the side-channel flag
+    EXPECT_GE(fdLike, 100);
+    EXPECT_LT(fdLike, _NTO_SIDE_CHANNEL);
+    EXPECT_EQ(ConnectDetach(fdLike), 0);
+    EXPECT_EQ(MsgReceive(chid + 1000, buffer, sizeof buffer, nullptr), -1);
 
-TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
-    const int chid = ChannelCreate(0);
-    const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
-    char buffer[64];
-    // A poll returns at once; a relative timeout fails after it; neither leaks into the next call.
+    // Timeouts: a poll returns at once; a relative timeout fails after it; neither leaks into the next call.
     ASSERT_EQ(TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(ErrnoOf(MsgReceive(chid, buffer, sizeof buffer, nullptr)), ETIMEDOUT);
     const std::uint64_t fiftyMs = 50000000;
@@ -238,14 +226,14 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     // times out too, and the late reply then reports the sender gone.
     TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY, nullptr, &fiftyMs, nullptr);
     EXPECT_EQ(ErrnoOf(MsgSend(coid, "first", 5, nullptr, 0)), ETIMEDOUT);
-    std::thread sender([&] {
+    std::thread second([&] {
         TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND | _NTO_TIMEOUT_REPLY, nullptr, &fiftyMs, nullptr);
         board->error = ErrnoOf(MsgSend(coid, "second", 6, nullptr, 0));
     });
-    int rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
+    rcvid = MsgReceive(chid, buffer, sizeof buffer, nullptr);
     ASSERT_GT(rcvid, 0);
     EXPECT_EQ(std::string(buffer, 6), "second");  // "first" was withdrawn
-    sender.join();
+    second.join();
     EXPECT_EQ(board->error, ETIMEDOUT);
     EXPECT_EQ(ErrnoOf(MsgReply(rcvid, 0, nullptr, 0)), ESRCH);
 
@@ -262,20 +250,6 @@ TEST_F(MessagePassing, TimeoutsCoverOneCallAndWithdrawTheMessage) {
     kill(doomed.pid, SIGKILL);
     Wait(doomed);
     EXPECT_EQ(ErrnoOf(MsgReply(rcvid, 0, nullptr, 0)), ESRCH);
-    ChannelDestroy(chid);
-}
-
-TEST_F(MessagePassing, RefusesWhatItCannotDo) {
-    EXPECT_EQ(ErrnoOf(ChannelCreate(_NTO_CHF_UNBLOCK)), EINVAL);
-    EXPECT_EQ(ChannelDestroy(987654), -1);
-    EXPECT_EQ(ConnectAttach(0, getpid(), 987654, _NTO_SIDE_CHANNEL, 0), -1);
-    const int chid = ChannelCreate(0);
-    const int fdLike = ConnectAttach(0, 0, chid, 100, 0);  // without the side-channel flag
-    EXPECT_GE(fdLike, 100);
-    EXPECT_LT(fdLike, _NTO_SIDE_CHANNEL);
-    EXPECT_EQ(ConnectDetach(fdLike), 0);
-    char buffer[64];
-    EXPECT_EQ(MsgReceive(chid + 1000, buffer, sizeof buffer, nullptr), -1);
     ChannelDestroy(chid);
 }
 

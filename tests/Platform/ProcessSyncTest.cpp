@@ -5,10 +5,7 @@
 
 #include "PlatformTestSupport.h"
 
-#include <sys/mman.h>
 #include <sys/syscall.h>
-#include <atomic>
-#include <cstring>
 
 namespace {
 
@@ -47,7 +44,9 @@ protected:
     Shared* shared_ = nullptr;
 };
 
-TEST_F(ProcessSyncTest, MutexExcludesSeveralProcesses) {
+// Children lock with lock() or with lockBriefly(), which spins before it sleeps, some through a second
+// mapping; the holder now and then keeps the mutex far longer than a spin lasts, so lockers also sleep.
+TEST_F(ProcessSyncTest, LockAndBriefLockExcludeEachOtherAcrossProcesses) {
     constexpr int kChildren = 6, kRounds = 10000;
     std::vector<Child> children;
     for (int c = 0; c < kChildren; ++c) {
@@ -55,10 +54,11 @@ TEST_F(ProcessSyncTest, MutexExcludesSeveralProcesses) {
             Shared& s = c % 2 != 0 ? Alias() : *shared_;
             for (++s.ready; s.ready < kChildren;) std::this_thread::yield();
             for (int round = 0; round < kRounds; ++round) {
-                if (s.mutex.lock() != 0) return 1;
+                if ((c % 3 != 0 ? s.mutex.lockBriefly() : s.mutex.lock()) != 0) return 1;
                 const long value = s.counter;  // read early, written late: a wide window
                 for (volatile int spin = 0; spin < 100; spin = spin + 1) {
                 }
+                if (round % 1000 == 0) std::this_thread::sleep_for(1ms);
                 s.counter = value + 1;
                 if (s.mutex.unlock() != 0) return 1;
             }
@@ -69,7 +69,7 @@ TEST_F(ProcessSyncTest, MutexExcludesSeveralProcesses) {
     EXPECT_EQ(shared_->counter, kChildren * kRounds);
 }
 
-TEST_F(ProcessSyncTest, CallsReportMisuseAndTimeouts) {
+TEST_F(ProcessSyncTest, ReportsMisuseAndTimeoutsAndPassesADeadHoldersMutexToTheNextLocker) {
     Shared& s = *shared_;
     ASSERT_EQ(s.mutex.lock(), 0);
     EXPECT_EQ(s.mutex.trylock(), EBUSY);
@@ -77,8 +77,7 @@ TEST_F(ProcessSyncTest, CallsReportMisuseAndTimeouts) {
     // other process does not change what the mutex records of its holder either: the holder's own
     // relock is still refused, not taken for a takeover.
     auto takenByAnother = [&] { return s.mutex.unlock() == EPERM && s.mutex.trylock() == EBUSY; };
-    Child other = Spawn([&] { return takenByAnother() ? 0 : 1; });
-    EXPECT_EQ(Wait(other), 0);
+    EXPECT_EQ(RunInChild([&] { return takenByAnother() ? 0 : 1; }), 0);
     EXPECT_EQ(s.mutex.lock(), EDEADLK);
     std::thread([&] { EXPECT_TRUE(takenByAnother()); }).join();
 
@@ -93,10 +92,7 @@ TEST_F(ProcessSyncTest, CallsReportMisuseAndTimeouts) {
     EXPECT_EQ(s.mutex.unlock(), 0);  // held again after the timed-out waits
     EXPECT_EQ(s.mutex.unlock(), EPERM);
     EXPECT_EQ(s.condition.wait(s.mutex), EPERM);
-}
 
-TEST_F(ProcessSyncTest, MutexOfADeadHolderPassesToTheNextLocker) {
-    Shared& s = *shared_;
     // A locker already blocked when the holding process is killed gets the lock, and is told that
     // it took it over; then it dies holding it.
     Child holder = Spawn([&] { return s.mutex.lock() != 0 ? 1 : (++s.ready, pause()); });
@@ -108,12 +104,18 @@ TEST_F(ProcessSyncTest, MutexOfADeadHolderPassesToTheNextLocker) {
     EXPECT_EQ(Wait(waiter, 10s), kKilled);
 
     // A later locker takes it over in a thread that ends holding it; then trylock takes it over.
-    Child late = Spawn([&] {
+    EXPECT_EQ(RunInChild([&] {
         int locked = -1;
         std::thread([&] { locked = s.mutex.lock(); }).join();
         return locked == EOWNERDEAD && s.mutex.trylock() == EOWNERDEAD && s.mutex.unlock() == 0 ? 0 : 1;
-    });
-    EXPECT_EQ(Wait(late, 10s), 0);
+    }), 0);
+    // lockBriefly() detects a dead holder too, and records itself as the holder.
+    EXPECT_EQ(RunInChild([&] { return s.mutex.lock() != 0 ? 1 : raise(SIGKILL); }), kKilled);
+    EXPECT_EQ(RunInChild([&] {
+        alarm(5);
+        const bool tookOver = s.mutex.lockBriefly() == EOWNERDEAD && s.mutex.lockBriefly() == EDEADLK;
+        return tookOver && s.mutex.unlock() == 0 ? 0 : 1;
+    }), 0);
 
     // The mutex's words as a dead holder left them, its ids now reused: its thread id names a
     // live thread of another process (this thread), or its process id was given to a new process
@@ -131,53 +133,17 @@ TEST_F(ProcessSyncTest, MutexOfADeadHolderPassesToTheNextLocker) {
     EXPECT_EQ(Wait(gone), 0);
     for (const auto& words : forged) {
         std::memcpy(static_cast<void*>(&s.mutex), words, sizeof words);
-        late = Spawn([&] {
+        const int status = RunInChild([&] {
             alarm(5);  // a lock left to the wrong holder would never come back
             return s.mutex.lock() == EOWNERDEAD && s.mutex.unlock() == 0 ? 0 : 1;
         });
-        EXPECT_EQ(Wait(late, 10s), 0)
-            << "holder " << words[0] << " (" << 128 + SIGALRM << ": not taken over)";
+        EXPECT_EQ(status, 0) << "holder " << words[0] << " (" << 128 + SIGALRM << ": not taken over)";
     }
     kill(reused.pid, SIGKILL);
     Wait(reused);
 }
 
-// lockBriefly() spins before it sleeps: it must exclude lock() and itself, sleep when the holder
-// keeps the mutex, and still detect a dead holder.
-TEST_F(ProcessSyncTest, BriefLockExcludesLikeLockAndTakesOverFromADeadHolder) {
-    constexpr int kChildren = 6, kRounds = 20000;
-    Shared& s = *shared_;
-    std::vector<Child> children;
-    for (int c = 0; c < kChildren; ++c) {
-        children.push_back(Spawn([&s, c] {
-            for (int round = 0; round < kRounds; ++round) {
-                if ((c != 0 ? s.mutex.lockBriefly() : s.mutex.lock()) != 0) return 1;
-                const long value = s.counter;
-                for (volatile int spin = 0; spin < 50; spin = spin + 1) {
-                }
-                // Now and then held far longer than a spin lasts, so lockers also sleep.
-                if (round % 1000 == 0) std::this_thread::sleep_for(1ms);
-                s.counter = value + 1;
-                if (s.mutex.unlock() != 0) return 1;
-            }
-            return 0;
-        }));
-    }
-    for (auto& child : children) EXPECT_EQ(Wait(child, 60s), 0);
-    EXPECT_EQ(s.counter, kChildren * kRounds);
-
-    Child holder = Spawn([&] { return s.mutex.lock() != 0 ? 1 : raise(SIGKILL); });
-    EXPECT_EQ(Wait(holder), kKilled);
-    Child late = Spawn([&] {
-        alarm(5);  // a dead holder that was never detected would keep it forever
-        return s.mutex.lockBriefly() == EOWNERDEAD && s.mutex.lockBriefly() == EDEADLK && s.mutex.unlock() == 0
-                   ? 0
-                   : 1;
-    });
-    EXPECT_EQ(Wait(late, 10s), 0);
-}
-
-TEST_F(ProcessSyncTest, ConditionSignalAndBroadcastWakeWaitersInOtherProcesses) {
+TEST_F(ProcessSyncTest, ConditionWakesWaitersInOtherProcessesAndLosesNoWakeUp) {
     constexpr int kWaiters = 3;
     Shared& s = *shared_;
     auto takePermit = [&s] {
@@ -201,11 +167,9 @@ TEST_F(ProcessSyncTest, ConditionSignalAndBroadcastWakeWaitersInOtherProcesses) 
         EXPECT_TRUE(Eventually([&] { return s.woken == (permits == 1 ? 1 : kWaiters); }));
     }
     for (auto& waiter : waiters) EXPECT_EQ(Wait(waiter, 10s), 0);
-}
 
-TEST_F(ProcessSyncTest, ConditionLosesNoWakeUpInAPingPongBetweenProcesses) {
+    // A ping-pong between processes loses no wake-up.
     constexpr int kRounds = 5000;
-    Shared& s = *shared_;
     // The parent waits for its turn; the partner polls with trylock, so that it often takes the
     // mutex the moment a wait releases it and signals before the waiter sleeps.
     Child partner = Spawn([&] {

@@ -3,21 +3,15 @@
 // and slogf records reaching the observer and the CORESYSTEM_SLOG destination whole.
 #include "CoreSystem/Platform/Process.h"
 
-#include "CoreSystem/Platform/Environment.h"
-#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Platform/Slog.h"
 #include "PlatformTestSupport.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <fstream>
 
 namespace {
 
@@ -53,7 +47,7 @@ int SpawnShell(int mode, const char* script) {
     return Platform::spawnv(mode, "/bin/sh", argv);
 }
 
-TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
+TEST(ProcessTest, SpawnModesReportTheOutcomeWaitForNoOtherChildAndPassOnTheCallersPriority) {
     IsolatedHost host;
     EXPECT_EQ(SpawnShell(P_WAIT, "exit 3"), 3);
     EXPECT_EQ(SpawnShell(P_WAIT, "kill -9 $$"), 128 + SIGKILL);  // never mistaken for success
@@ -86,18 +80,15 @@ TEST(ProcessTest, SpawnModesReportExitStatusPidOrWhyTheProgramCouldNotStart) {
     const std::string missing = host.root() + "/missing", data = host.root() + "/not-executable";
     std::ofstream(data) << "exit 0\n";
     for (int mode : {P_WAIT, P_NOWAIT, P_NOWAITO}) {
-        errno = 0;
         EXPECT_EQ(ErrnoOf(Platform::spawnv(mode, missing.c_str(), seven)), ENOENT) << "mode " << mode;
         EXPECT_EQ(ErrnoOf(Platform::spawnv(mode, data.c_str(), seven)), EACCES) << "mode " << mode;
     }
     EXPECT_EQ(ErrnoOf(SpawnShell(2, "exit 0")), EINVAL);  // not a spawn mode
     // No child is left behind: none that ended, none that could not start.
     EXPECT_EQ(ErrnoOf(waitpid(-1, &status, WNOHANG)), ECHILD);
-}
 
-// Another thread forking children that live on (without exec) while spawns run: no spawn may
-// wait for those children.
-TEST(ProcessTest, SpawnDoesNotWaitForChildrenOfAnotherThread) {
+    // Another thread forking children that live on (without exec) while spawns run: no spawn may
+    // wait for those children.
     std::atomic<bool> done{false};
     std::vector<pid_t> forked;
     std::thread forker([&] {
@@ -122,15 +113,10 @@ TEST(ProcessTest, SpawnDoesNotWaitForChildrenOfAnotherThread) {
     for (pid_t child : forked) kill(child, SIGKILL);
     for (pid_t child : forked) waitpid(child, nullptr, 0);
     EXPECT_LT(slowest, 1500ms) << forked.size() << " children forked meanwhile";
-}
 
-TEST(ProcessTest, SetprioReturnsThePreviousPriorityAndChildrenStartWithTheCallersPriority) {
     const int start = Platform::getprio(0);
     EXPECT_EQ(Platform::setprio(0, 20), start);
-    for (int bad : {0, 256, -1}) {
-        errno = 0;
-        EXPECT_EQ(ErrnoOf(Platform::setprio(0, bad)), EINVAL);
-    }
+    for (int bad : {0, 256, -1}) EXPECT_EQ(ErrnoOf(Platform::setprio(0, bad)), EINVAL) << bad;
     EXPECT_EQ(Platform::getprio(getpid()), 20);  // this is thread 1
     EXPECT_EQ(ChildPriority(), 20);
     // Another thread starts at the start priority; its children get its own priority.
@@ -147,28 +133,7 @@ TEST(ProcessTest, SetprioReturnsThePreviousPriorityAndChildrenStartWithTheCaller
     Platform::setprio(0, start);
 }
 
-TEST(ProcessTest, WaitforReturnsWhenThePathAppearsOrAfterTheDelay) {
-    IsolatedHost host;
-    for (int pollMs : {0, 30}) {
-        SCOPED_TRACE(pollMs);
-        const std::string path = host.root() + "/later-" + std::to_string(pollMs);
-        auto begin = Clock::now();
-        errno = 0;
-        EXPECT_EQ(ErrnoOf(Platform::waitfor(path.c_str(), 150, pollMs)), ETIMEDOUT);
-        EXPECT_GE(Clock::now() - begin, 150ms);
-
-        std::thread creator([&] {
-            std::this_thread::sleep_for(60ms);
-            std::ofstream(path) << "ready";
-        });
-        begin = Clock::now();
-        EXPECT_EQ(Platform::waitfor(path.c_str(), 10000, pollMs), 0);
-        EXPECT_LT(Clock::now() - begin, 5s);
-        creator.join();
-    }
-}
-
-TEST(PosixTest, ThreadNamesAreCutToFitAndIdsFollowFork) {
+TEST(PosixTest, ThreadNamesAreCutToFitIdsFollowForkAndDelayReportsTheTimeLeft) {
     // The second: 14 ASCII bytes and a two-byte character, which the cut drops whole.
     for (const auto& [given, kept] :
          {std::pair{"NMClientDispatcher", "NMClientDispatc"}, {"AbcdefghijklmnĂx", "Abcdefghijklmn"}}) {
@@ -182,11 +147,18 @@ TEST(PosixTest, ThreadNamesAreCutToFitAndIdsFollowFork) {
     pid_t otherTid = 0;
     std::thread([&] { otherTid = Platform::gettid(); }).join();
     EXPECT_NE(otherTid, getpid());
-    Child child = Spawn([] { return Platform::gettid() == getpid() ? 0 : 1; });
-    EXPECT_EQ(Wait(child), 0);
+    EXPECT_EQ(RunInChild([] { return Platform::gettid() == getpid() ? 0 : 1; }), 0);
+
+    EXPECT_EQ(Platform::delay(5), 0u);
+    const auto previous = signal(SIGALRM, [](int) {});  // sleeps are cut short even with SA_RESTART
+    alarm(1);
+    const unsigned left = Platform::delay(20000);
+    signal(SIGALRM, previous);
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, 20000u);
 }
 
-TEST(EnvironmentTest, SharedNamesAndSemaphoresStayInTheNamespaceAndDevicePathsUnderTheRoot) {
+TEST(EnvironmentTest, NamesAndSemaphoresStayInTheNamespaceDevicePathsUnderTheRootAndWaitforSeesThem) {
     EXPECT_EQ(SharedObjectName("/NMRegistry", "dev2"), "/dev2.NMRegistry");
     EXPECT_EQ(SharedObjectName("NMRegistry", "dev2"), "/dev2.NMRegistry");
     EXPECT_EQ(SharedObjectName("/NMRegistry", ""), "/NMRegistry");
@@ -201,27 +173,32 @@ TEST(EnvironmentTest, SharedNamesAndSemaphoresStayInTheNamespaceAndDevicePathsUn
 
     sem_t* sem = Platform::sem_open("/CsPosixTest", O_CREAT | O_EXCL, 0600, 0);
     ASSERT_NE(sem, SEM_FAILED);
-    Child same = Spawn([] { return Platform::sem_open("/CsPosixTest", 0) != SEM_FAILED ? 0 : 1; });
-    Child other = Spawn([] {
+    EXPECT_EQ(RunInChild([] { return Platform::sem_open("/CsPosixTest", 0) != SEM_FAILED ? 0 : 1; }), 0);
+    EXPECT_EQ(RunInChild([] {
         setenv("CORESYSTEM_NAMESPACE", "another-device", 1);
         return Platform::sem_open("/CsPosixTest", 0) == SEM_FAILED && errno == ENOENT ? 0 : 1;
-    });
-    EXPECT_EQ(Wait(same), 0);
-    EXPECT_EQ(Wait(other), 0);
+    }), 0);
     sem_close(sem);
     EXPECT_EQ(Platform::sem_unlink("/CsPosixTest"), 0);
     Platform::FailNext(Platform::Call::ShmOpen, EMFILE);  // shared objects take injected faults
     EXPECT_EQ(ErrnoOf(Platform::shm_open("/CsPosixFault", O_RDWR | O_CREAT, 0600)), EMFILE);
-}
 
-TEST(PosixTest, DelayReportsTheTimeLeftWhenInterrupted) {
-    EXPECT_EQ(Platform::delay(5), 0u);
-    const auto previous = signal(SIGALRM, [](int) {});  // sleeps are cut short even with SA_RESTART
-    alarm(1);
-    const unsigned left = Platform::delay(20000);
-    signal(SIGALRM, previous);
-    EXPECT_GT(left, 0u);
-    EXPECT_LT(left, 20000u);
+    for (int pollMs : {0, 30}) {
+        SCOPED_TRACE(pollMs);
+        const std::string path = host.root() + "/later-" + std::to_string(pollMs);
+        auto begin = Clock::now();
+        EXPECT_EQ(ErrnoOf(Platform::waitfor(path.c_str(), 150, pollMs)), ETIMEDOUT);
+        EXPECT_GE(Clock::now() - begin, 150ms);
+
+        std::thread creator([&] {
+            std::this_thread::sleep_for(60ms);
+            std::ofstream(path) << "ready";
+        });
+        begin = Clock::now();
+        EXPECT_EQ(Platform::waitfor(path.c_str(), 10000, pollMs), 0);
+        EXPECT_LT(Clock::now() - begin, 5s);
+        creator.join();
+    }
 }
 
 TEST(SlogTest, RecordsReachTheObserverAndTheFileWholeAndBadSeverityIsRefused) {
@@ -230,7 +207,6 @@ TEST(SlogTest, RecordsReachTheObserverAndTheFileWholeAndBadSeverityIsRefused) {
     const std::string text = "disk " + std::string(600, 'x') + " full";
     const int size = slogf(kCode, _SLOG_ERROR, "%s after %d tries\n", text.c_str(), 3);
     EXPECT_GT(slogf(kCode, _SLOG_DEBUG2, "lowest"), 0);
-    errno = 0;
     EXPECT_EQ(ErrnoOf(slogf(kCode, 16, "no")), EINVAL);
     EXPECT_EQ(slogf(kCode, -1, "no"), -1);
     Platform::SetSlogObserver({});

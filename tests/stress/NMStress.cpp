@@ -4,11 +4,8 @@
 // registry names the live receivers, and that nothing is left in /dev/shm afterwards.
 //   NMStress [seconds]    (default 10; exit status 0 when every check held)
 #include <sys/wait.h>
-#include <unistd.h>
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +17,7 @@
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace NMTest;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kLanes = 3;           // sender processes
@@ -152,17 +149,16 @@ pid_t Start(int (*body)(int), int n) {
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
     const std::string word = "nmstress" + std::to_string(getpid());
-    if (CoreSystem::Platform::NamespaceWord().rfind("nmstress", 0) != 0) {
+    if (Platform::NamespaceWord().rfind("nmstress", 0) != 0) {
         // The process-wide client attached at start-up: start again inside a namespace of our own.
-        setenv(CoreSystem::Platform::kNamespaceVariable, word.c_str(), 1);
+        setenv(Platform::kNamespaceVariable, word.c_str(), 1);
         execv("/proc/self/exe", argv);
         return 2;
     }
     if (!(gShared = CoreSystemTest::SharedWithChildren<Shared>())) return 2;
-    if (NMTest::createRegistryInChild(16) != 0) return 2;
+    if (createRegistryInChild(16) != 0) return 2;
 
-    pid_t receivers[kEndpoints];
-    pid_t senders[kLanes];
+    pid_t receivers[kEndpoints], senders[kLanes];
     for (int e = 0; e < kEndpoints; ++e) receivers[e] = Start(Receiver, e);
     for (int l = 0; l < kLanes; ++l) senders[l] = Start(Sender, l);
 
@@ -212,9 +208,9 @@ int main(int argc, char** argv) {
     for (pid_t pid : senders) waitpid(pid, nullptr, 0);
 
     // Objects of killed receivers are swept by the next process that makes a channel.
-    CoreSystem::Platform::ChannelDestroy(CoreSystem::Platform::ChannelCreate(0));
-    CoreSystem::Platform::shm_unlink(NM::kRegistryName);
-    const int left = NMTest::sharedObjects(word + ".");
+    Platform::ChannelDestroy(Platform::ChannelCreate(0));
+    Platform::shm_unlink(NM::kRegistryName);
+    const int left = sharedObjects(word + ".");
     if (left != 0) Fail("%d objects left in /dev/shm", left);
 
     std::printf(

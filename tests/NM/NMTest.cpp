@@ -1,30 +1,185 @@
-// NM messaging between processes: direct and held-back delivery, receivers that die or restart,
-// the receive queue, size limits and the lifetime of the client's threads.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-#include <algorithm>
-#include <csignal>
+// NM between processes: the registry's bytes, name claims and dying lock holders; direct and held-back
+// delivery, receivers that die or restart, the receive queue, size limits and the client's threads.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <cstring>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
-#include "CoreSystem/Platform/Faults.h"
 #include "CoreSystem/Platform/Neutrino.h"
+#include "CoreSystem/Platform/Posix.h"
 #include "CoreSystem/Platform/Slog.h"
 #include "NMTestSupport.h"
 
 namespace {
 
-namespace Platform = CoreSystem::Platform;
-using namespace std::chrono_literals;
-using CoreSystemTest::Child;
-using CoreSystemTest::Eventually;
-using CoreSystemTest::Spawn;
-using CoreSystemTest::Wait;
-using NMTest::awaitStep;
+using namespace NMTest;
+
+std::vector<unsigned char> registryBytes() {
+    std::string path = "/dev/shm" + Platform::SharedObjectName(NM::kRegistryName);
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
+}
+
+std::int32_t wordAt(const std::vector<unsigned char>& bytes, std::size_t offset) {
+    std::int32_t word;
+    std::memcpy(&word, bytes.data() + offset, sizeof word);
+    return word;
+}
+
+class Registry : public ::testing::Test {
+protected:
+    CoreSystemTest::IsolatedHost host;
+    Board* board = makeBoard();
+};
+
+TEST_F(Registry, LayoutAndClaimsMatchTheSharedFormat) {
+    ASSERT_EQ(createRegistryInChild(4), 0);
+    std::vector<unsigned char> bytes = registryBytes();
+    ASSERT_EQ(bytes.size(), 24u + 48u * 4u);
+    EXPECT_EQ(wordAt(bytes, 16), 4);
+    EXPECT_EQ(wordAt(bytes, 20), 0);
+    for (std::size_t slot = 0; slot < 4; ++slot) {  // free: all but the slot's mutex 0xFF
+        const auto* fields = &bytes[24 + 48 * slot + 8];
+        EXPECT_TRUE(std::all_of(fields, fields + 40, [](unsigned char byte) { return byte == 0xFF; }))
+            << slot;
+    }
+    EXPECT_NE(createRegistryInChild(3), 0);  // exists: left untouched
+    EXPECT_EQ(registryBytes(), bytes);
+
+    // Claims: lowest free index, same index for the same name, case matters, a prefix is another
+    // name, names that do not fit are refused rather than cut.
+    Child claimer = Spawn([] {
+        NM::NMClient client(false);
+        CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0);
+        CHILD_CHECK(client.getChannelIndex("screenaction") == 1);
+        CHILD_CHECK(client.getChannelIndex("Screen") == 2);
+        CHILD_CHECK(client.getChannelIndex(std::string(32, 'x').c_str()) == -1);
+        CHILD_CHECK(client.getChannelIndex(std::string(31, 'x').c_str()) == 3);
+        CHILD_CHECK(client.getChannelIndex("Another") == -1);  // full
+        CHILD_CHECK(client.getChannelIndex("ScreenAction") == 0 && client.getChannelIndex("Screen") == 2);
+        CHILD_CHECK(NM::publishReceiver(4, 5) == -1 && NM::publishReceiver(-1, 5) == -1);
+        CHILD_CHECK(NM::publishReceiver(1, 77) == 1);
+        return 0;
+    });
+    const pid_t publisher = claimer.pid;
+    ASSERT_EQ(Wait(claimer), 0);
+    bytes = registryBytes();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[24 + 16])), "ScreenAction");
+    for (std::size_t i = 24 + 16 + 12; i < 24 + 48; ++i) EXPECT_EQ(bytes[i], 0) << i;
+    EXPECT_EQ(wordAt(bytes, 24 + 8), -1);  // claimed, no receiver
+    EXPECT_EQ(wordAt(bytes, 24 + 48 + 8), publisher);
+    EXPECT_EQ(wordAt(bytes, 24 + 48 + 12), 77);
+}
+
+/// Makes "/Notification" by hand: `size` zero bytes with `count` in the header, or nothing more.
+NM::RegistryHeader* makeRawRegistry(std::size_t size, int count) {
+    int fd = Platform::shm_open(NM::kRegistryName, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) return nullptr;
+    void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (address == MAP_FAILED) return nullptr;
+    static_cast<NM::RegistryHeader*>(address)->slotCount = count;
+    return static_cast<NM::RegistryHeader*>(address);
+}
+
+/// Zero when, in a child, every call of a client fails as it must without a usable registry.
+int unusableInChild() {
+    return RunInChild([] {
+        NM::NMClient client(false);
+        CHILD_CHECK(NM::SlotCount() == 0 && client.getChannelIndex("x") == -1 &&
+                    client.send(0, "x", 1) == -1);
+        CHILD_CHECK(NM::publishReceiver(0, 1) == -1 && client.openReceiveChannel(0) == -1);
+        CHILD_CHECK(client.queueMessage(0, "x", 1) == -1 && client.queueMessage(-1, "x", 1) == -1);
+        return 0;
+    });
+}
+
+TEST_F(Registry, OnlyAWholeRegistryIsAttached) {
+    EXPECT_EQ(unusableInChild(), 0) << "no registry";
+    // A creation that fails half-way leaves nothing that would block the next one.
+    EXPECT_EQ(RunInChild([] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &small);
+        return NM::createRegistry(100) == nullptr ? 0 : 1;
+    }), 0);
+    ASSERT_EQ(createRegistryInChild(0), 0);
+    EXPECT_EQ(unusableInChild(), 0) << "zero slots";
+    Platform::shm_unlink(NM::kRegistryName);
+
+    // An object smaller than its count says is not attached.
+    NM::RegistryHeader* header = makeRawRegistry(NM::RegistrySize(2), 100);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(unusableInChild(), 0) << "object smaller than its count";
+    int fd = -1;  // the mapping itself refuses to reach past the object's end
+    EXPECT_EQ(NM::openSharedMemory(NM::kRegistryName, NM::RegistrySize(100), fd), nullptr);
+    if (fd != -1) close(fd);
+    munmap(header, NM::RegistrySize(2));
+    Platform::shm_unlink(NM::kRegistryName);
+
+    // Being created: the object has its size, the creator has not yet written the count. An
+    // attach meanwhile must end up with every slot, not with none and then the live count.
+    constexpr int kSlots = 5000;
+    header = makeRawRegistry(NM::RegistrySize(kSlots), 0);
+    ASSERT_NE(header, nullptr);
+    Child early = Spawn([&] {
+        NM::NMClient client(false);
+        CHILD_CHECK(NM::SlotCount() == kSlots && client.getChannelIndex("first") == 0);
+        CHILD_CHECK(NM::publishReceiver(kSlots - 1, 1) == kSlots - 1);  // the last slot is mapped too
+        return 0;
+    });
+    std::this_thread::sleep_for(200ms);
+    header->mutex.init();
+    header->mutex.lock();
+    header->condition.init();
+    header->slotCount = kSlots;
+    auto* slots = reinterpret_cast<NM::RegistrySlot*>(header + 1);
+    std::memset(slots, NM::kFreeSlotByte, sizeof(NM::RegistrySlot) * kSlots);
+    for (int i = 0; i < kSlots; ++i) slots[i].mutex.init();
+    header->mutex.unlock();
+    EXPECT_EQ(Wait(early, 10s), 0);
+    munmap(header, NM::RegistrySize(kSlots));
+}
+
+TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
+    ASSERT_EQ(createRegistryInChild(4), 0);
+    // One process dies holding the registry mutex, another holding the slot mutex of "Svc".
+    for (const bool slotMutex : {false, true}) {
+        board->step = 0;
+        Child holder = Spawn([&] {
+            NM::NMClient client(false);
+            const int index = client.getChannelIndex("Svc");
+            (slotMutex ? NM::Registry().slots[index].mutex : NM::Registry().base->mutex).lock();
+            board->step = 1;
+            pause();
+            return 0;
+        });
+        EXPECT_TRUE(awaitStep(board, 1));
+        kill(holder.pid, SIGKILL);
+        Wait(holder);
+    }
+    // One dies in the middle of a claim: the slot it left without a name is free again.
+    EXPECT_EQ(RunInChild([] {
+        NM::NMClient client(false);
+        Platform::FailNext(Platform::Call::KillInClaim, 0);
+        client.getChannelIndex("Torn");
+        return 1;
+    }), 128 + SIGKILL);
+
+    EXPECT_EQ(RunInChild([] {
+        NM::NMClient client(false);
+        const int index = client.getChannelIndex("Svc");
+        CHILD_CHECK(client.getChannelIndex("New") == 1);  // claims take the registry mutex
+        CHILD_CHECK(client.getChannelIndex("") == -1 || client.getChannelIndex("") == 2);
+        CHILD_CHECK(NM::publishReceiver(index, 5) == index);  // publications take both mutexes
+        return 0;
+    }), 0);
+}
+
 
 /// Receives frames and checks that they are "<prefix><n>" for n = from..to-1 in order.
 int receiveInOrder(NM::NMClient& client, int index, const std::string& prefix, int to, int from = 0) {
@@ -50,12 +205,9 @@ int sendNumbered(NM::NMClient& client, int index, const std::string& prefix, int
     return 0;
 }
 
-class Messaging : public ::testing::Test {
+class Messaging : public Registry {
 protected:
-    void SetUp() override { ASSERT_EQ(NMTest::createRegistryInChild(16), 0); }
-
-    CoreSystemTest::IsolatedHost host;
-    NMTest::Board* board = NMTest::makeBoard();
+    void SetUp() override { ASSERT_EQ(createRegistryInChild(16), 0); }
 };
 
 TEST_F(Messaging, HeldBackMessagesFollowTheReceiverInOrder) {
@@ -81,9 +233,9 @@ TEST_F(Messaging, HeldBackMessagesFollowTheReceiverInOrder) {
                 // the old connection (and then declare the live receiver gone).
                 CHILD_CHECK(awaitStep(board, 3));
                 CHILD_CHECK(sendNumbered(client, index, "n", 0, 3) == 0);
-                CHILD_CHECK(NMTest::channelMappings() == 1);  // the old connection was detached
+                CHILD_CHECK(channelMappings() == 1);  // the old connection was detached
             }
-            CHILD_CHECK(NMTest::channelMappings() == 0);  // and the client's last one with it
+            CHILD_CHECK(channelMappings() == 0);  // and the client's last one with it
             return 0;
         },
         true);
@@ -169,7 +321,7 @@ TEST_F(Messaging, ReceiveQueueLimitPollingAndTwoIndexes) {
 }
 
 TEST_F(Messaging, SizeLimitsAndTheLifetimeOfTheClientsThreads) {
-    Child child = Spawn([] {
+    EXPECT_EQ(RunInChild([] {
         using Clock = std::chrono::steady_clock;
         Clock::time_point destroying;
         // Oversized payloads are refused on every path, with a log record.
@@ -180,15 +332,14 @@ TEST_F(Messaging, SizeLimitsAndTheLifetimeOfTheClientsThreads) {
             int index = client.getChannelIndex("Nobody");
             std::vector<char> payload(NM::kMaxPayload + 1, 'x');
             for (const bool queue : {false, true}) {
+                std::string refusal = "none";
                 try {
                     const int size = NM::kMaxPayload + 1;
-                    const int taken = queue ? client.queueMessage(index, payload.data(), size)
-                                            : client.send(index, payload.data(), size);
-                    std::fprintf(stderr, "an oversized payload was taken (%d)\n", taken);
-                    return 1;
+                    queue ? client.queueMessage(index, payload.data(), size) : client.send(index, payload.data(), size);
                 } catch (const std::runtime_error& error) {
-                    CHILD_CHECK(std::string(error.what()) == "NM message size limit exceeded");
+                    refusal = error.what();
                 }
+                CHILD_CHECK(refusal == "NM message size limit exceeded");
             }
             CHILD_CHECK(client.heldBack(index) == 0);  // nothing oversized is ever held back
             CHILD_CHECK(client.send(index, payload.data(), NM::kMaxPayload) == NM::kMaxPayload);
@@ -227,7 +378,7 @@ TEST_F(Messaging, SizeLimitsAndTheLifetimeOfTheClientsThreads) {
         CHILD_CHECK(NM::SlotPid(mine) == getpid() && NM::SlotChid(mine) == successor);
         // Receiving clients leave no channel object behind: the observer's is the only one.
         for (int n = 0; n < 20; ++n) NM::NMClient(false).openReceiveChannel(mine);
-        CHILD_CHECK(NMTest::sharedObjects(Platform::SharedObjectName("/nto.ch.").substr(1)) == 1);
+        CHILD_CHECK(sharedObjects(Platform::SharedObjectName("/nto.ch.").substr(1)) == 1);
         // A transmit thread sending to a receiver that never takes the frame: the message counts
         // as held back until it is handed over, and the destructor does not wait for it.
         const int hung = Platform::ChannelCreate(0);
@@ -244,8 +395,7 @@ TEST_F(Messaging, SizeLimitsAndTheLifetimeOfTheClientsThreads) {
         }
         Platform::ChannelDestroy(hung);
         return 0;
-    });
-    EXPECT_EQ(Wait(child), 0);
+    }), 0);
 }
 
 TEST_F(Messaging, FailedSendOnAReplacedReceiverLeavesTheNewOnePublished) {
