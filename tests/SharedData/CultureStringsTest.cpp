@@ -1,7 +1,5 @@
-// Culture strings over an image built in the test: counters, events, shortening and the bounds
-// that keep every operation inside the image; and the process-wide image client, one forked
-// process per scenario: the image check in open, one open per process, and texts, counters and
-// events shared between processes.
+// Culture strings over an image built in the test: counters, events, shortening, bounds; and the
+// process-wide image client in forked processes: the check in open, one open, sharing between processes.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -49,9 +47,7 @@ std::vector<std::uint8_t> Image() {
     d.strings = {{8, {"zero", "zero"}}, {16, {"Hello", "こんにちは"}}, {8, {"Off", "オフ"}},
                  {8, {"On", "オン"}},    {9, {"", ""}},                 {12, {"", ""}}};
     d.reservedStrings = {{1, 701}, {2, 0}, {3, 0xFFFFFFFFu}, {4, 704}, {5, 7}, {5, 705}};
-    std::vector<std::uint8_t> image;
-    std::string error;
-    EXPECT_TRUE(conf::BuildImage(d, image, error)) << error;
+    std::vector<std::uint8_t> image = CoreSystemTest::BuildConfiguration(d);
     CoreSystem::InitialiseCultureMutex(image.data());
     return image;
 }

@@ -1,7 +1,5 @@
-// Shared lists: the object layout and the operations in place, the owner's restore decisions and
-// definition files, the clients' attach, and views shared by several processes. Lists edited,
-// found (searches stamp what they visit), paged, saved and restored by separate processes: the
-// "coresys lists" tests.
+// Shared lists in place, the owner's restores and definition files, clients and shared views. Lists
+// driven by separate processes: the "coresys lists" tests.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -129,7 +127,7 @@ TEST(SharedList, ElementAtPagesFromThePositionAndStampsOnlyTheElement) {
     EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0xAA, 0xAA, 0xAA, 1, 0, 0, 0xAA, 0xAA, 0xAA}));
 }
 
-TEST(SharedList, PatternsMatchPieceByPieceAndFindElementStaysInsideTheCountAndTheElement) {
+TEST(SharedList, PatternsMatchPieceByPieceAndFindElementAndReadFieldStayInsideTheCountAndTheElement) {
     struct Case {
         const char *pattern, *text;
         bool matches;
@@ -154,16 +152,14 @@ TEST(SharedList, PatternsMatchPieceByPieceAndFindElementStaysInsideTheCountAndTh
              {-1, 3, 4, 5}, {2, 2, 4, 5}, {4, 9, 4, 5}, {0, 3, -1, 5}, {0, 3, 4, -1}}) {
         EXPECT_EQ(FindElement(list, start, end, offset, max, "*"), kNoElement) << start << " " << end;
     }
-}
 
-TEST(SharedList, TypedFieldsAreReadInsideTheElementOnly) {
+    // Typed fields are read inside the element only.
     const struct {
         std::int32_t i32 = -5;
         float f = 1.5f;
         double d = 2.25;
     } element;
     static_assert(sizeof element == 16, "an i32 at 0, a float at 4, a double at 8");
-    // offset, type, value
     for (const auto& [offset, type, value] : std::vector<std::tuple<int, int, double>>{
              {0, 0, -5.0}, {0, 3, -5.0}, {4, 1, 1.5}, {8, 2, 2.25}, {0, 4, -5.0}, {0, 5, -5.0},
              {8, 7, 4612248968380809216.0}, {0, 6, 0.0}, {12, 2, 0.0}, {15, 0, 0.0}, {-1, 5, 0.0}}) {
@@ -265,11 +261,10 @@ TEST(ListOwner, RestoresSoundSavedListsReplacesDefinitionsWholeAndLetsClientsAtt
         }
     }
 
-    // List 8 lives in the second directory.
     std::vector<std::uint8_t> eight(owner.list(8).bytes(),
                                     owner.list(8).bytes() + owner.list(8).geometry.objectSize);
     eight[20] = 1;
-    owner.save(eight, "second/ListManager8");
+    owner.save(eight, "second/ListManager8");  // list 8 lives in the second directory
     EXPECT_EQ(owner.restart()[1].outcome, ListStart::Outcome::Restored);
     EXPECT_EQ(owner.list(8).object->count, 1u);
 
@@ -299,7 +294,6 @@ TEST(ListOwner, RestoresSoundSavedListsReplacesDefinitionsWholeAndLetsClientsAtt
 TEST(ListManager, ProcessesShareThePositionThroughViews) {
     CoreSystemTest::IsolatedHost host;
     ASSERT_EQ(CoreSystemTest::StartDevice(host.root() + "/", host.root() + "/").size(), 1u);
-    // The first process fills the list and moves the shared position.
     CoreSystemTest::Child filler = CoreSystemTest::Spawn([] {
         ListManager::attachAll();
         ListManager::lockList(7);
@@ -315,8 +309,7 @@ TEST(ListManager, ProcessesShareThePositionThroughViews) {
         return 0;
     });
     ASSERT_EQ(CoreSystemTest::Wait(filler), 0);
-    // The second sees it, pages privately in a copy of its own view, and removes an element: the
-    // shared position moves with the removal.
+    // Another process pages privately in a copy of its own view; the shared position follows a removal.
     CoreSystemTest::Child pager = CoreSystemTest::Spawn([] {
         ListManager::attachAll();
         ListView shared, own;

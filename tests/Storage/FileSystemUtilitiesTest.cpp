@@ -1,7 +1,5 @@
-// File-system utilities: hostile names given to the tree removal, directory trees, listing with
-// and without case, command lines waiting or detached, captured output, and readiness waits on
-// any descriptor with any time-out. Text utilities: the splitting rules, the RFC 4648 vectors,
-// where Base64 decoding stops, round trips.
+// File-system utilities (hostile names, trees, listings, command lines, readiness waits) and text
+// utilities (splitting, Base64).
 #include "CoreSystem/Storage/FileSystemUtilities.h"
 #include "CoreSystem/Storage/TextUtilities.h"
 
@@ -110,7 +108,7 @@ std::string Encode(const std::string& bytes) {
                                     static_cast<unsigned>(bytes.size()));
 }
 
-TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesEndedByTheDelimiter) {
+TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesAndBase64RoundTripsAndStopsOutsideTheAlphabet) {
     struct Case {
         std::string text;
         Names withoutEmpty, withEmpty;
@@ -132,9 +130,8 @@ TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesEndedByTheDelimiter) {
     Names reused = {"left", "over"};  // replaced, not appended to
     Split("p q", ' ', reused, false);
     EXPECT_EQ(reused, (Names{"p", "q"}));
-}
 
-TEST(TextUtilitiesTest, Base64MatchesRfc4648RoundTripsAndDecodingStopsOutsideTheAlphabet) {
+    // Base64: the RFC 4648 vectors, where decoding stops, round trips.
     const std::string rfc4648[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
     for (std::size_t length = 0; length < 7; ++length) {
         EXPECT_EQ(Encode(std::string("foobar", length)), rfc4648[length]);

@@ -1,7 +1,5 @@
-// Storage layout: paths from the autoload base, leading slashes removed in place, file tests under
-// the host root, the USB root by family and map marker, and the family read once. Boot counter and
-// storage check: the bytes of "bootCount.bin", the cache, wrap-around and the re-read of a stored
-// 0, the boot tag, and the storage check's write test and its leftovers.
+// Storage layout: paths from the autoload base, the USB root by family and map marker, the family
+// read once. Boot counter ("bootCount.bin", its cache and wrap-around) and the storage check.
 #include "CoreSystem/Storage/BootCounter.h"
 #include "CoreSystem/Storage/StorageLayout.h"
 
@@ -95,9 +93,8 @@ TEST_F(StorageTest, PathsComposeTheTreeFromTheBaseAndTheUsbRootFollowsFamilyAndM
     EXPECT_EQ(CoreSystemTest::Wait(child), 0) << "the family is the one read first";
 }
 
-// Each case runs in a fresh process (no count cached yet): count and tag read, one increment and
-// its flush, the file's bytes, then the count again after the file was changed behind its back
-// (cached unless 0).
+// Each case in a fresh process (nothing cached): count and tag, an increment and its flush, the
+// file's bytes, then the count after the file changed behind its back (cached unless 0).
 TEST_F(StorageTest, BootCountIsCachedLittleEndianAndWrapsAndTheStorageCheckWritesAndRemoves) {
     useBase();
     // name, file before ("-": none), whether the write fails, what the process saw
@@ -132,8 +129,7 @@ TEST_F(StorageTest, BootCountIsCachedLittleEndianAndWrapsAndTheStorageCheckWrite
     }
     EXPECT_EQ(FormatBootTag(26, 0x1F), "0000001A000000000000001F");
 
-    // The storage check writes a test file, removes it and reports a refused write.
-    // A test file left by an interrupted check (here a link) does not make the check fail.
+    // The storage check's test file: a leftover (here a link) does not fail it, a refused write does.
     const std::string testFile = base + "formatted";
     std::ofstream(host.root() + "/elsewhere") << "kept";
     fs::create_symlink(host.root() + "/elsewhere", testFile);
