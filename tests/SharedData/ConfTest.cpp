@@ -23,12 +23,6 @@ using conf::kNoOffset;
 using conf::ReadWord;
 using conf::WriteWord;
 
-/// An image of little-endian words, built by a test.
-struct Words {
-    std::vector<std::uint32_t> words;
-    std::uint8_t* base() { return reinterpret_cast<std::uint8_t*>(words.data()); }
-};
-
 std::vector<std::uint8_t> Entry(const ConfTOC& toc, std::uint32_t i) {
     return {toc.entry(i), toc.entry(i) + toc.entrySize(i)};
 }
@@ -87,18 +81,19 @@ TEST(ConfTOC, CreatesRecordsWritesThemWholeAndRefusesEntriesBeyondItsCapacity) {
 TEST(ConfCopy, StandsOneNullRecordInForUnregisteredClassesAndKeepsNoneReferences) {
     // A reserved string at 16 that refers twice (words 5 and 6) to a variable at 48, and at 64 a
     // table of two offsets (L = 8).
-    Words image{std::vector<std::uint32_t>(20, 0)};
-    image.words[4] = conf::Layout::ReservedString.tag;
-    image.words[4 + 5] = image.words[4 + 6] = 48;
-    image.words[12] = conf::Layout::Variable.tag;
-    image.words[16] = conf::kListTag;
-    image.words[17] = 8;
-    image.words[18] = image.words[19] = 16;
+    std::vector<std::uint32_t> words(20, 0);  // little-endian words
+    auto* const base = reinterpret_cast<std::uint8_t*>(words.data());
+    words[4] = conf::Layout::ReservedString.tag;
+    words[4 + 5] = words[4 + 6] = 48;
+    words[12] = conf::Layout::Variable.tag;
+    words[16] = conf::kListTag;
+    words[17] = 8;
+    words[18] = words[19] = 16;
     conf::ReservedString prototype;
     const ConfTOC::Prototype prototypes[] = {{conf::Layout::ReservedString.tag, &prototype}, {0, nullptr}};
 
     ConfTOC toc(8, 0, prototypes);
-    conf::ReservedString first(image.base(), image.base() + 16);
+    conf::ReservedString first(base, base + 16);
     EXPECT_EQ(first.copyTo(toc), 0);
     ASSERT_EQ(toc.count(), 2u);  // the copy and one NullRecord for both references
     EXPECT_EQ(ReadWord(toc.entry(1)), conf::kNullRecordTag);
@@ -106,9 +101,9 @@ TEST(ConfCopy, StandsOneNullRecordInForUnregisteredClassesAndKeepsNoneReferences
     EXPECT_EQ(toc.entrySize(1), conf::kNullRecordBytes);
     EXPECT_EQ(ReadWord(toc.entry(0) + 20), 1u);
     EXPECT_EQ(ReadWord(toc.entry(0) + 24), 1u);
-    EXPECT_EQ(conf::ConfList(image.base(), image.base() + 64).copyTo(toc), 2);  // whole, offsets not followed
+    EXPECT_EQ(conf::ConfList(base, base + 64).copyTo(toc), 2);  // whole, offsets not followed
     EXPECT_EQ(toc.count(), 3u);
-    EXPECT_EQ(Entry(toc, 2), std::vector<std::uint8_t>(image.base() + 64, image.base() + 80));
+    EXPECT_EQ(Entry(toc, 2), std::vector<std::uint8_t>(base + 64, base + 80));
 
     // No room for the NullRecord: the references hold -1 and nothing leaks.
     ConfTOC full(1, 0, prototypes);

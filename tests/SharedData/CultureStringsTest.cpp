@@ -273,11 +273,9 @@ TEST(BinaryClient, ProcessesShareTextsCountersAndEvents) {
     std::string error;
     ASSERT_TRUE(CoreSystem::LoadConfiguration(image.data(), image.size(), false, error)) << error;
 
-    // The receiver of "CCMEvent" records the codes in their order of arrival.
     Child listener = NMTest::startCodeRecorder(board, CoreSystem::kEventEndpoint, 3);
     ASSERT_TRUE(CoreSystemTest::Eventually([&] { return board->step >= 1; })) << "no receiver of CCMEvent";
 
-    // A reader polls the greeting until it sees the writer's text with its counter.
     Child reader = CoreSystemTest::Spawn([board] {
         NM::NMClient attach(false);
         BinaryClient::open();

@@ -67,7 +67,7 @@ TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWordTreesAreAbsolu
     EXPECT_EQ(ListDirectory(path("missing"), ""), Names{});
 }
 
-TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersandAndOutputIsCaptured) {
+TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersandOutputIsCapturedAndWaitsTakeAnyDescriptor) {
     std::ofstream(path("args.sh")) << "printf '%s|' \"$@\" > \"$0.out\"\nexit 3\n";
     std::string line = "sh  " + path("args.sh") + " a& b&";  // "&" only ends a word here
     EXPECT_EQ(RunCommandLine(line, 0), 3);
@@ -83,9 +83,8 @@ TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersan
     // Captured output keeps long lines and every byte.
     EXPECT_EQ(CaptureCommandOutput("printf '%0600d\\n' 0; printf 'a\\000b'"),
               std::string(600, '0') + "\n" + std::string("a\0b", 3));
-}
 
-TEST(FileSystemUtilities, WaitReadableTakesAnyDescriptorAndAnyTimeOut) {
+    // Readiness waits take any descriptor and any time-out.
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     const int high = fcntl(ends[0], F_DUPFD, 1500);  // beyond any fixed-size descriptor set
