@@ -67,7 +67,7 @@ TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWordTreesAreAbsolu
     EXPECT_EQ(ListDirectory(path("missing"), ""), Names{});
 }
 
-TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersandOutputIsCapturedAndWaitsTakeAnyDescriptor) {
+TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersandOutputIsCapturedWaitsAreBounded) {
     std::ofstream(path("args.sh")) << "printf '%s|' \"$@\" > \"$0.out\"\nexit 3\n";
     std::string line = "sh  " + path("args.sh") + " a& b&";  // "&" only ends a word here
     EXPECT_EQ(RunCommandLine(line, 0), 3);
