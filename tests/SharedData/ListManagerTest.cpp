@@ -41,7 +41,7 @@ std::vector<std::uint32_t> Slots(const ListRef& list) {
     return {list.slots(), list.slots() + list.geometry.capacity};
 }
 
-TEST(SharedList, LayoutIn64BitsRemovalSavedCopiesAndSequence) {
+TEST(SharedList, LayoutIn64BitsRemovalSavedCopiesSequenceAndPaging) {
     EXPECT_EQ(ListGeometry::Of(0, 5).objectSize, 24u);
     const ListGeometry huge = ListGeometry::Of(0xFFFFFFFFu, 0xFFFFFFFFu);
     EXPECT_EQ(huge.objectSize, 4 * (6 + 0x100000000ull) + 0xFFFFFFFFull * 0xFFFFFFFFull);
@@ -97,18 +97,16 @@ TEST(SharedList, LayoutIn64BitsRemovalSavedCopiesAndSequence) {
     ClearList(list);
     EXPECT_EQ(list.object->count + list.object->position, 0u);
     EXPECT_EQ(list.object->sequence, 1);
-}
 
-TEST(SharedList, ElementAtPagesFromThePositionAndStampsOnlyTheElement) {
-    std::vector<std::uint64_t> storage;
-    const ListRef list = MakeList(storage, 30, 8, std::vector<std::string>(25, "e"));
-    list.object->position = 23;
+    // Paging from the position stamps only the element it gives.
+    const ListRef paged = MakeList(storage, 30, 8, std::vector<std::string>(25, "e"));
+    paged.object->position = 23;
     auto indexOf = [&](int mode, int index, int page) -> std::int64_t {
-        std::uint8_t* element = ElementAt(list, mode, index, page);
+        std::uint8_t* element = ElementAt(paged, mode, index, page);
         if (!element) return -1;
         std::uint32_t stamped;
         std::memcpy(&stamped, element, 4);
-        EXPECT_EQ(element, list.bytes() + list.slots()[stamped]);
+        EXPECT_EQ(element, paged.bytes() + paged.slots()[stamped]);
         return stamped;
     };
     EXPECT_EQ(indexOf(2, 4, 10), 24);
