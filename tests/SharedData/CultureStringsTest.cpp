@@ -52,8 +52,7 @@ std::vector<std::uint8_t> Image() {
     return image;
 }
 
-/// Text slot (id, culture) of an image with two cultures, its culture runtime data and the change
-/// counter of `id`.
+/// Text slot (id, culture), culture runtime data and change counter of `id` in an image of two cultures.
 conf::ConfCultureRootClass CultureRoot(std::vector<std::uint8_t>& image) {
     conf::ConfigurationRoot root;
     root.attachImage(image.data());

@@ -21,8 +21,7 @@ namespace {
 using namespace CoreSystem;
 namespace fs = std::filesystem;
 
-/// A fresh list object of M elements of E bytes in `storage`, with `count` elements whose text at
-/// byte 4 is texts[k].
+/// A fresh list of M elements of E bytes in `storage`, element k holding texts[k] at byte 4.
 ListRef MakeList(std::vector<std::uint64_t>& storage, std::uint32_t m, std::uint32_t e,
                  const std::vector<std::string>& texts = {}) {
     const ListGeometry g = ListGeometry::Of(m, e);

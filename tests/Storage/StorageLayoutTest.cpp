@@ -41,8 +41,7 @@ protected:
 
 TEST_F(StorageTest, PathsComposeTheTreeFromTheBaseAndTheUsbRootFollowsFamilyAndMapMarker) {
     using Getter = std::string (*)(std::string&);
-    // Expected paths below the base; one starting with "/" does not depend on it. The getters left
-    // out differ from RootPath only in the name of their directory.
+    // Paths below the base, or absolute; the getters left out differ from RootPath only in their directory.
     const std::pair<Getter, const char*> cases[] = {
         {AutoloadPath, "x"}, {DataPath, "x"}, {RootPath, "root/x"}, {OsPath, "os/x"}, {StickPath, "/mnt/stick/x"},
         {CustomerExtensionsPath, "config/current/CustomerExtensions/x"}};
