@@ -1,5 +1,5 @@
-// The "coresys conf" and "coresys strings" commands: the documented example built, checked,
-// exported, loaded, dumped and its strings changed; damaged images and descriptions refused.
+// "coresys conf" and "strings": the documented example built, checked, exported, loaded, dumped and
+// its strings changed; damaged images and descriptions refused.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -57,12 +57,9 @@ TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExampleAndRefusesDamag
     const std::string cutImage = host.root() + "/image";
     std::ofstream(cutImage, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 100);
     const std::string why = "culture root (root word 5) at offset 84: 36 bytes do not fit in the image of 100 bytes";
-    const Outcome cut = RunCoresys({"conf", "check", cutImage});
-    EXPECT_EQ(cut.status, 1);
-    EXPECT_EQ(cut.err, "coresys: " + cutImage + ": " + why + "\n");
-    // Loading it is refused with the check's message, and nothing is placed.
+    ExpectRefused(RunCoresys({"conf", "check", cutImage}), 1, "coresys: " + cutImage + ": " + why + "\n");
     ExpectRefused(RunCoresys({"conf", "load", cutImage}), 1, "not a usable configuration image: " + why);
-    EXPECT_EQ(SharedObjects(host), std::vector<std::string>{});
+    EXPECT_EQ(SharedObjects(host), std::vector<std::string>{}) << "a refused image was placed";
 
     const std::string description = host.root() + "/description.json";
     const std::pair<std::string, std::string> cases[] = {  // the description and the error it gets
@@ -78,9 +75,8 @@ TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExampleAndRefusesDamag
     };
     for (const auto& [text, error] : cases) {
         std::ofstream(description) << text;
-        const Outcome outcome = RunCoresys({"conf", "build", description, "-o", cutImage + ".new"});
-        EXPECT_EQ(outcome.status, 1);
-        EXPECT_EQ(outcome.err, "coresys: " + description + ": " + error + "\n");
+        ExpectRefused(RunCoresys({"conf", "build", description, "-o", cutImage + ".new"}), 1,
+                      "coresys: " + description + ": " + error + "\n");
         EXPECT_FALSE(std::filesystem::exists(cutImage + ".new"));
     }
 

@@ -1,7 +1,5 @@
-// The example device through coresys: its variables database created, read, written, stepped and
-// named, with the change events seen by a watcher in another process; an application manager
-// driven line by line ("coresys app") next to listeners of its events; and scripts/device.sh
-// bringing the whole device up and down.
+// The example device through coresys: its database with a watcher of its events, an application
+// driven line by line ("coresys app"), and scripts/device.sh bringing the device up and down.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -67,23 +65,19 @@ TEST(CoresysDevice, DatabaseCommandsAndAnApplicationDrivenByLocalNumbers) {
     // Held back until Radio serves its endpoint: 9101, a short one, 4242.
     Program sender(kCoresys, {"nm", "send", "RadioAction", "8d2300002a000000", "01", "9210000000", "--timeout", "20"});
 
-    // Each command and the fields its answer must have ("key" and "channelIndex": Radio's key).
+    // Each command and its answer's fields ("key" and "channelIndex": Radio's key).
     const std::pair<std::string, json> dialogue[] = {
         {"key", {{"ok", true}, {"key", 0}}},
         {"receive 5000", {{"ok", true}, {"id", 1}, {"channelIndex", 0}, {"payload", "2a000000"}}},
         {"receive 5000", {{"ok", true}, {"id", 4242}, {"channelIndex", 0}, {"payload", "00"}}},
         {"receive 10", {{"ok", true}, {"none", true}}},
-        {"send-self 9100 ff", {{"ok", true}}},
-        {"receive 5000", {{"id", 0}}},
-        {"post-event 0 0700", {{"ok", true}}},
-        {"post-event 4", {{"error", "no local event 4"}}},
+        {"send-self 9100 ff", {{"ok", true}}}, {"receive 5000", {{"id", 0}}},
+        {"post-event 0 0700", {{"ok", true}}}, {"post-event 4", {{"error", "no local event 4"}}},
         {"set-vars 5=6.5 99=1 7=258", {{"ok", true}, {"ids", {1, 2}}, {"values", {6.0, 2.0}}}},
         {"var-text 7", {{"ok", true}, {"text", ""}}},  // the value 2 selects none
         {"set-string 0 \"Laut und leise\"", {{"ok", true}}},
         {"string-text 0 0", {{"ok", true}, {"text", "Laut und leise"}}},
-        {"nvmgr 2", {{"ok", true}}},
-        {"nvmgr 6 0x10", {{"ok", true}}},
-        {"nvmgr 6", {{"ok", false}}},
+        {"nvmgr 2", {{"ok", true}}}, {"nvmgr 6 0x10", {{"ok", true}}}, {"nvmgr 6", {{"ok", false}}},
         {"volume up", {{"error", "unknown command 'volume' (see coresys app --help)"}}},
         {"quit", {{"ok", true}}},
     };

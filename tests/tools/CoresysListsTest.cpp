@@ -1,5 +1,4 @@
-// The shared lists through coresys: the owner started, lists edited and paged by several
-// processes, saved and restored across a restart, and saves cut short by power cuts.
+// The shared lists through coresys: edited, paged, saved and restored, and saves cut by power cuts.
 #include <gtest/gtest.h>
 
 #include <signal.h>

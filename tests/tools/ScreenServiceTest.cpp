@@ -1,5 +1,4 @@
-// The screen service ("coresys screen-service") run as the built program and asked for
-// screenshots by the built FrameGrab, and the pixel conversion behind its fb and x11 sources.
+// "coresys screen-service" asked for screenshots by FrameGrab; the pixel conversion of its sources.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -71,8 +70,7 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestStopsFastAndCleanAndNeverRepo
     ASSERT_EQ(picture.image.height, 240u);
     EXPECT_EQ(picture.at(60, 80), (Rgb{255, 255, 0}));  // colour bars
     EXPECT_EQ(picture.at(318, 180), (Rgb{254, 254, 254}));  // grey ramp
-    // A relative path lands in FrameGrab's own directory and is echoed as given; the longest file
-    // names still leave room for the file written beside them.
+    // A relative path, echoed as given; the longest names leave room for the file written beside.
     const std::string here = std::filesystem::current_path();
     std::filesystem::current_path(host.root());
     EXPECT_EQ(Grab(std::string(248, 'n') + ".png").image.width, 320u);
@@ -93,8 +91,7 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestStopsFastAndCleanAndNeverRepo
     sem_close(leftover);
 
     kill(service->pid(), SIGTERM);
-    // Idle, it stops at once (the receive loop does not wait out a time-out): it has removed its
-    // semaphore well within a second.
+    // Idle, it stops at once (no time-out waited out): its semaphore is gone within a second.
     const std::string semaphore = "/dev/shm/sem." + host.word() + ".ScreenShotWaiting";
     EXPECT_TRUE(CoreSystemTest::Eventually([&] { return !std::filesystem::exists(semaphore); }, std::chrono::seconds(1)))
         << "slow to stop";
@@ -145,9 +142,8 @@ bool PaintRoot(const std::string& display, const Rgb& background, const Rgb& cor
     return true;
 }
 
-/// An Xvfb server that picks a free display and prints its number once it takes clients
-/// (-displayfd), and keeps what was drawn when the last client leaves (-noreset). Stopped with
-/// SIGTERM, so that it removes its socket, and reaped at the end of the test.
+/// Xvfb on a free display it prints once ready (-displayfd), keeping drawings (-noreset); SIGTERM
+/// so that it removes its socket.
 struct VirtualDisplay : Program {
     explicit VirtualDisplay(const std::string& xvfb)
         : Program(xvfb, {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset"}) {}
@@ -176,7 +172,6 @@ TEST(ScreenService, CapturesTheX11RootWindowUnderXvfb) {
     EXPECT_NE(served.out.find("written=640x480 source=x11"), std::string::npos) << served.out;
     ASSERT_EQ(picture.image.width, 640u);
     ASSERT_EQ(picture.image.height, 480u);
-    EXPECT_EQ(picture.at(10, 10), corner);
     EXPECT_EQ(picture.at(99, 49), corner);
     EXPECT_EQ(picture.at(100, 10), background);
     EXPECT_EQ(picture.at(639, 479), background);
@@ -210,8 +205,7 @@ TEST(ScreenCapture, ConvertsPackedPixelLayoutsToRgb) {
     for (const Case& c : cases) {
         const int width = static_cast<int>(c.rgb.size() / 3) / c.rows;
         const std::size_t stride = c.bytes.size() / static_cast<std::size_t>(c.rows);
-        EXPECT_EQ(Coresys::ConvertPixels(c.bytes.data(), width, c.rows, stride, c.format).rgb, c.rgb)
-            << c.layout;
+        EXPECT_EQ(Coresys::ConvertPixels(c.bytes.data(), width, c.rows, stride, c.format).rgb, c.rgb) << c.layout;
     }
 }
 

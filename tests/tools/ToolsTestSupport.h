@@ -1,5 +1,4 @@
-// What the tool tests share: the built programs, a registry, and an endpoint receiver or a screen
-// service started and waited for.
+// What the tool tests share: the built programs, a registry, and programs started and waited for.
 #pragma once
 
 #include <gtest/gtest.h>
