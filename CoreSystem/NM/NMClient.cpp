@@ -30,6 +30,10 @@ constexpr int kReconnectMs = 200;
 /// kSpareFrames such buffers wait for reuse.
 constexpr int kSmallFrame = 128;
 constexpr std::size_t kSpareFrames = 64;
+/// Whether a frame of `length` bytes, header included, lives in a reusable small buffer.
+constexpr bool IsSmallFrame(int length) {
+    return length <= kSmallFrame;
+}
 
 /// Writes one line in one piece, so that lines of the client's threads never interleave.
 void printLine(std::ostream& stream, const std::string& text) {
@@ -325,9 +329,7 @@ void NMClient::receiveMessage() {
         CoreSystem::Platform::MsgReply(rcvid, 0, nullptr, 0);
         const int size = info.msglen - kFrameHeader;
         if (size <= 0) continue;  // header only, or not even a header
-        std::int32_t header;
-        std::memcpy(&header, buffer.get(), sizeof header);
-        if (queueFrame(header, size, buffer.get(), info.msglen) && !pollingMode_) {
+        if (queueFrame(buffer.get(), info.msglen) && !pollingMode_) {
             // Posted once the receive-queue mutex is free again, so the consumer it wakes does
             // not go straight back to sleep on that mutex.
             sem_post(&receiveSemaphore_);
@@ -336,12 +338,14 @@ void NMClient::receiveMessage() {
     CoreSystem::Platform::ChannelDestroy(receiveChannelId_);
 }
 
-bool NMClient::queueFrame(std::int32_t header, int size, const char* bytes, int length) {
+bool NMClient::queueFrame(const char* bytes, int length) {
     const auto frameBytes = static_cast<std::size_t>(length);
+    std::int32_t header;
+    std::memcpy(&header, bytes, sizeof header);
     // A large frame is copied before the receive-queue mutex is taken, into a copy of its own
     // size: a full queue of them holds little more memory than their bytes.
     std::unique_ptr<char[]> frame;
-    if (length > kSmallFrame) {
+    if (!IsSmallFrame(length)) {
         try {
             frame.reset(new char[frameBytes]);
         } catch (const std::bad_alloc& error) {
@@ -373,7 +377,7 @@ bool NMClient::queueFrame(std::int32_t header, int size, const char* bytes, int 
             }
             std::memcpy(frame.get(), bytes, frameBytes);
         }
-        receiveQueue_.push_back(Received{size, std::move(frame)});
+        receiveQueue_.push_back(Received{length - kFrameHeader, std::move(frame)});
     } catch (const std::bad_alloc& error) {
         printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
         return false;
@@ -401,7 +405,7 @@ int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {
         MutexHold hold(receiveMutex_);
         if (receiveQueue_.empty()) return -1;
         Received& front = receiveQueue_.front();
-        if (front.size + kFrameHeader <= kSmallFrame) {
+        if (IsSmallFrame(front.size + kFrameHeader)) {
             // A small frame is copied out under the mutex, and its buffer kept for the next one.
             const int size = copyOut(front);
             if (spareFrames_.size() < kSpareFrames) spareFrames_.push_back(std::move(front.frame));

@@ -84,9 +84,9 @@ private:
     static void* receiveMessageMain(void* self);
     void transmitQueue();
     void receiveMessage();
-    /// Appends a received frame (`length` bytes from `bytes`, header included) to the receive
+    /// Appends a received frame (`length` bytes from `bytes`, header word first) to the receive
     /// queue, unless it is not for this client or the queue is full. True when queued.
-    bool queueFrame(std::int32_t header, int size, const char* bytes, int length);
+    bool queueFrame(const char* bytes, int length);
     int queueLocked(int channelIndex, const char* data, int size);
     bool drainLocked(std::deque<Held>& queue, int channelIndex, int connectionId);
     /// sendMessage; with `untilStopped` the send gives up (-1, the receiver kept) once the

@@ -176,7 +176,6 @@ bool settled(std::uint32_t custody) {
     return custody == kReplied || custody == kDestroyed;
 }
 
-
 /// A mapping of a channel object, unmapped when the last user lets go.
 struct Mapping {
     ChannelShared* shared = nullptr;
