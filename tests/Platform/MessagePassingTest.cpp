@@ -193,6 +193,28 @@ TEST_F(MessagePassing, SendersWaitForRepliesPulsesQueueByPriorityAndTimeoutsCove
         ASSERT_EQ(MsgReceivePulse(chid, &pulse, sizeof pulse, nullptr), 0);
         ASSERT_EQ(pulse.value.sival_int, n);
     }
+    // A thread that sends again keeps its slot between its sends; with every slot kept, a new
+    // message still gets one.
+    std::atomic<bool> serving{true};
+    std::thread server([&] {
+        char request[sizeof(_pulse)];
+        while (serving) {
+            const int id = MsgReceive(chid, request, sizeof request, nullptr);
+            if (id > 0) MsgReply(id, 0, nullptr, 0);
+        }
+    });
+    for (int n = 0; n < 64; ++n) {
+        std::thread([&] {
+            MsgSend(coid, "a", 1, nullptr, 0);
+            MsgSend(coid, "b", 1, nullptr, 0);
+        }).join();
+    }
+    const std::uint64_t twoSeconds = 2000000000;
+    TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_SEND, nullptr, &twoSeconds, nullptr);
+    EXPECT_EQ(MsgSend(coid, "c", 1, nullptr, 0), 0) << "no kept slot was taken back";
+    serving = false;
+    MsgSendPulse(coid, 10, 1, 0);
+    server.join();
     // What it cannot do is refused.
     EXPECT_EQ(MsgSendPulse(coid, 10, 128, 0), -1);
     EXPECT_EQ(ErrnoOf(MsgReceivePulse(chid, &pulse, sizeof pulse - 1, nullptr)), EFAULT);

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,7 +44,7 @@ using Linux::relax;
 using Linux::toTimespec;
 
 constexpr std::uint32_t kMagic = 0x4e43484eu;  // "NHCN"
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 constexpr int kSlotCount = 64;
 /// Pulses pending on one channel; they have their own pool, so blocked senders never stop one.
 constexpr int kPulseCount = 1024;
@@ -64,20 +65,28 @@ constexpr std::uint64_t kReceiveSpinNs = 3000;
 constexpr std::size_t kQueueInLockBytes = 512;
 /// When this thread's last receive took a message (0: not since it last slept).
 thread_local std::uint64_t lastMessageAt = 0;
+/// Processor (plus 1) the sender of this thread's last received message sent it from.
+thread_local std::uint32_t lastSenderCpu = 0;
 
 // Values of a slot's custody word that can never be a thread id (ids stay below 2^22).
 constexpr std::uint32_t kCustodyFree = 0;
 constexpr std::uint32_t kReplied = 0x3fffff01u;
 constexpr std::uint32_t kAbandoned = 0x3fffff02u;
 constexpr std::uint32_t kDestroyed = 0x3fffff03u;
+/// The sender has read its reply and keeps the slot for its next send; any claim may take it
+/// back when the free list runs out.
+constexpr std::uint32_t kKept = 0x3fffff04u;
 
 enum SlotState : std::uint32_t { kFree = 0, kClaimed = 1, kQueued = 2, kReceived = 3 };
 
-/// One message in a channel.
-struct Slot {
+/// One message in a channel. The words a spinning sender watches have a cache line of their own,
+/// so that its looking does not pull the line with the rest of the slot away from the receiver.
+struct alignas(64) Slot {
     std::uint32_t custody;         ///< futex: owner's keeper tid while the owner has the message
-    std::uint32_t state;           ///< SlotState, under the channel lock
     std::uint32_t senderSpinning;  ///< 1 while the sender spins for its reply instead of sleeping
+    std::uint32_t senderCpu;       ///< processor the sender queued the message from, plus 1
+    std::uint32_t reserved[13];
+    std::uint32_t state;           ///< SlotState, under the channel lock
     std::uint32_t generation;      ///< changes at every claim; part of the receive id
     std::int32_t next;             ///< queue or free-list link
     std::uint32_t order;           ///< arrival number: FIFO among equal priorities
@@ -90,6 +99,7 @@ struct Slot {
     std::uint32_t replyBytes;
     std::int32_t error;
     std::int64_t status;
+    std::uint32_t reserved2[2];
     char data[kSlotCapacity];
 };
 
@@ -105,6 +115,10 @@ struct PulseEntry {
     std::uint32_t reserved;
 };
 
+/// A channel. The first cache line is written rarely, so every core keeps a copy of it. The second
+/// holds the lock and what it guards, which a send or a receive changes in one go; the third the
+/// word a waiting receiver watches, so that its looking does not pull the second away from a
+/// sender in the middle of queuing.
 struct ChannelShared {
     std::uint32_t magic;
     std::uint32_t version;
@@ -114,23 +128,32 @@ struct ChannelShared {
     std::uint32_t reserved;
     robust_list aliveNode;  ///< first entry of the channel in the keeper list
     std::uint32_t alive;    ///< keeper tid; the kernel sets FUTEX_OWNER_DIED at death
-    std::uint32_t seq;      ///< futex: bumped when something is queued or on destroy
-    std::uint32_t receiversWaiting;
     std::uint32_t freeSeq;  ///< futex: bumped when a slot is freed or on destroy
     std::uint32_t sendersWaiting;
+    std::uint32_t reserved1[5];
+    ProcessMutex lock;       ///< guards the queues, free lists, slot and pulse states
     std::int32_t queueHead;  ///< priority-ordered queue, FIFO within a priority
     std::int32_t freeHead;
-    ProcessMutex lock;       ///< guards the queues, free lists, slot and pulse states
     std::int32_t pulseHead;  ///< priority-ordered, FIFO within a priority
     std::int32_t pulseFree;
     std::uint32_t arrivals;  ///< next arrival number
-    std::uint32_t reserved2;
+    std::uint32_t reserved2[9];
+    std::uint32_t seq;  ///< futex: bumped (under the lock) when something is queued or on destroy
+    std::uint32_t receiversWaiting;
+    std::uint32_t receiverCpu;  ///< processor the last waiting receiver ran on, plus 1
+    std::uint32_t reserved3[13];
     PulseEntry pulses[kPulseCount];
     Slot slots[kSlotCount];
 };
 
 static_assert(offsetof(ChannelShared, alive) - offsetof(ChannelShared, aliveNode) == 8,
               "robust futex offset");
+static_assert(offsetof(ChannelShared, lock) == 64 && offsetof(ChannelShared, arrivals) == 88 &&
+                  offsetof(ChannelShared, seq) == 128 && offsetof(ChannelShared, pulses) == 192,
+              "the lock and the queues share the second cache line, seq has the third");
+static_assert(sizeof(PulseEntry) == 32 && offsetof(Slot, state) == 64 && offsetof(Slot, data) == 128 &&
+                  sizeof(Slot) == 65536 && offsetof(ChannelShared, slots) % 64 == 0,
+              "channel layout");
 
 constexpr long kRobustOffset = 8;
 
@@ -142,6 +165,17 @@ void store(std::uint32_t& word, std::uint32_t value) {
 }
 bool exchange(std::uint32_t& word, std::uint32_t& expected, std::uint32_t desired) {
     return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
+/// The processor the calling thread runs on, plus 1; 0 when unknown.
+std::uint32_t thisCpu() {
+    return static_cast<std::uint32_t>(sched_getcpu() + 1);
+}
+
+/// Whether spinning for a peer that last ran on processor `peerCpu` (plus 1) may pay: not when it
+/// shares this thread's processor, where it cannot run while this thread spins.
+bool peerElsewhere(std::uint32_t peerCpu, std::uint32_t cpu) {
+    return peerCpu == 0 || peerCpu != cpu;
 }
 
 /// True when process `pid` has ended: it no longer exists, or it is a zombie not yet reaped.
@@ -189,7 +223,23 @@ struct Channel {
     int tableIndex = 0;
     std::string name;
     std::shared_ptr<Mapping> mapping;
+    /// kEmptyKnown | seq when a receive found the queues empty at that value of the channel's seq:
+    /// while seq has not moved they still are, and a receive waits without taking the lock.
+    std::atomic<std::uint64_t> emptyAt{0};
 };
+
+constexpr std::uint64_t kEmptyKnown = 1ull << 32;
+
+/// A thread that sends again keeps its slot after the reply and takes it for its next message to
+/// the same channel, without giving it back to the free list in between (its first send gives its
+/// slot back: a thread that sends once would keep it for nothing). The slot is a hint, checked
+/// under the channel lock: the channel takes kept slots back when its free list runs out.
+struct KeptSlot {
+    const ChannelShared* channel = nullptr;
+    int index = -1;
+    bool sentBefore = false;
+};
+thread_local KeptSlot tKept;
 
 struct Connection {
     pid_t pid = 0;
@@ -231,6 +281,7 @@ void atforkChild() {
     s.nextChid = 0;
     s.prepared = false;  // a new process: it sweeps at its first channel too
     s.pid = getpid();
+    tKept = KeptSlot{};  // the child's thread has sent nothing yet
     s.mutex.unlock();
 }
 
@@ -545,14 +596,17 @@ void freeSlot(ChannelShared* ch, int index) {
     if (wake) futexWake(&ch->freeSeq);
 }
 
-/// Frees slots whose sender died before it could free them itself.
+/// Frees the slots kept by senders between their sends, and those whose sender died before it
+/// could free them itself.
 bool reclaimAbandonedLocked(ChannelShared* ch) {
     bool any = false;
     for (int i = 0; i < kSlotCount; ++i) {
         Slot& slot = ch->slots[i];
         if (slot.state == kFree) continue;
-        bool settled = slot.state == kClaimed || slot.state == kQueued || load(slot.custody) == kReplied;
-        if (!settled || !processGone(slot.senderPid)) continue;
+        const std::uint32_t custody = load(slot.custody);
+        const bool kept = slot.state == kReceived && custody == kKept;
+        bool settled = slot.state == kClaimed || slot.state == kQueued || custody == kReplied;
+        if (!kept && (!settled || !processGone(slot.senderPid))) continue;
         if (slot.state == kQueued) unqueue(ch, i);
         freeSlotLocked(ch, i);
         any = true;
@@ -560,14 +614,24 @@ bool reclaimAbandonedLocked(ChannelShared* ch) {
     return any;
 }
 
-/// Takes a free slot for a message (reclaiming those of dead senders when none is free); -1 when
-/// all are in use.
+/// Takes a slot for a message: the one this thread kept after its last send to the channel if
+/// nobody took it back since, else a free one (reclaiming kept slots and those of dead senders
+/// when none is free); -1 when all are in use.
 int takeFreeSlotLocked(ChannelShared* ch) {
-    if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
-    if (ch->freeHead < 0) return -1;
-    const int index = ch->freeHead;
+    int index = -1;
+    if (tKept.channel == ch) {
+        const Slot& kept = ch->slots[tKept.index];
+        if (kept.state == kReceived && load(kept.custody) == kKept) index = tKept.index;
+        tKept.channel = nullptr;
+    }
+    if (index < 0) {
+        if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
+        if (ch->freeHead < 0) return -1;
+        index = ch->freeHead;
+        ch->freeHead = ch->slots[index].next;
+    }
     Slot& slot = ch->slots[index];
-    ch->freeHead = slot.next;
+    slot.senderPid = state().pid;  // a claimer that dies before writing its message is known
     slot.state = kClaimed;
     slot.generation = (slot.generation + 1) & 0x1ffff;
     if (slot.generation == 0) slot.generation = 1;
@@ -657,7 +721,12 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         bool wakeSender = false;
         _pulse taken{};
         std::uint32_t seen = 0;  // set whenever the loop goes on to wait
-        {
+        const std::uint64_t emptyAt = channel->emptyAt.load(std::memory_order_acquire);
+        if ((emptyAt & kEmptyKnown) != 0 && load(ch->seq) == static_cast<std::uint32_t>(emptyAt)) {
+            // Found empty before and nothing queued since: wait without taking the lock, which a
+            // sender sending back to back is about to take.
+            seen = static_cast<std::uint32_t>(emptyAt);
+        } else {
             ChannelHold hold(ch);
             if (ch->destroyed) {
                 errno = ESRCH;
@@ -698,10 +767,10 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             if (index >= 0) {
                 unqueue(ch, index);
                 ch->slots[index].state = kReceived;
-            } else if (!gotPulse) {
-                seen = load(ch->seq);
-                __atomic_add_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
             }
+            seen = load(ch->seq);
+            const bool empty = ch->queueHead < 0 && ch->pulseHead < 0;
+            channel->emptyAt.store(empty ? kEmptyKnown | seen : 0, std::memory_order_release);
         }
         if (wakeSender) futexWake(&ch->freeSeq);
         if (gotPulse) {
@@ -730,17 +799,21 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
                 info->priority = static_cast<std::int16_t>(slot.priority);
             }
             lastMessageAt = monotonicNs();
+            lastSenderCpu = load(slot.senderCpu);
             return toRcvid(channel->tableIndex, index, slot.generation);
         }
         // The timers of this process aimed at this channel expire from here while it waits.
         std::uint64_t until = timeout.armed ? timeout.deadline : UINT64_MAX;
         const bool keepsTimers = !timeout.poll && Linux::ReceiverWaits(chid, &until);
         int rc = ETIMEDOUT;
+        // Senders look where this thread waits, to know whether their spinning may pay.
+        const std::uint32_t cpu = timeout.poll ? 0 : thisCpu();
+        if (cpu != 0 && load(ch->receiverCpu) != cpu) store(ch->receiverCpu, cpu);
         if (!timeout.poll && !keepsTimers && lastMessageAt != 0) {
             // Frames have been arriving back to back: look again for a few microseconds before
             // sleeping (the host only; a sleep and a wake-up cost far more here than on the device).
             const std::uint64_t now = monotonicNs();
-            if (now - lastMessageAt < kReceiveBurstNs) {
+            if (now - lastMessageAt < kReceiveBurstNs && peerElsewhere(lastSenderCpu, cpu)) {
                 const std::uint64_t spinUntil = std::min<std::uint64_t>(now + kReceiveSpinNs, until);
                 for (unsigned round = 1; load(ch->seq) == seen; ++round) {
                     relax();
@@ -749,13 +822,19 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             }
             lastMessageAt = 0;
         }
-        if (!timeout.poll && load(ch->seq) != seen) {
-            rc = 0;  // something arrived while this thread looked
-        } else if (!timeout.poll) {
-            timespec limit = toTimespec(until);
-            rc = futexWait(&ch->seq, seen, until != UINT64_MAX ? &limit : nullptr);
+        if (!timeout.poll) {
+            // Counted as waiting only now, so that a sender queuing while this thread looked
+            // needs no wake-up call. Against the sender's bump of seq and its reading of the count
+            // (both sequentially consistent): one of the two sees the other.
+            __atomic_add_fetch(&ch->receiversWaiting, 1, __ATOMIC_SEQ_CST);
+            if (__atomic_load_n(&ch->seq, __ATOMIC_SEQ_CST) != seen) {
+                rc = 0;  // something arrived while this thread looked
+            } else {
+                timespec limit = toTimespec(until);
+                rc = futexWait(&ch->seq, seen, until != UINT64_MAX ? &limit : nullptr);
+            }
+            __atomic_sub_fetch(&ch->receiversWaiting, 1, __ATOMIC_SEQ_CST);
         }
-        __atomic_sub_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
         if (keepsTimers && Linux::ReceiverWoke(chid)) continue;  // a timer's pulse was queued
         if (rc == ETIMEDOUT && timeout.armed && (timeout.poll || monotonicNs() >= timeout.deadline)) {
             errno = ETIMEDOUT;
@@ -784,7 +863,8 @@ Slot* slotOf(int rcvid, ChannelShared** channelOut, std::shared_ptr<Channel>& ke
     }
     ChannelShared* ch = keep->mapping->shared;
     Slot& slot = ch->slots[index];
-    if (slot.generation != generation) {
+    const std::uint32_t custody = load(slot.custody);
+    if (slot.generation != generation || custody == kCustodyFree || custody == kReplied || custody == kKept) {
         errno = ESRCH;
         return nullptr;
     }
@@ -802,7 +882,7 @@ int complete(ChannelShared* ch, int index) {
             errno = ESRCH;
             return -1;
         }
-        if (seen == kReplied || seen == kDestroyed || seen == kCustodyFree) {
+        if (seen == kReplied || seen == kDestroyed || seen == kCustodyFree || seen == kKept) {
             errno = ESRCH;
             return -1;
         }
@@ -909,7 +989,8 @@ int ChannelDestroy(int chid) {
         for (auto& slot : ch->slots) {
             if (slot.state != kQueued && slot.state != kReceived) continue;
             std::uint32_t seen = load(slot.custody);
-            while (seen != kReplied && seen != kAbandoned && !exchange(slot.custody, seen, kDestroyed)) {
+            while (seen != kReplied && seen != kAbandoned && seen != kKept &&
+                   !exchange(slot.custody, seen, kDestroyed)) {
             }
             futexWake(&slot.custody);
         }
@@ -1028,6 +1109,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         errno = ESRCH;
         return -1;
     }
+    const std::uint32_t cpu = thisCpu();
     // Writes the message and the sender's details into a claimed slot. The sender counts as
     // spinning from the moment its message is queued: the receiver then knows it lives without
     // asking the kernel.
@@ -1040,6 +1122,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         slot.senderPid = state().pid;
         slot.senderTid = static_cast<std::int32_t>(gettid());
         slot.senderCoid = coid;
+        slot.senderCpu = cpu;
         slot.priority = tPriority;
         slot.sendBytes = static_cast<std::uint32_t>(sbytes);
         slot.replyCapacity = static_cast<std::uint32_t>(std::min(rbytes, kSlotCapacity));
@@ -1054,8 +1137,8 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         store(slot.custody, load(ch->alive) & FUTEX_TID_MASK);
         slot.state = kQueued;
         enqueue(ch, index);
-        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
-        return load(ch->receiversWaiting) != 0;
+        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_SEQ_CST);
+        return __atomic_load_n(&ch->receiversWaiting, __ATOMIC_SEQ_CST) != 0;
     };
     int index = -1;
     bool wakeReceiver = false;
@@ -1094,7 +1177,8 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     // Spin briefly first: a receiver that is already running replies within microseconds, and a
     // reply to a sender that is not asleep costs neither side a system call.
     const std::uint64_t spinUntil = monotonicNs() + kSendSpinNs;
-    for (unsigned round = 1; !settled(load(slot.custody)); ++round) {
+    const bool spin = peerElsewhere(load(ch->receiverCpu), cpu);
+    for (unsigned round = 1; spin && !settled(load(slot.custody)); ++round) {
         relax();
         if ((round & 63) == 0 && monotonicNs() >= spinUntil) break;
     }
@@ -1145,7 +1229,15 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     }
     long status = static_cast<long>(slot.status);
     int error = slot.error;
-    freeSlot(ch, index);
+    if (tKept.sentBefore) {
+        // Kept until this thread's next send, which then takes the channel lock once, not twice.
+        tKept.channel = ch;
+        tKept.index = index;
+        store(slot.custody, kKept);
+    } else {
+        tKept.sentBefore = true;
+        freeSlot(ch, index);
+    }
     if (error != 0) {
         errno = error;
         return -1;
@@ -1223,8 +1315,8 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
         pulse.value = value;
         pulse.scoid = state().pid;
         enqueuePulse(ch, index);
-        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
-        wakeReceiver = load(ch->receiversWaiting) != 0;
+        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_SEQ_CST);
+        wakeReceiver = __atomic_load_n(&ch->receiversWaiting, __ATOMIC_SEQ_CST) != 0;
     }
     if (wakeReceiver) futexWake(&ch->seq, 1);
     return 0;
