@@ -140,8 +140,7 @@ struct ChannelShared {
     std::uint32_t reserved2[9];
     std::uint32_t seq;  ///< futex: bumped (under the lock) when something is queued or on destroy
     std::uint32_t receiversWaiting;
-    std::uint32_t receiverCpu;  ///< processor the last waiting receiver ran on, plus 1
-    std::uint32_t reserved3[13];
+    std::uint32_t reserved3[14];
     PulseEntry pulses[kPulseCount];
     Slot slots[kSlotCount];
 };
@@ -172,10 +171,10 @@ std::uint32_t thisCpu() {
     return static_cast<std::uint32_t>(sched_getcpu() + 1);
 }
 
-/// Whether spinning for a peer that last ran on processor `peerCpu` (plus 1) may pay: not when it
-/// shares this thread's processor, where it cannot run while this thread spins.
-bool peerElsewhere(std::uint32_t peerCpu, std::uint32_t cpu) {
-    return peerCpu == 0 || peerCpu != cpu;
+/// Whether looking for the next message of a sender that last sent from processor `senderCpu`
+/// (plus 1) may pay: not when it shares this thread's processor, where it cannot run meanwhile.
+bool senderElsewhere(std::uint32_t senderCpu) {
+    return senderCpu == 0 || senderCpu != thisCpu();
 }
 
 /// True when process `pid` has ended: it no longer exists, or it is a zombie not yet reaped.
@@ -806,14 +805,11 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         std::uint64_t until = timeout.armed ? timeout.deadline : UINT64_MAX;
         const bool keepsTimers = !timeout.poll && Linux::ReceiverWaits(chid, &until);
         int rc = ETIMEDOUT;
-        // Senders look where this thread waits, to know whether their spinning may pay.
-        const std::uint32_t cpu = timeout.poll ? 0 : thisCpu();
-        if (cpu != 0 && load(ch->receiverCpu) != cpu) store(ch->receiverCpu, cpu);
         if (!timeout.poll && !keepsTimers && lastMessageAt != 0) {
             // Frames have been arriving back to back: look again for a few microseconds before
             // sleeping (the host only; a sleep and a wake-up cost far more here than on the device).
             const std::uint64_t now = monotonicNs();
-            if (now - lastMessageAt < kReceiveBurstNs && peerElsewhere(lastSenderCpu, cpu)) {
+            if (now - lastMessageAt < kReceiveBurstNs && senderElsewhere(lastSenderCpu)) {
                 const std::uint64_t spinUntil = std::min<std::uint64_t>(now + kReceiveSpinNs, until);
                 for (unsigned round = 1; load(ch->seq) == seen; ++round) {
                     relax();
@@ -1177,8 +1173,7 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     // Spin briefly first: a receiver that is already running replies within microseconds, and a
     // reply to a sender that is not asleep costs neither side a system call.
     const std::uint64_t spinUntil = monotonicNs() + kSendSpinNs;
-    const bool spin = peerElsewhere(load(ch->receiverCpu), cpu);
-    for (unsigned round = 1; spin && !settled(load(slot.custody)); ++round) {
+    for (unsigned round = 1; !settled(load(slot.custody)); ++round) {
         relax();
         if ((round & 63) == 0 && monotonicNs() >= spinUntil) break;
     }
