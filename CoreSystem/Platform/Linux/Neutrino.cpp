@@ -9,7 +9,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,8 +64,6 @@ constexpr std::uint64_t kReceiveSpinNs = 3000;
 constexpr std::size_t kQueueInLockBytes = 512;
 /// When this thread's last receive took a message (0: not since it last slept).
 thread_local std::uint64_t lastMessageAt = 0;
-/// Processor (plus 1) the sender of this thread's last received message sent it from.
-thread_local std::uint32_t lastSenderCpu = 0;
 
 // Values of a slot's custody word that can never be a thread id (ids stay below 2^22).
 constexpr std::uint32_t kCustodyFree = 0;
@@ -84,8 +81,7 @@ enum SlotState : std::uint32_t { kFree = 0, kClaimed = 1, kQueued = 2, kReceived
 struct alignas(64) Slot {
     std::uint32_t custody;         ///< futex: owner's keeper tid while the owner has the message
     std::uint32_t senderSpinning;  ///< 1 while the sender spins for its reply instead of sleeping
-    std::uint32_t senderCpu;       ///< processor the sender queued the message from, plus 1
-    std::uint32_t reserved[13];
+    std::uint32_t reserved[14];
     std::uint32_t state;           ///< SlotState, under the channel lock
     std::uint32_t generation;      ///< changes at every claim; part of the receive id
     std::int32_t next;             ///< queue or free-list link
@@ -164,17 +160,6 @@ void store(std::uint32_t& word, std::uint32_t value) {
 }
 bool exchange(std::uint32_t& word, std::uint32_t& expected, std::uint32_t desired) {
     return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-}
-
-/// The processor the calling thread runs on, plus 1; 0 when unknown.
-std::uint32_t thisCpu() {
-    return static_cast<std::uint32_t>(sched_getcpu() + 1);
-}
-
-/// Whether looking for the next message of a sender that last sent from processor `senderCpu`
-/// (plus 1) may pay: not when it shares this thread's processor, where it cannot run meanwhile.
-bool senderElsewhere(std::uint32_t senderCpu) {
-    return senderCpu == 0 || senderCpu != thisCpu();
 }
 
 /// True when process `pid` has ended: it no longer exists, or it is a zombie not yet reaped.
@@ -798,7 +783,6 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
                 info->priority = static_cast<std::int16_t>(slot.priority);
             }
             lastMessageAt = monotonicNs();
-            lastSenderCpu = load(slot.senderCpu);
             return toRcvid(channel->tableIndex, index, slot.generation);
         }
         // The timers of this process aimed at this channel expire from here while it waits.
@@ -809,7 +793,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             // Frames have been arriving back to back: look again for a few microseconds before
             // sleeping (the host only; a sleep and a wake-up cost far more here than on the device).
             const std::uint64_t now = monotonicNs();
-            if (now - lastMessageAt < kReceiveBurstNs && senderElsewhere(lastSenderCpu)) {
+            if (now - lastMessageAt < kReceiveBurstNs) {
                 const std::uint64_t spinUntil = std::min<std::uint64_t>(now + kReceiveSpinNs, until);
                 for (unsigned round = 1; load(ch->seq) == seen; ++round) {
                     relax();
@@ -1105,7 +1089,6 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         errno = ESRCH;
         return -1;
     }
-    const std::uint32_t cpu = thisCpu();
     // Writes the message and the sender's details into a claimed slot. The sender counts as
     // spinning from the moment its message is queued: the receiver then knows it lives without
     // asking the kernel.
@@ -1118,7 +1101,6 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         slot.senderPid = state().pid;
         slot.senderTid = static_cast<std::int32_t>(gettid());
         slot.senderCoid = coid;
-        slot.senderCpu = cpu;
         slot.priority = tPriority;
         slot.sendBytes = static_cast<std::uint32_t>(sbytes);
         slot.replyCapacity = static_cast<std::uint32_t>(std::min(rbytes, kSlotCapacity));
