@@ -9,15 +9,13 @@
 
 namespace {
 
-using CoreSystem::Platform::ProcessCondition;
-using CoreSystem::Platform::ProcessMutex;
 using namespace PlatformTest;
 
 constexpr int kKilled = 128 + SIGKILL;
 
 struct Shared {
-    ProcessMutex mutex;
-    ProcessCondition condition;
+    Platform::ProcessMutex mutex;
+    Platform::ProcessCondition condition;
     long counter;  // guarded by `mutex`, like turn and permits
     int turn;
     int permits;

@@ -15,10 +15,8 @@
 
 namespace {
 
+using namespace CoreSystem::Platform;
 using namespace PlatformTest;
-using Platform::DevicePath;
-using Platform::SharedObjectName;
-using Platform::slogf;
 
 constexpr int kCode = _SLOG_SETCODE(_SLOGC_TEST, 7);
 

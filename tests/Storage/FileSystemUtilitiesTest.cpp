@@ -33,7 +33,7 @@ protected:
 
 TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWordTreesAreAbsoluteAndListingMatchesAnyCase) {
     // Run in the test's root, so that a name the shell did interpret can only do harm there.
-    CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
+    ASSERT_EQ(CoreSystemTest::RunInChild([&] {
         if (chdir(host.root().c_str()) != 0) return 1;
         for (const char* keep : {"one", "two", "keep"}) fs::create_directory(keep);
         for (const char* name : {"one two", "it's", "say \"hi\"", "$(touch pwned)", "`touch pwned`",
@@ -42,8 +42,7 @@ TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWordTreesAreAbsolu
             RemoveTreeQuoted(name);
         }
         return 0;
-    });
-    ASSERT_EQ(CoreSystemTest::Wait(child), 0);
+    }), 0);
     EXPECT_EQ(Sorted(ListDirectory(host.root(), "")), (Names{"keep", "one", "two"}));
 
     fs::create_directory(path("one two"));
@@ -103,8 +102,7 @@ TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersan
 }
 
 std::string Encode(const std::string& bytes) {
-    return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                    static_cast<unsigned>(bytes.size()));
+    return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<unsigned>(bytes.size()));
 }
 
 TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesAndBase64RoundTripsAndStopsOutsideTheAlphabet) {

@@ -24,11 +24,7 @@
 
 namespace {
 
-using CoreSystem::Utilities;
-using CoreSystem::buildArgumentVector;
-using CoreSystem::hexDump;
-using CoreSystem::inflateStream;
-namespace Platform = CoreSystem::Platform;
+using namespace CoreSystem;
 using Lines = std::vector<std::string>;
 using CoreSystemTest::ReadFile;
 
@@ -92,13 +88,12 @@ TEST(UtilitiesTest, CopyFileReportsProgressAndNeverLosesTheSource) {
     EXPECT_EQ(ReadFile(src), data) << "onto itself (here through a link) would empty the source";
 
     // A destination that cannot take the whole file: no move, no truncated copy left behind.
-    CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
+    EXPECT_EQ(CoreSystemTest::RunInChild([&] {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{5000, 5000};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
         return Utilities::CopyFile(src, dst, true, nullptr, nullptr) ? 1 : 0;
-    });
-    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+    }), 0);
     EXPECT_EQ(ReadFile(src), data);
     EXPECT_FALSE(exists(dst));
     EXPECT_FALSE(Utilities::CopyFile(host.root(), dst, true, nullptr, nullptr));
