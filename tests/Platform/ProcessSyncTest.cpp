@@ -17,10 +17,8 @@ struct Shared {
     Platform::ProcessMutex mutex;
     Platform::ProcessCondition condition;
     long counter;  // guarded by `mutex`, like turn and permits
-    int turn;
-    int permits;
-    std::atomic<int> ready;  // these are read without the mutex
-    std::atomic<int> woken;
+    int turn, permits;
+    std::atomic<int> ready, woken;  // read without the mutex
 };
 
 timespec At(Clock::time_point when) {

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace {
 
@@ -106,11 +107,7 @@ std::string Encode(const std::string& bytes) {
 }
 
 TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesAndBase64RoundTripsAndStopsOutsideTheAlphabet) {
-    struct Case {
-        std::string text;
-        Names withoutEmpty, withEmpty;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, Names, Names> cases[] = {  // text, pieces without and with empty ones
         {"a,,b", {"a", "b"}, {"a", "", "b"}},
         {"a,b,", {"a", "b"}, {"a", "b"}},  // a final delimiter adds no piece
         {"", {}, {}},
@@ -120,9 +117,9 @@ TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesAndBase64RoundTripsAndStopsOuts
         {"no delimiter", {"no delimiter"}, {"no delimiter"}},
         {std::string("x\0y,z", 5), {std::string("x\0y", 3), "z"}, {std::string("x\0y", 3), "z"}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Split(c.text, ',', false), c.withoutEmpty) << '"' << c.text << '"';
-        EXPECT_EQ(Split(c.text, ',', true), c.withEmpty) << '"' << c.text << '"';
+    for (const auto& [text, withoutEmpty, withEmpty] : cases) {
+        EXPECT_EQ(Split(text, ',', false), withoutEmpty) << '"' << text << '"';
+        EXPECT_EQ(Split(text, ',', true), withEmpty) << '"' << text << '"';
     }
     Names reused = {"left", "over"};  // replaced, not appended to
     Split("p q", ' ', reused, false);

@@ -59,10 +59,9 @@ TEST(UtilitiesTest, ProcessOperationsLogOneLineEachWithTheirSignature) {
 struct Progress {
     std::vector<int> seen;
     int stopAt = -1;
-    static bool Report(int percent, void* context) {
-        auto* self = static_cast<Progress*>(context);
-        self->seen.push_back(percent);
-        return percent != self->stopAt;
+    static bool Report(int percent, void* self) {
+        static_cast<Progress*>(self)->seen.push_back(percent);
+        return percent != static_cast<Progress*>(self)->stopAt;
     }
 };
 
