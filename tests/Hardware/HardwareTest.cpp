@@ -91,9 +91,8 @@ TEST(OtpReaderTest, M2ReadsTheBankTheProbeFindsCachesItsBlocksAndWritesWithTheDe
     OtpBlock badChecksum = held;
     badChecksum[0] ^= 1;
     for (const auto& [type, data] : std::vector<std::pair<int, OtpBlock>>{
-             {1, OtpBlock(300, 0)}, {1, {}}, {1, badChecksum}, {4, {1}}, {2, OtpBlock(256, 0)}}) {
+             {1, OtpBlock(300, 0)}, {1, {}}, {1, badChecksum}, {4, {1}}, {2, OtpBlock(256, 0)}})
         EXPECT_EQ(board.reader.writeBlock(type, data), -1);
-    }
     EXPECT_EQ(board.events(), Lines{});
 
     // A failed write returns the device's error, leaves the location and drops the cached copy.
