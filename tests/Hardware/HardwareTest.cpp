@@ -116,6 +116,7 @@ TEST(OtpReaderTest, M2ReadsTheBankTheProbeFindsCachesItsBlocksAndWritesWithTheDe
     EXPECT_EQ(board.reader.readBlock(2), nor2);
     EXPECT_EQ(board.events(), (Lines{Command(kReadLegacy1), Command(kReadNor1), Command(kWrite1), Command(kReadNor1),
                                      Command(kReadNor2), Command(kReadLegacy2)}));
+    EXPECT_EQ(board.logged(), (Lines{kLegacy, kNor, kProbe, kNor, kLegacy}));
     // Both banks holding the data: nothing is written, the NOR copy stays cached.
     board.store(Board::Bank::Legacy, 1, next);
     EXPECT_EQ(board.reader.writeBlock(1, next), 0);
