@@ -212,6 +212,7 @@ struct Connection {
     int chid = 0;
     int placeholderFd = -1;  ///< keeps a file-descriptor-numbered id from colliding with a file
     std::shared_ptr<Mapping> mapping;
+    std::atomic<bool> attached{true};  ///< false once detached: a timer's pulses stop there
 };
 
 constexpr int kChannelTable = 256;
@@ -581,7 +582,7 @@ std::uint64_t expireTimersLocked(ChannelShared* ch, Linux::ChannelTimers& timers
     for (Linux::ChannelTimer* timer : timers.timers) {
         if (timer->deadline == 0) continue;
         if (timer->deadline <= now) {
-            if (!timer->pending) {
+            if (!timer->pending && timer->attached->load(std::memory_order_relaxed)) {
                 const int index = newPulseLocked(ch, timer->priority, timer->code, timer->value);
                 if (index >= 0) enqueuePulse(ch, index, stamped ? ch->timerOrder : ch->arrivals++);
                 timer->pending = index >= 0;
@@ -593,7 +594,7 @@ std::uint64_t expireTimersLocked(ChannelShared* ch, Linux::ChannelTimers& timers
         next = std::min(next, timer->deadline);
         if (!timer->pending) due = std::min(due, timer->deadline);
     }
-    ch->timerDue = due < now + kTimerDueHorizonNs ? timerClock(due) : kNoTimerDue;
+    ch->timerDue = due < now + kTimerDueHorizonNs ? timerClock(due + 999) : kNoTimerDue;  // rounded up
     if (*queued > 0) __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
     timers.wakeAt = next;
     return next;
@@ -1089,6 +1090,7 @@ int ConnectDetach(int coid) {
         connection = found->second;
         s.connections.erase(found);
     }
+    connection->attached.store(false, std::memory_order_relaxed);
     if (connection->placeholderFd >= 0) close(connection->placeholderFd);
     return 0;
 }
@@ -1327,11 +1329,12 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
 
 namespace Linux {
 
-std::shared_ptr<ChannelTimers> OwnChannelTimers(int coid) noexcept {
+std::shared_ptr<ChannelTimers> OwnChannelTimers(int coid, std::shared_ptr<const std::atomic<bool>>* attached) noexcept {
     const std::shared_ptr<Connection> connection = findConnection(coid);
     if (!connection || connection->pid != state().pid) return nullptr;
     const std::shared_ptr<Channel> channel = findChannel(connection->chid);
     if (!channel) return nullptr;
+    *attached = std::shared_ptr<const std::atomic<bool>>(connection, &connection->attached);
     return std::shared_ptr<ChannelTimers>(channel, &channel->timers);
 }
 

@@ -19,6 +19,7 @@ struct ChannelTimer {
     std::uint64_t deadline = 0;  ///< next expiry, CLOCK_MONOTONIC ns; 0: disarmed
     std::uint64_t interval = 0;  ///< ns; 0: single shot
     bool pending = false;        ///< its last pulse still waits in the channel
+    std::shared_ptr<const std::atomic<bool>> attached;  ///< whether its connection is still attached
 };
 
 /// The timers aimed at one channel of this process; each channel has one such record. No thread
@@ -32,10 +33,10 @@ struct ChannelTimers {
     void* channel = nullptr;            ///< the channel layer's shared channel object
 };
 
-/// The timers record of the channel of this process that connection `coid` leads to; null when it
-/// leads elsewhere (another process, a destroyed channel, no connection). The record lives as long
-/// as the pointer.
-std::shared_ptr<ChannelTimers> OwnChannelTimers(int coid) noexcept;
+/// The timers record of the channel of this process that connection `coid` leads to, and in
+/// `*attached` whether the connection is still attached; null when it leads elsewhere (another
+/// process, a destroyed channel, no connection). Both live as long as their pointers.
+std::shared_ptr<ChannelTimers> OwnChannelTimers(int coid, std::shared_ptr<const std::atomic<bool>>* attached) noexcept;
 
 /// Called with `timers.lock` held after a timer of the record was armed or disarmed: queues the
 /// pulses now due and lets the channel's waiting receivers recompute their wait.

@@ -90,7 +90,8 @@ TimerTable& table() {
     static TimerTable* instance = [] {
         // The channel layer's fork handlers are registered first and so run after ours: a fork
         // takes the table's mutex before the channel layer's locks, the order the service thread uses.
-        Linux::OwnChannelTimers(-1);
+        std::shared_ptr<const std::atomic<bool>> attached;
+        Linux::OwnChannelTimers(-1, &attached);
         auto* created = new TimerTable;
         pthread_atfork(atforkPrepare, atforkParent, atforkChild);
         return created;
@@ -192,7 +193,7 @@ int timer_create(clockid_t clockId, struct sigevent* event, timer_t* timerId) {
     timer.expiry.priority = event->sigev_priority == SIGEV_PULSE_PRIO_INHERIT ? getprio(::getpid()) : event->sigev_priority;
     timer.expiry.code = event->sigev_code;
     timer.expiry.value = event->sigev_value.sival_int;
-    timer.own = Linux::OwnChannelTimers(timer.coid);
+    timer.own = Linux::OwnChannelTimers(timer.coid, &timer.expiry.attached);
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
     const long key = t.nextId++;
