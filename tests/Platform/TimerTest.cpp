@@ -136,6 +136,14 @@ TEST_F(PulseTimer, PulsesCarryTheEventRepeatAndMergeNeverComeEarlyAndStopAfterDe
     EXPECT_FALSE(receive(30ms)) << "a pulse after timer_delete";
     EXPECT_EQ(Arm(timer, 0, nullptr, kMs), -1);
     EXPECT_EQ(Platform::timer_delete(timer), -1);
+    std::thread late([&] {  // a timer made while a receiver already waits on its channel
+        std::this_thread::sleep_for(20ms);
+        SIGEV_PULSE_INIT(&event, coid, 12, 5, 77);
+        Platform::timer_create(CLOCK_MONOTONIC, &event, &timer);
+        Arm(timer, 0, nullptr, kMs);
+    });
+    EXPECT_TRUE(receive(5s)) << "no pulse of a timer made while the receiver waited";
+    late.join();
 }
 
 }  // namespace

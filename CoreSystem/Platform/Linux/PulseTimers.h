@@ -29,7 +29,7 @@ struct ChannelTimers {
     std::mutex lock;                    ///< guards `timers` and their fields; taken before the channel's lock
     std::vector<ChannelTimer*> timers;  ///< listed by their owners (the pulse timers)
     std::atomic<std::size_t> count{0};  ///< timers.size(), read without the lock
-    std::uint64_t wakeAt = 0;           ///< waiting receivers wake by then at the latest
+    std::uint64_t wakeAt = UINT64_MAX;  ///< waiting receivers wake by then at the latest
     void* channel = nullptr;            ///< the channel layer's shared channel object
 };
 

@@ -202,6 +202,7 @@ int timer_create(clockid_t clockId, struct sigevent* event, timer_t* timerId) {
         std::lock_guard<std::mutex> listed(own->lock);
         own->timers.push_back(&created.expiry);
         own->count.store(own->timers.size(), std::memory_order_release);
+        own->wakeAt = kNever;  // a receiver that saw no timers waits without limit
     }
     *timerId = reinterpret_cast<timer_t>(static_cast<std::intptr_t>(key));
     return 0;
