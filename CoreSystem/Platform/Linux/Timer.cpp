@@ -155,6 +155,12 @@ void* serviceMain(void* fd) {
     }
 }
 
+/// Before a timer aimed at this process's channel changes, the expiry it already reached is queued,
+/// as the target's kernel would have queued it: no receiver may have looked since. Under its lock.
+void queueDue(Linux::ChannelTimers& own, const Linux::ChannelTimer& expiry, std::uint64_t now) {
+    if (expiry.deadline != 0 && expiry.deadline <= now) Linux::TimersChanged(own);
+}
+
 /// Starts the service thread once per process. Under the mutex.
 bool ensureService(TimerTable& t) {
     if (t.serviceRunning) return true;
@@ -229,6 +235,7 @@ int timer_settime(timer_t timerId, int flags, const struct itimerspec* value, st
     std::unique_lock<std::mutex> listed;
     if (timer.own) listed = std::unique_lock<std::mutex>(timer.own->lock);
     Linux::ChannelTimer& expiry = timer.expiry;
+    if (timer.own) queueDue(*timer.own, expiry, now);
     if (oldValue) {
         *oldValue = itimerspec{};
         if (expiry.deadline != 0) {
@@ -269,6 +276,7 @@ int timer_delete(timer_t timerId) {
     PulseTimer& timer = found->second;
     if (Linux::ChannelTimers* own = timer.own.get()) {
         std::lock_guard<std::mutex> listed(own->lock);
+        queueDue(*own, timer.expiry, monotonicNs());
         own->timers.erase(std::find(own->timers.begin(), own->timers.end(), &timer.expiry));
         own->count.store(own->timers.size(), std::memory_order_release);
     } else {
