@@ -112,8 +112,7 @@ TEST_F(PulseTimer, PulsesCarryTheEventRepeatAndMergeNeverComeEarlyAndStopAfterDe
     bad.it_value.tv_nsec = 1000000000;
     EXPECT_EQ(ErrnoOf(Platform::timer_settime(timer, 0, &bad, nullptr)), EINVAL);
 
-    // An expiry nobody received yet stays when the timer is re-armed, and goes ahead of a pulse
-    // of its priority sent after it.
+    // An expiry nobody received stays when re-armed, ahead of a pulse of its priority sent after it.
     ASSERT_EQ(Arm(timer, 0, nullptr, 5 * kMs), 0);
     std::this_thread::sleep_for(20ms);
     ASSERT_EQ(MsgSendPulse(coid, 12, 6, 0), 0);
