@@ -3,7 +3,8 @@
 // pulses that are due, then waits at most until the next expiry, so an expiry costs one wake-up, as
 // on the target. A pulse that became due while no receiver waited is queued at the next receive,
 // ordered as if it had arrived at its expiry (the channel layer keeps its place in the arrival
-// order). Timers aimed at channels of other processes are kept by one service thread per process,
+// order); re-arming or deleting a timer first queues an expiry it already reached, and a detached
+// connection carries no more pulses, as on the target. Timers aimed at channels of other processes are kept by one service thread per process,
 // started when such a timer is first armed, which sleeps on a timerfd set to the earliest of their
 // deadlines and sends each expiry as a pulse through the channel layer.
 //
