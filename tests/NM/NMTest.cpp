@@ -90,8 +90,7 @@ NM::RegistryHeader* makeRawRegistry(std::size_t size, int count) {
 int unusableInChild() {
     return RunInChild([] {
         NM::NMClient client(false);
-        CHILD_CHECK(NM::SlotCount() == 0 && client.getChannelIndex("x") == -1 &&
-                    client.send(0, "x", 1) == -1);
+        CHILD_CHECK(NM::SlotCount() == 0 && client.getChannelIndex("x") == -1 && client.send(0, "x", 1) == -1);
         CHILD_CHECK(NM::publishReceiver(0, 1) == -1 && client.openReceiveChannel(0) == -1);
         CHILD_CHECK(client.queueMessage(0, "x", 1) == -1 && client.queueMessage(-1, "x", 1) == -1);
         return 0;
@@ -187,8 +186,7 @@ int receiveInOrder(NM::NMClient& client, int index, const std::string& prefix, i
     for (int n = from; n < to; ++n) {
         int channel = -1;
         const int size = std::max(0, client.recvMsg(&channel, buffer, sizeof buffer));
-        if (channel != index ||
-            std::string(buffer, static_cast<std::size_t>(size)) != prefix + std::to_string(n)) {
+        if (channel != index || std::string(buffer, static_cast<std::size_t>(size)) != prefix + std::to_string(n)) {
             std::fprintf(stderr, "frame %d: got '%.*s' on %d\n", n, size, buffer, channel);
             return 1;
         }
@@ -418,8 +416,7 @@ TEST_F(Messaging, FailedSendOnAReplacedReceiverLeavesTheNewOnePublished) {
         std::thread late([&] { lateResult = client.send(index, "b", 1); });
         // Wait until the send blocks on the slot mutex in the kernel.
         auto* word = reinterpret_cast<std::uint32_t*>(&slot.mutex);
-        CHILD_CHECK(
-            Eventually([&] { return (__atomic_load_n(word, __ATOMIC_ACQUIRE) & 0x80000000u) != 0; }, 5s));
+        CHILD_CHECK(Eventually([&] { return (__atomic_load_n(word, __ATOMIC_ACQUIRE) & 0x80000000u) != 0; }, 5s));
         board->step = 2;
         CHILD_CHECK(awaitStep(board, 3));                  // the old receiver is dead
         const int successor = Platform::ChannelCreate(0);  // the new receiver's channel

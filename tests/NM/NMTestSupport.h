@@ -69,8 +69,7 @@ inline CoreSystemTest::Child startCodeRecorder(Board* board, const char* endpoin
         int received = 0;
         std::uint32_t code = 0;
         CHILD_CHECK(CoreSystemTest::Eventually([&] {
-            while (received < count &&
-                   client.recvMsg(nullptr, reinterpret_cast<char*>(&code), sizeof code) == 4)
+            while (received < count && client.recvMsg(nullptr, reinterpret_cast<char*>(&code), sizeof code) == 4)
                 board->value[received++] = static_cast<int>(code);
             return received == count;
         }));

@@ -142,10 +142,8 @@ TEST(DeviceTest, WriteCommandProgramsTheWriteTargetAndOnlyClearsBits) {
         EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 4, nullptr), EINVAL);
         EXPECT_EQ(Platform::devctl(board.control, kWrite1, block.data(), 256, nullptr), EOK);
         const Board::Block erased(Board::kOtpBlockSize, 0xFF);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 1),
-                  target == "legacy" ? erased : block);
-        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Legacy, 1),
-                  target == "nor" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 1), target == "legacy" ? erased : block);
+        EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Legacy, 1), target == "nor" ? erased : block);
         EXPECT_EQ(*Board::ReadOtp(board.host.root(), Board::Bank::Nor, 2), erased);
         // A programmed bit cannot be set again: the block does not verify.
         block[0] ^= 0xFF;

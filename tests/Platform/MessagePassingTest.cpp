@@ -8,10 +8,7 @@ using namespace PlatformTest;
 
 /// Memory shared with forked children, for ids and results.
 struct Board {
-    volatile int chid;
-    volatile int ready;
-    volatile int result;
-    volatile int error;
+    volatile int chid, ready, result, error;
 };
 
 class MessagePassing : public ::testing::Test {

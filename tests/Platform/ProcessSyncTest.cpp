@@ -9,20 +9,16 @@
 
 namespace {
 
-using CoreSystem::Platform::ProcessCondition;
-using CoreSystem::Platform::ProcessMutex;
 using namespace PlatformTest;
 
 constexpr int kKilled = 128 + SIGKILL;
 
 struct Shared {
-    ProcessMutex mutex;
-    ProcessCondition condition;
+    Platform::ProcessMutex mutex;
+    Platform::ProcessCondition condition;
     long counter;  // guarded by `mutex`, like turn and permits
-    int turn;
-    int permits;
-    std::atomic<int> ready;  // these are read without the mutex
-    std::atomic<int> woken;
+    int turn, permits;
+    std::atomic<int> ready, woken;  // read without the mutex
 };
 
 timespec At(Clock::time_point when) {

@@ -112,16 +112,39 @@ TEST_F(PulseTimer, PulsesCarryTheEventRepeatAndMergeNeverComeEarlyAndStopAfterDe
     bad.it_value.tv_nsec = 1000000000;
     EXPECT_EQ(ErrnoOf(Platform::timer_settime(timer, 0, &bad, nullptr)), EINVAL);
 
+    // An expiry nobody received stays when re-armed, ahead of a pulse of its priority sent after it.
+    ASSERT_EQ(Arm(timer, 0, nullptr, 5 * kMs), 0);
+    std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(MsgSendPulse(coid, 12, 6, 0), 0);
+    ASSERT_EQ(Arm(timer, 0, nullptr, 10000 * kMs), 0);
+    ASSERT_TRUE(receive(0ms, &pulse));
+    EXPECT_EQ(pulse.code, 5) << "the expiry was lost, or a pulse sent after it went ahead";
+    queued();
+
     ASSERT_EQ(Arm(timer, 0, nullptr, kMs, kMs), 0);
     ASSERT_TRUE(receive(5s)) << "no first pulse";
     std::this_thread::sleep_for(80ms);  // about 80 expiries, none received (fewer on a loaded machine)
     EXPECT_LE(queued(), 1) << "more than one undelivered pulse of one timer";
     ASSERT_TRUE(receive(5s)) << "the timer stopped after its pulse was taken";
+    ASSERT_EQ(Arm(timer, 0, nullptr, 5 * kMs, 5 * kMs), 0);
+    for (const auto until = Clock::now() + 40ms; Clock::now() < until;) {  // taking others meanwhile
+        ASSERT_EQ(MsgSendPulse(coid, 20, 6, 0), 0);
+        ASSERT_TRUE(receive(5s));
+    }
+    EXPECT_LE(queued(), 1) << "more than one undelivered pulse while pulses of a higher priority were taken";
     ASSERT_EQ(Platform::timer_delete(timer), 0);
     queued();
     EXPECT_FALSE(receive(30ms)) << "a pulse after timer_delete";
     EXPECT_EQ(Arm(timer, 0, nullptr, kMs), -1);
     EXPECT_EQ(Platform::timer_delete(timer), -1);
+    std::thread late([&] {  // a timer made while a receiver already waits on its channel
+        std::this_thread::sleep_for(20ms);
+        SIGEV_PULSE_INIT(&event, coid, 12, 5, 77);
+        Platform::timer_create(CLOCK_MONOTONIC, &event, &timer);
+        Arm(timer, 0, nullptr, kMs);
+    });
+    EXPECT_TRUE(receive(5s)) << "no pulse of a timer made while the receiver waited";
+    late.join();
 }
 
 }  // namespace

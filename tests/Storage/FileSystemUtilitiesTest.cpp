@@ -13,6 +13,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace {
 
@@ -33,7 +34,7 @@ protected:
 
 TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWordTreesAreAbsoluteAndListingMatchesAnyCase) {
     // Run in the test's root, so that a name the shell did interpret can only do harm there.
-    CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
+    ASSERT_EQ(CoreSystemTest::RunInChild([&] {
         if (chdir(host.root().c_str()) != 0) return 1;
         for (const char* keep : {"one", "two", "keep"}) fs::create_directory(keep);
         for (const char* name : {"one two", "it's", "say \"hi\"", "$(touch pwned)", "`touch pwned`",
@@ -42,8 +43,7 @@ TEST_F(FileSystemUtilitiesTest, QuotedRemovalTakesThePathAsOneWordTreesAreAbsolu
             RemoveTreeQuoted(name);
         }
         return 0;
-    });
-    ASSERT_EQ(CoreSystemTest::Wait(child), 0);
+    }), 0);
     EXPECT_EQ(Sorted(ListDirectory(host.root(), "")), (Names{"keep", "one", "two"}));
 
     fs::create_directory(path("one two"));
@@ -103,16 +103,11 @@ TEST_F(FileSystemUtilitiesTest, CommandLinesWaitUnlessTheLastWordIsALoneAmpersan
 }
 
 std::string Encode(const std::string& bytes) {
-    return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                    static_cast<unsigned>(bytes.size()));
+    return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<unsigned>(bytes.size()));
 }
 
 TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesAndBase64RoundTripsAndStopsOutsideTheAlphabet) {
-    struct Case {
-        std::string text;
-        Names withoutEmpty, withEmpty;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, Names, Names> cases[] = {  // text, pieces without and with empty ones
         {"a,,b", {"a", "b"}, {"a", "", "b"}},
         {"a,b,", {"a", "b"}, {"a", "b"}},  // a final delimiter adds no piece
         {"", {}, {}},
@@ -122,9 +117,9 @@ TEST(TextUtilitiesTest, SplitReadsPiecesLikeLinesAndBase64RoundTripsAndStopsOuts
         {"no delimiter", {"no delimiter"}, {"no delimiter"}},
         {std::string("x\0y,z", 5), {std::string("x\0y", 3), "z"}, {std::string("x\0y", 3), "z"}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Split(c.text, ',', false), c.withoutEmpty) << '"' << c.text << '"';
-        EXPECT_EQ(Split(c.text, ',', true), c.withEmpty) << '"' << c.text << '"';
+    for (const auto& [text, withoutEmpty, withEmpty] : cases) {
+        EXPECT_EQ(Split(text, ',', false), withoutEmpty) << '"' << text << '"';
+        EXPECT_EQ(Split(text, ',', true), withEmpty) << '"' << text << '"';
     }
     Names reused = {"left", "over"};  // replaced, not appended to
     Split("p q", ' ', reused, false);

@@ -83,13 +83,12 @@ TEST_F(StorageTest, PathsComposeTheTreeFromTheBaseAndTheUsbRootFollowsFamilyAndM
         EXPECT_EQ(DeviceFamilyFromText(text), kFamilyUnknown);
     makeMapStick();
     // A forked child detects afresh as long as this program never asks for its own family.
-    CoreSystemTest::Child child = CoreSystemTest::Spawn([] {
+    EXPECT_EQ(CoreSystemTest::RunInChild([] {
         setenv("DEVICEFAMILY", "M2", 1);
         const bool m2 = IsM2();
         setenv("DEVICEFAMILY", "iMX35", 1);
         return m2 && IsM2() && StoragePath(kStorageUsb, "") == "/fs/usb1/" ? 0 : 1;
-    });
-    EXPECT_EQ(CoreSystemTest::Wait(child), 0) << "the family is the one read first";
+    }), 0) << "the family is the one read first";
 }
 
 // Each case in a fresh process (nothing cached): count and tag, an increment and its flush, the

@@ -24,11 +24,7 @@
 
 namespace {
 
-using CoreSystem::Utilities;
-using CoreSystem::buildArgumentVector;
-using CoreSystem::hexDump;
-using CoreSystem::inflateStream;
-namespace Platform = CoreSystem::Platform;
+using namespace CoreSystem;
 using Lines = std::vector<std::string>;
 using CoreSystemTest::ReadFile;
 
@@ -63,10 +59,9 @@ TEST(UtilitiesTest, ProcessOperationsLogOneLineEachWithTheirSignature) {
 struct Progress {
     std::vector<int> seen;
     int stopAt = -1;
-    static bool Report(int percent, void* context) {
-        auto* self = static_cast<Progress*>(context);
-        self->seen.push_back(percent);
-        return percent != self->stopAt;
+    static bool Report(int percent, void* self) {
+        static_cast<Progress*>(self)->seen.push_back(percent);
+        return percent != static_cast<Progress*>(self)->stopAt;
     }
 };
 
@@ -92,13 +87,12 @@ TEST(UtilitiesTest, CopyFileReportsProgressAndNeverLosesTheSource) {
     EXPECT_EQ(ReadFile(src), data) << "onto itself (here through a link) would empty the source";
 
     // A destination that cannot take the whole file: no move, no truncated copy left behind.
-    CoreSystemTest::Child child = CoreSystemTest::Spawn([&] {
+    EXPECT_EQ(CoreSystemTest::RunInChild([&] {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{5000, 5000};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
         return Utilities::CopyFile(src, dst, true, nullptr, nullptr) ? 1 : 0;
-    });
-    EXPECT_EQ(CoreSystemTest::Wait(child), 0);
+    }), 0);
     EXPECT_EQ(ReadFile(src), data);
     EXPECT_FALSE(exists(dst));
     EXPECT_FALSE(Utilities::CopyFile(host.root(), dst, true, nullptr, nullptr));
@@ -193,9 +187,8 @@ TEST(UtilitiesTest, InflateDecodesZlibStreamsAndRejectsBrokenInput) {
     const std::string good = Compressed(text);
     EXPECT_EQ(Inflate(good + "trailing", &plain), Z_OK);  // what follows the stream is left alone
     EXPECT_TRUE(plain == text);
-    for (std::size_t length = 1; length < good.size(); ++length) {
+    for (std::size_t length = 1; length < good.size(); ++length)
         EXPECT_EQ(Inflate(good.substr(0, length)), Z_DATA_ERROR) << "cut at " << length;
-    }
     for (const std::size_t at : {std::size_t{0}, good.size() - 1}) {  // header, Adler-32 checksum
         std::string broken = good;
         broken[at] = static_cast<char>(broken[at] ^ 0x5A);
@@ -216,7 +209,7 @@ TEST(UtilitiesTest, InflateDecodesZlibStreamsAndRejectsBrokenInput) {
     EXPECT_EQ(inflateStream(abc, nowhere), -1);
 }
 
-TEST(UtilitiesTest, ArgumentVectorHoldsAtMostTenPointersAndANull) {
+TEST(UtilitiesTest, ArgumentVectorHoldsAtMostTenPointersAndANullAndThePrintersKeepTheirFormats) {
     char text[] = "abcdefghijkl";
     char* const unused = text;
     char* n[12];
@@ -225,20 +218,16 @@ TEST(UtilitiesTest, ArgumentVectorHoldsAtMostTenPointersAndANull) {
     for (const auto& [count, stored] : {std::pair{-3, 0}, {2, 2}, {10, 10}, {12, 10}}) {
         char* out[12];
         std::fill(std::begin(out), std::end(out), unused);
-        EXPECT_EQ(Printed([&, count = count] {
-                      buildArgumentVector(out, count, n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8],
-                                          n[9], n[10], n[11]);
-                  }),
-                  count > 10 ? "Too many arguments, max is now 10\n" : "")
-            << count;
+        const std::string printed = Printed([&, count = count] {
+            buildArgumentVector(out, count, n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10], n[11]);
+        });
+        EXPECT_EQ(printed, count > 10 ? "Too many arguments, max is now 10\n" : "") << count;
         std::vector<char*> expected(n, n + stored);
         expected.push_back(nullptr);
         expected.resize(12, unused);
         EXPECT_EQ(std::vector<char*>(out, out + 12), expected) << count;
     }
-}
 
-TEST(UtilitiesTest, HexDumpAndElapsedTimePrinters) {
     const unsigned char five[] = {'a', 'b', 0x01, 'c', 'd'};
     EXPECT_EQ(Printed([&] { hexDump(five, 5, "five"); }), "five (5 bytes)\n0000    61 62 01 63 64    ab.cd\n");
     const unsigned char twenty[] = "0123456789ABCDEF\x7f\xffx ";

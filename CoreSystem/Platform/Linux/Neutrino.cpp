@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -121,7 +122,7 @@ struct ChannelShared {
     std::int32_t ownerPid;
     std::int32_t chid;
     std::uint32_t destroyed;
-    std::uint32_t reserved;
+    std::uint32_t timerDue;  ///< see kNoTimerDue; else the owner's earliest timer expiry (us clock)
     robust_list aliveNode;  ///< first entry of the channel in the keeper list
     std::uint32_t alive;    ///< keeper tid; the kernel sets FUTEX_OWNER_DIED at death
     std::uint32_t freeSeq;  ///< futex: bumped when a slot is freed or on destroy
@@ -132,8 +133,9 @@ struct ChannelShared {
     std::int32_t freeHead;
     std::int32_t pulseHead;  ///< priority-ordered, FIFO within a priority
     std::int32_t pulseFree;
-    std::uint32_t arrivals;  ///< next arrival number
-    std::uint32_t reserved2[9];
+    std::uint32_t arrivals;    ///< next arrival number
+    std::uint32_t timerOrder;  ///< arrival number kept for an overdue timer's pulse (kTimerStamped)
+    std::uint32_t reserved2[8];
     std::uint32_t seq;  ///< futex: bumped (under the lock) when something is queued or on destroy
     std::uint32_t receiversWaiting;
     std::uint32_t reserved3[14];
@@ -151,6 +153,20 @@ static_assert(sizeof(PulseEntry) == 32 && offsetof(Slot, state) == 64 && offseto
               "channel layout");
 
 constexpr long kRobustOffset = 8;
+
+// The owner's timers aimed at a channel are expired by its receivers, and a pulse due while none
+// waited is queued late. So that it still goes ahead of what arrived after its expiry, the owner
+// publishes its earliest expiry in `timerDue` (a microsecond clock of 32 bits, compared within
+// half its range), and the first arrival at or after it reserves an arrival number for the pulse.
+constexpr std::uint32_t kNoTimerDue = 0;
+constexpr std::uint32_t kTimerStamped = 1;  ///< `timerOrder` holds the reserved number
+/// Expiries further ahead are not published; a receiver waiting for one looks again by then.
+constexpr std::uint64_t kTimerDueHorizonNs = 1800ull * 1000000000ull;
+
+std::uint32_t timerClock(std::uint64_t ns) {
+    const auto us = static_cast<std::uint32_t>(ns / 1000);
+    return us <= kTimerStamped ? kTimerStamped + 1 : us;
+}
 
 std::uint32_t load(const std::uint32_t& word) {
     return __atomic_load_n(&word, __ATOMIC_ACQUIRE);
@@ -207,6 +223,7 @@ struct Channel {
     int tableIndex = 0;
     std::string name;
     std::shared_ptr<Mapping> mapping;
+    Linux::ChannelTimers timers;  ///< the timers of this process aimed at it
     /// kEmptyKnown | seq when a receive found the queues empty at that value of the channel's seq:
     /// while seq has not moved they still are, and a receive waits without taking the lock.
     std::atomic<std::uint64_t> emptyAt{0};
@@ -230,6 +247,7 @@ struct Connection {
     int chid = 0;
     int placeholderFd = -1;  ///< keeps a file-descriptor-numbered id from colliding with a file
     std::shared_ptr<Mapping> mapping;
+    std::atomic<bool> attached{true};  ///< false once detached: a timer's pulses stop there
 };
 
 constexpr int kChannelTable = 256;
@@ -252,12 +270,15 @@ State& state();
 
 void atforkPrepare() {
     state().mutex.lock();
+    for (auto& entry : state().channels) entry.second->timers.lock.lock();
 }
 void atforkParent() {
+    for (auto& entry : state().channels) entry.second->timers.lock.unlock();
     state().mutex.unlock();
 }
 void atforkChild() {
     State& s = state();
+    for (auto& entry : s.channels) entry.second->timers.lock.unlock();
     // The parent's channels stay the parent's; its connections remain usable here.
     s.channels.clear();
     s.byIndex.fill(nullptr);
@@ -457,15 +478,17 @@ int waitWatchingOwner(ChannelShared* ch, std::uint32_t* word, std::uint32_t expe
 
 // ---- Queue and slots (all under the channel lock) --------------------------------------------
 
-/// Links entry `index` of `entries` into the queue starting at `head`: by priority, behind the
-/// entries of equal priority.
+/// Links entry `index` of `entries` into the queue starting at `head`: by priority, and by arrival
+/// number among equal priorities.
 template <typename Entry>
 void insertByPriority(Entry* entries, std::int32_t& head, int index, std::uint32_t order) {
     Entry& entry = entries[index];
     entry.order = order;
     int previous = -1;
     int current = head;
-    while (current >= 0 && entries[current].priority >= entry.priority) {
+    while (current >= 0 && (entries[current].priority > entry.priority ||
+                            (entries[current].priority == entry.priority &&
+                             static_cast<std::int32_t>(entries[current].order - order) <= 0))) {
         previous = current;
         current = entries[current].next;
     }
@@ -477,8 +500,19 @@ void insertByPriority(Entry* entries, std::int32_t& head, int index, std::uint32
     }
 }
 
+/// The next arrival number; the first arrival after the owner's published timer expiry first
+/// reserves one for that timer's pulse.
+std::uint32_t arrival(ChannelShared* ch) {
+    const std::uint32_t due = ch->timerDue;
+    if (due > kTimerStamped && static_cast<std::int32_t>(timerClock(monotonicNs()) - due) >= 0) {
+        ch->timerOrder = ch->arrivals++;
+        ch->timerDue = kTimerStamped;
+    }
+    return ch->arrivals++;
+}
+
 void enqueue(ChannelShared* ch, int index) {
-    insertByPriority(ch->slots, ch->queueHead, index, ch->arrivals++);
+    insertByPriority(ch->slots, ch->queueHead, index, arrival(ch));
 }
 
 void unqueue(ChannelShared* ch, int index) {
@@ -555,9 +589,68 @@ void repairLocked(ChannelShared* ch) {
 }
 
 /// Puts pulse `index` into the pulse queue by priority, FIFO within a priority.
-void enqueuePulse(ChannelShared* ch, int index) {
+void enqueuePulse(ChannelShared* ch, int index, std::uint32_t order) {
     ch->pulses[index].queued = 1;
-    insertByPriority(ch->pulses, ch->pulseHead, index, ch->arrivals++);
+    insertByPriority(ch->pulses, ch->pulseHead, index, order);
+}
+
+/// Takes a free pulse entry and fills it; -1 when the pool is empty.
+int newPulseLocked(ChannelShared* ch, int priority, int code, int value) {
+    const int index = ch->pulseFree;
+    if (index < 0) return -1;
+    PulseEntry& pulse = ch->pulses[index];
+    ch->pulseFree = pulse.next;
+    pulse.priority = priority;
+    pulse.code = code;
+    pulse.value = value;
+    pulse.scoid = state().pid;
+    return index;
+}
+
+/// Queues the pulses of the channel's timers that are due at `now` (one undelivered pulse per
+/// timer at most) and publishes the next expiry for senders. Under the timers' lock and the
+/// channel lock; returns when a receiver must look again at the latest.
+std::uint64_t expireTimersLocked(ChannelShared* ch, Linux::ChannelTimers& timers, std::uint64_t now,
+                                 int* queued) {
+    const bool stamped = ch->timerDue == kTimerStamped;
+    std::uint64_t next = now + kTimerDueHorizonNs;
+    std::uint64_t due = next;  // the earliest expiry that sends a pulse
+    for (Linux::ChannelTimer* timer : timers.timers) {
+        if (timer->deadline == 0) continue;
+        if (timer->deadline <= now) {
+            if (!timer->pending && timer->attached->load(std::memory_order_relaxed)) {
+                const int index = newPulseLocked(ch, timer->priority, timer->code, timer->value);
+                if (index >= 0) enqueuePulse(ch, index, stamped ? ch->timerOrder : ch->arrivals++);
+                timer->pending = index >= 0;
+                *queued += timer->pending ? 1 : 0;
+            }
+            timer->deadline = timer->interval == 0 ? 0 : Linux::NextExpiry(timer->deadline, timer->interval, now);
+            if (timer->deadline == 0) continue;
+        }
+        next = std::min(next, timer->deadline);
+        if (!timer->pending) due = std::min(due, timer->deadline);
+    }
+    ch->timerDue = due < now + kTimerDueHorizonNs ? timerClock(due + 999) : kNoTimerDue;  // rounded up
+    if (*queued > 0) __atomic_add_fetch(&ch->seq, 1, __ATOMIC_SEQ_CST);
+    timers.wakeAt = next;
+    return next;
+}
+
+/// A receiver took a pulse of this process: the timer it came from may send again.
+void timerPulseTakenLocked(Linux::ChannelTimers& timers, int code, int value) {
+    for (Linux::ChannelTimer* timer : timers.timers) {
+        if (timer->pending && timer->code == code && timer->value == value) {
+            timer->pending = false;
+            return;
+        }
+    }
+}
+
+/// A thread that waits for a timer's expiry wakes at it, not up to the host's default timer slack
+/// (50 us) later: the target's timers have no such slack. Set once per thread.
+void wakeWithoutSlack() {
+    thread_local bool set = false;
+    if (!set) set = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
 }
 
 /// Holds the channel lock, repairing the channel when it was taken over from a dead holder.
@@ -699,23 +792,33 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         return -1;
     }
     ChannelShared* ch = channel->mapping->shared;
+    Linux::ChannelTimers& timers = channel->timers;
     for (;;) {
         int index = -1;
         bool gotPulse = false;
         bool wakeSender = false;
-        _pulse taken{};
+        int timerPulses = 0;
+        std::uint64_t nextExpiry = UINT64_MAX;
         std::uint32_t seen = 0;  // set whenever the loop goes on to wait
         const std::uint64_t emptyAt = channel->emptyAt.load(std::memory_order_acquire);
-        if ((emptyAt & kEmptyKnown) != 0 && load(ch->seq) == static_cast<std::uint32_t>(emptyAt)) {
-            // Found empty before and nothing queued since: wait without taking the lock, which a
-            // sender sending back to back is about to take.
+        if ((emptyAt & kEmptyKnown) != 0 && timers.count.load(std::memory_order_acquire) == 0 &&
+            load(ch->seq) == static_cast<std::uint32_t>(emptyAt)) {
+            // Found empty before, nothing queued since and no timer to expire: wait without taking
+            // the lock, which a sender sending back to back is about to take.
             seen = static_cast<std::uint32_t>(emptyAt);
         } else {
+            // The timers aimed at the channel are expired here, under their lock (taken first).
+            std::unique_lock<std::mutex> timersHold(timers.lock, std::defer_lock);
+            if (timers.count.load(std::memory_order_acquire) != 0) timersHold.lock();
             ChannelHold hold(ch);
             if (ch->destroyed) {
                 errno = ESRCH;
                 return -1;
             }
+            // A timer listed since: look again with the timers' lock (a timer armed after this
+            // hold wakes this receiver).
+            if (!timersHold.owns_lock() && timers.count.load(std::memory_order_acquire) != 0) continue;
+            if (timersHold.owns_lock()) nextExpiry = expireTimersLocked(ch, timers, monotonicNs(), &timerPulses);
             // A message whose sender has died while it waited is never received: drop it.
             while (ch->queueHead >= 0 && !senderAttending(ch->slots[ch->queueHead])) {
                 const int dead = ch->queueHead;
@@ -739,7 +842,9 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
                     pulse.value.sival_int = head.value;
                     pulse.scoid = head.scoid;
                     std::memcpy(msg, &pulse, sizeof pulse);
-                    taken = pulse;
+                    if (timersHold.owns_lock() && head.scoid == state().pid) {
+                        timerPulseTakenLocked(timers, head.code, head.value);
+                    }
                     PulseEntry& entry = ch->pulses[pulseIndex];
                     entry.queued = 0;
                     entry.next = ch->pulseFree;
@@ -757,8 +862,10 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             channel->emptyAt.store(empty ? kEmptyKnown | seen : 0, std::memory_order_release);
         }
         if (wakeSender) futexWake(&ch->freeSeq);
+        if (timerPulses > 1 && __atomic_load_n(&ch->receiversWaiting, __ATOMIC_SEQ_CST) != 0) {
+            futexWake(&ch->seq, timerPulses - 1);
+        }
         if (gotPulse) {
-            Linux::PulseTaken(chid, taken.scoid, taken.code, taken.value.sival_int);
             if (info && !pulsesOnly) {
                 std::memset(info, 0, sizeof *info);
                 info->chid = chid;
@@ -785,11 +892,10 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             lastMessageAt = monotonicNs();
             return toRcvid(channel->tableIndex, index, slot.generation);
         }
-        // The timers of this process aimed at this channel expire from here while it waits.
-        std::uint64_t until = timeout.armed ? timeout.deadline : UINT64_MAX;
-        const bool keepsTimers = !timeout.poll && Linux::ReceiverWaits(chid, &until);
+        std::uint64_t until = timeout.armed ? std::min(timeout.deadline, nextExpiry) : nextExpiry;
+        if (nextExpiry != UINT64_MAX) wakeWithoutSlack();
         int rc = ETIMEDOUT;
-        if (!timeout.poll && !keepsTimers && lastMessageAt != 0) {
+        if (!timeout.poll && nextExpiry == UINT64_MAX && lastMessageAt != 0) {
             // Frames have been arriving back to back: look again for a few microseconds before
             // sleeping (the host only; a sleep and a wake-up cost far more here than on the device).
             const std::uint64_t now = monotonicNs();
@@ -815,7 +921,6 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             }
             __atomic_sub_fetch(&ch->receiversWaiting, 1, __ATOMIC_SEQ_CST);
         }
-        if (keepsTimers && Linux::ReceiverWoke(chid)) continue;  // a timer's pulse was queued
         if (rc == ETIMEDOUT && timeout.armed && (timeout.poll || monotonicNs() >= timeout.deadline)) {
             errno = ETIMEDOUT;
             return -1;
@@ -940,6 +1045,7 @@ int ChannelCreate(unsigned flags) {
     ch->pulseFree = 0;
     for (int i = 0; i < kPulseCount; ++i) ch->pulses[i].next = i + 1 < kPulseCount ? i + 1 : -1;
     store(ch->alive, static_cast<std::uint32_t>(s.keeperTid));
+    channel->timers.channel = ch;
     linkChannel(s, ch);
     s.channels[channel->chid] = channel;
     s.byIndex[static_cast<std::size_t>(tableIndex)] = channel;
@@ -1049,6 +1155,7 @@ int ConnectDetach(int coid) {
         connection = found->second;
         s.connections.erase(found);
     }
+    connection->attached.store(false, std::memory_order_relaxed);
     if (connection->placeholderFd >= 0) close(connection->placeholderFd);
     return 0;
 }
@@ -1280,18 +1387,12 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
             errno = EBADF;
             return -1;
         }
-        const int index = ch->pulseFree;
+        const int index = newPulseLocked(ch, priority == -1 ? tPriority : (priority == 0 ? 1 : priority), code, value);
         if (index < 0) {
             errno = EAGAIN;
             return -1;
         }
-        PulseEntry& pulse = ch->pulses[index];
-        ch->pulseFree = pulse.next;
-        pulse.priority = priority == -1 ? tPriority : (priority == 0 ? 1 : priority);
-        pulse.code = code;
-        pulse.value = value;
-        pulse.scoid = state().pid;
-        enqueuePulse(ch, index);
+        enqueuePulse(ch, index, arrival(ch));
         __atomic_add_fetch(&ch->seq, 1, __ATOMIC_SEQ_CST);
         wakeReceiver = __atomic_load_n(&ch->receiversWaiting, __ATOMIC_SEQ_CST) != 0;
     }
@@ -1301,12 +1402,30 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
 
 namespace Linux {
 
-bool ConnectionTarget(int coid, pid_t* pid, int* chid) noexcept {
-    std::shared_ptr<Connection> connection = findConnection(coid);
-    if (!connection) return false;
-    *pid = connection->pid;
-    *chid = connection->chid;
-    return true;
+std::shared_ptr<ChannelTimers> OwnChannelTimers(int coid, std::shared_ptr<const std::atomic<bool>>* attached) noexcept {
+    const std::shared_ptr<Connection> connection = findConnection(coid);
+    if (!connection || connection->pid != state().pid) return nullptr;
+    const std::shared_ptr<Channel> channel = findChannel(connection->chid);
+    if (!channel) return nullptr;
+    *attached = std::shared_ptr<const std::atomic<bool>>(connection, &connection->attached);
+    return std::shared_ptr<ChannelTimers>(channel, &channel->timers);
+}
+
+void TimersChanged(ChannelTimers& timers) noexcept {
+    auto* ch = static_cast<ChannelShared*>(timers.channel);
+    bool wake;
+    {
+        ChannelHold hold(ch);
+        if (ch->destroyed) return;
+        // Waiting receivers wake by `wakeAt`; they need to look again only when a pulse was
+        // queued or an expiry now comes before that.
+        const std::uint64_t wakeAt = timers.wakeAt;
+        int queued = 0;
+        wake = expireTimersLocked(ch, timers, monotonicNs(), &queued) < wakeAt || queued > 0;
+        if (wake) __atomic_add_fetch(&ch->seq, 1, __ATOMIC_SEQ_CST);
+        wake = wake && __atomic_load_n(&ch->receiversWaiting, __ATOMIC_SEQ_CST) != 0;
+    }
+    if (wake) futexWake(&ch->seq);  // each looks again and waits for the new expiry
 }
 
 }  // namespace Linux

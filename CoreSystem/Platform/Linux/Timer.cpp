@@ -1,38 +1,34 @@
-// Pulse timers emulated on Linux. A receiver of this process that waits on a channel the
-// process's timers aim at keeps those timers while it waits: it sleeps until the earliest expiry
-// and sends the pulse itself, so an expiry costs one wake-up, as on the target. Every other armed
-// timer (its channel's receiver is busy, or the channel is another process's) is kept by one
-// service thread per process, started when a timer is first armed, which sleeps on a timerfd set
-// to the earliest of its deadlines and sends each expiry as a pulse through the channel layer.
-// The receiver hands its timers back to the service thread as soon as it wakes.
+// Pulse timers emulated on Linux. A timer aimed at a channel of this process is listed in that
+// channel's timers record and expired by the channel's receivers: each receive first queues the
+// pulses that are due, then waits at most until the next expiry, so an expiry costs one wake-up, as
+// on the target. A pulse that became due while no receiver waited is queued at the next receive,
+// ordered as if it had arrived at its expiry (the channel layer keeps its place in the arrival
+// order); re-arming or deleting a timer first queues an expiry it already reached, and a detached
+// connection carries no more pulses, as on the target. Timers aimed at channels of other processes are kept by one service thread per process,
+// started when such a timer is first armed, which sleeps on a timerfd set to the earliest of their
+// deadlines and sends each expiry as a pulse through the channel layer.
 //
-// A timer keeps at most one undelivered pulse: the channel layer reports every pulse a receiver
-// of this process takes (PulseTaken), and until then the timer's later expiries send nothing, as
-// a POSIX timer keeps one pending signal. A pulse to a channel of another process cannot be seen
-// arriving; such a timer sends every expiry and the receiving channel's pulse queue bounds what
-// waits.
+// A timer aimed at this process's channel keeps at most one undelivered pulse: until its pulse is
+// taken, its later expiries send nothing, as a POSIX timer keeps one pending signal. A pulse to a
+// channel of another process cannot be seen arriving; such a timer sends every expiry and the
+// receiving channel's pulse queue bounds what waits.
 //
-// Locks: the table's mutex guards the timers, their deadlines, which receiver keeps them and the
-// service thread's timerfd setting; MsgSendPulse runs under it, so no pulse leaves for a timer
-// once timer_delete has returned (the channel layer's locks come after it; receivers call in with
-// none of them held). The delivery index has a lock of its own, taken after the table's mutex or
-// alone (PulseTaken), so taking a pulse never waits for the table.
+// Locks: the table's mutex guards the timers and the service thread's deadlines and timerfd
+// setting; MsgSendPulse runs under it. A channel's timers record has a lock of its own, taken after
+// the table's mutex (or alone, by receivers) and before the channel layer's locks; pulses of this
+// process's timers are queued under it. So no pulse leaves for a timer once timer_delete has returned.
 #include "CoreSystem/Platform/Timer.h"
 
 #include <pthread.h>
-#include <sys/prctl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -50,37 +46,14 @@ using Linux::monotonicNs;
 
 constexpr std::uint64_t kNsPerSecond = 1000000000ull;
 constexpr std::uint64_t kNever = UINT64_MAX;
-/// Up to this many timers aimed at the process's own channels, a waiting receiver expires its
-/// channel's timers itself (one wake-up per expiry). With more, each receiver's hand-over and
-/// hand-back would cost more than it saves: the service thread sends them all, batching expiries
-/// that fall close together.
-constexpr std::size_t kReceiverKeptTimers = 4;
-
-/// Whether a timer's last pulse still waits in its channel (timers to this process's channels).
-struct Delivery {
-    int chid = 0;
-    int code = 0;
-    int value = 0;
-    std::atomic<bool> pending{false};
-};
 
 struct PulseTimer {
     clockid_t clock = CLOCK_MONOTONIC;
     int coid = -1;
-    int priority = 0;
-    int code = 0;
-    int value = 0;
-    std::shared_ptr<Delivery> delivery;  ///< null when deliveries cannot be seen
-    std::uint64_t deadline = 0;          ///< next expiry, CLOCK_MONOTONIC ns; 0: disarmed
-    std::uint64_t interval = 0;          ///< ns; 0: single shot
-    bool withService = false;            ///< armed and kept by the service thread, not a receiver
-};
-
-/// The timers aimed at one channel of this process, and whether a receiver waiting on it keeps them.
-struct ChannelTimers {
-    std::vector<long> timers;
-    bool kept = false;
-    std::uint64_t keptUntil = 0;  ///< when that receiver wakes at the latest
+    /// Set when the timer aims at a channel of this process: `expiry` is listed there and guarded
+    /// by its lock. Otherwise `expiry` is the service thread's, under the table's mutex.
+    std::shared_ptr<Linux::ChannelTimers> own;
+    Linux::ChannelTimer expiry;
 };
 
 /// Process-local state; never destroyed, so timers stay usable while the process exits.
@@ -88,27 +61,18 @@ struct TimerTable {
     std::mutex mutex;
     std::map<long, PulseTimer> timers;
     std::set<std::pair<std::uint64_t, long>> deadlines;  ///< armed timers the service thread keeps
-    std::unordered_map<int, ChannelTimers> channels;    ///< timers to this process's channels
-    std::atomic<std::size_t> channelTimers{0};          ///< timers in `channels`: receivers' fast path
     long nextId = 1;                                    ///< ids are never reused within a process
     bool serviceRunning = false;
-    int timerFd = -1;                ///< the service thread sleeps on it
+    int timerFd = -1;                  ///< the service thread sleeps on it
     std::uint64_t serviceAt = kNever;  ///< when timerFd expires (kNever: disarmed)
-
-    std::atomic<pid_t> pid{::getpid()};  ///< this process (getpid() is a system call)
-    std::mutex deliveryLock;  ///< guards `deliveries`
-    std::unordered_multimap<int, std::shared_ptr<Delivery>> deliveries;  ///< by channel id
-    std::atomic<int> pendingCount{0};  ///< pulses waiting to be taken: a fast path for all others
 };
 
 TimerTable& table();
 
 void atforkPrepare() {
     table().mutex.lock();
-    table().deliveryLock.lock();
 }
 void atforkParent() {
-    table().deliveryLock.unlock();
     table().mutex.unlock();
 }
 void atforkChild() {
@@ -116,26 +80,19 @@ void atforkChild() {
     TimerTable& t = table();
     t.timers.clear();
     t.deadlines.clear();
-    t.channels.clear();
-    t.channelTimers.store(0);
-    t.deliveries.clear();
-    t.pendingCount.store(0);
-    t.pid.store(::getpid());
     t.serviceRunning = false;
     if (t.timerFd >= 0) ::close(t.timerFd);
     t.timerFd = -1;
     t.serviceAt = kNever;
-    t.deliveryLock.unlock();
     t.mutex.unlock();
 }
 
 TimerTable& table() {
     static TimerTable* instance = [] {
         // The channel layer's fork handlers are registered first and so run after ours: a fork
-        // takes the table's mutex before the channel layer's, the order the service thread uses.
-        pid_t pid;
-        int chid;
-        Linux::ConnectionTarget(-1, &pid, &chid);
+        // takes the table's mutex before the channel layer's locks, the order the service thread uses.
+        std::shared_ptr<const std::atomic<bool>> attached;
+        Linux::OwnChannelTimers(-1, &attached);
         auto* created = new TimerTable;
         pthread_atfork(atforkPrepare, atforkParent, atforkChild);
         return created;
@@ -168,50 +125,11 @@ void rearmService(TimerTable& t) {
     if (timerfd_settime(t.timerFd, TFD_TIMER_ABSTIME, &setting, nullptr) == 0) t.serviceAt = wanted;
 }
 
-/// Arms `timer` for `deadline`: the receiver keeping its channel's timers keeps it too when that
-/// receiver wakes by then, else the service thread does. Under the mutex; rearmService follows.
-void schedule(TimerTable& t, long key, PulseTimer& timer, std::uint64_t deadline) {
-    timer.deadline = deadline;
-    const ChannelTimers* channel = nullptr;
-    if (timer.delivery) {
-        const auto found = t.channels.find(timer.delivery->chid);
-        if (found != t.channels.end()) channel = &found->second;
-    }
-    timer.withService = !channel || !channel->kept || deadline < channel->keptUntil;
-    if (timer.withService) t.deadlines.insert({deadline, key});
-}
-
-void disarm(TimerTable& t, long key, PulseTimer& timer) {
-    if (timer.withService) t.deadlines.erase({timer.deadline, key});
-    timer.deadline = 0;
-    timer.withService = false;
-}
-
-void clearPending(TimerTable& t, Delivery& delivery) {
-    if (delivery.pending.exchange(false)) t.pendingCount.fetch_sub(1);
-}
-
-/// Sends the pulse of one expiry unless the last one still waits. Under the mutex.
-void expire(TimerTable& t, PulseTimer& timer) {
-    Delivery* delivery = timer.delivery.get();
-    if (delivery) {
-        // Marked first: the receiver may take the pulse before MsgSendPulse returns.
-        if (delivery->pending.exchange(true)) return;
-        t.pendingCount.fetch_add(1);
-    }
-    if (MsgSendPulse(timer.coid, timer.priority, timer.code, timer.value) != 0 && delivery) clearPending(t, *delivery);
-}
-
-/// Expires a due timer and schedules its next expiry. Under the mutex.
-void fire(TimerTable& t, long key, PulseTimer& timer, std::uint64_t now) {
-    const std::uint64_t due = timer.deadline;
-    disarm(t, key, timer);
-    expire(t, timer);
-    if (timer.interval == 0) return;
-    // Expiries that were missed are skipped; the next one stays on the period's grid.
-    std::uint64_t next = due + timer.interval;
-    if (next <= now) next += ((now - next) / timer.interval + 1) * timer.interval;
-    schedule(t, key, timer, next);
+/// Arms or disarms (deadline 0) a timer the service thread keeps. Under the mutex; rearmService follows.
+void schedule(TimerTable& t, long key, Linux::ChannelTimer& expiry, std::uint64_t deadline) {
+    if (expiry.deadline != 0) t.deadlines.erase({expiry.deadline, key});
+    expiry.deadline = deadline;
+    if (deadline != 0) t.deadlines.insert({deadline, key});
 }
 
 void* serviceMain(void* fd) {
@@ -229,10 +147,19 @@ void* serviceMain(void* fd) {
         const std::uint64_t now = monotonicNs();
         while (!t.deadlines.empty() && t.deadlines.begin()->first <= now) {
             const long key = t.deadlines.begin()->second;
-            fire(t, key, t.timers[key], now);
+            const PulseTimer& timer = t.timers[key];
+            Linux::ChannelTimer& expiry = t.timers[key].expiry;
+            MsgSendPulse(timer.coid, expiry.priority, expiry.code, expiry.value);
+            schedule(t, key, expiry, expiry.interval == 0 ? 0 : Linux::NextExpiry(expiry.deadline, expiry.interval, now));
         }
         rearmService(t);
     }
+}
+
+/// Before a timer aimed at this process's channel changes, the expiry it already reached is queued,
+/// as the target's kernel would have queued it: no receiver may have looked since. Under its lock.
+void queueDue(Linux::ChannelTimers& own, const Linux::ChannelTimer& expiry, std::uint64_t now) {
+    if (expiry.deadline != 0 && expiry.deadline <= now) Linux::TimersChanged(own);
 }
 
 /// Starts the service thread once per process. Under the mutex.
@@ -256,83 +183,7 @@ bool ensureService(TimerTable& t) {
     return t.serviceRunning;
 }
 
-/// A thread that keeps timers wakes at their expiry, not up to the host's default timer slack
-/// (50 us) later: the target's timers have no such slack. Set once per thread.
-void wakeWithoutSlack() {
-    thread_local bool set = false;
-    if (!set) set = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
-}
-
 }  // namespace
-
-namespace Linux {
-
-void PulseTaken(int chid, pid_t senderPid, int code, int value) noexcept {
-    TimerTable& t = table();
-    if (t.pendingCount.load(std::memory_order_acquire) == 0 || senderPid != t.pid.load(std::memory_order_relaxed)) return;
-    std::lock_guard<std::mutex> hold(t.deliveryLock);
-    auto [first, last] = t.deliveries.equal_range(chid);
-    for (auto it = first; it != last; ++it) {
-        Delivery& delivery = *it->second;
-        if (delivery.code == code && delivery.value == value && delivery.pending.exchange(false)) {
-            t.pendingCount.fetch_sub(1);
-            return;
-        }
-    }
-}
-
-bool ReceiverWaits(int chid, std::uint64_t* until) noexcept {
-    TimerTable& t = table();
-    const std::size_t timers = t.channelTimers.load(std::memory_order_acquire);
-    if (timers == 0 || timers > kReceiverKeptTimers) return false;
-    std::lock_guard<std::mutex> hold(t.mutex);
-    const auto found = t.channels.find(chid);
-    if (found == t.channels.end() || found->second.kept) return false;
-    ChannelTimers& channel = found->second;
-    std::uint64_t earliest = kNever;
-    for (const long key : channel.timers) {
-        const std::uint64_t deadline = t.timers[key].deadline;
-        if (deadline != 0) earliest = std::min(earliest, deadline);
-    }
-    if (earliest == kNever) return false;
-    *until = std::min(*until, earliest);
-    channel.kept = true;
-    channel.keptUntil = *until;
-    for (const long key : channel.timers) {
-        PulseTimer& timer = t.timers[key];
-        if (timer.withService) t.deadlines.erase({timer.deadline, key});
-        timer.withService = false;
-    }
-    rearmService(t);
-    wakeWithoutSlack();
-    return true;
-}
-
-bool ReceiverWoke(int chid) noexcept {
-    TimerTable& t = table();
-    std::lock_guard<std::mutex> hold(t.mutex);
-    const auto found = t.channels.find(chid);
-    if (found == t.channels.end()) return false;
-    ChannelTimers& channel = found->second;
-    channel.kept = false;
-    const std::uint64_t now = monotonicNs();
-    bool due = false;
-    for (const long key : channel.timers) {
-        PulseTimer& timer = t.timers[key];
-        if (timer.deadline == 0 || timer.withService) continue;
-        if (timer.deadline <= now) {
-            fire(t, key, timer, now);
-            due = true;
-        } else {
-            schedule(t, key, timer, timer.deadline);  // back to the service thread
-        }
-    }
-    if (channel.timers.empty()) t.channels.erase(found);
-    rearmService(t);
-    return due;
-}
-
-}  // namespace Linux
 
 int timer_create(clockid_t clockId, struct sigevent* event, timer_t* timerId) {
     if (InjectedFault(Call::TimerCreate)) return -1;
@@ -346,27 +197,20 @@ int timer_create(clockid_t clockId, struct sigevent* event, timer_t* timerId) {
     PulseTimer timer;
     timer.clock = clockId;
     timer.coid = event->sigev_coid;
-    timer.priority = event->sigev_priority == SIGEV_PULSE_PRIO_INHERIT ? getprio(::getpid()) : event->sigev_priority;
-    timer.code = event->sigev_code;
-    timer.value = event->sigev_value.sival_int;
-    pid_t targetPid = 0;
-    int targetChid = 0;
-    if (Linux::ConnectionTarget(timer.coid, &targetPid, &targetChid) && targetPid == ::getpid()) {
-        timer.delivery = std::make_shared<Delivery>();
-        timer.delivery->chid = targetChid;
-        timer.delivery->code = timer.code;
-        timer.delivery->value = timer.value;
-    }
+    timer.expiry.priority = event->sigev_priority == SIGEV_PULSE_PRIO_INHERIT ? getprio(::getpid()) : event->sigev_priority;
+    timer.expiry.code = event->sigev_code;
+    timer.expiry.value = event->sigev_value.sival_int;
+    timer.own = Linux::OwnChannelTimers(timer.coid, &timer.expiry.attached);
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
     const long key = t.nextId++;
-    if (timer.delivery) {
-        std::lock_guard<std::mutex> index(t.deliveryLock);
-        t.deliveries.emplace(timer.delivery->chid, timer.delivery);
-        t.channels[timer.delivery->chid].timers.push_back(key);
-        t.channelTimers.fetch_add(1);
+    PulseTimer& created = t.timers.emplace(key, std::move(timer)).first->second;
+    if (Linux::ChannelTimers* own = created.own.get()) {
+        std::lock_guard<std::mutex> listed(own->lock);
+        own->timers.push_back(&created.expiry);
+        own->count.store(own->timers.size(), std::memory_order_release);
+        own->wakeAt = kNever;  // a receiver that saw no timers waits without limit
     }
-    t.timers[key] = timer;
     *timerId = reinterpret_cast<timer_t>(static_cast<std::intptr_t>(key));
     return 0;
 }
@@ -377,29 +221,32 @@ int timer_settime(timer_t timerId, int flags, const struct itimerspec* value, st
         errno = EINVAL;
         return -1;
     }
+    const std::uint64_t now = monotonicNs();  // a relative time counts from the call
     TimerTable& t = table();
     std::lock_guard<std::mutex> hold(t.mutex);
     const auto found = findTimer(t, timerId);
     if (found == t.timers.end()) return -1;
     const long key = found->first;
     PulseTimer& timer = found->second;
-    const std::uint64_t now = monotonicNs();
-    if (oldValue) {
-        *oldValue = itimerspec{};
-        if (timer.deadline != 0) {
-            oldValue->it_value = Linux::toTimespec(timer.deadline > now ? timer.deadline - now : 1);
-            oldValue->it_interval = Linux::toTimespec(timer.interval);
-        }
-    }
     const std::uint64_t wanted = toNs(value->it_value);
-    if (wanted != 0 && !ensureService(t)) {
+    if (wanted != 0 && !timer.own && !ensureService(t)) {
         errno = EAGAIN;
         return -1;
     }
-    disarm(t, key, timer);
-    timer.interval = toNs(value->it_interval);
+    std::unique_lock<std::mutex> listed;
+    if (timer.own) listed = std::unique_lock<std::mutex>(timer.own->lock);
+    Linux::ChannelTimer& expiry = timer.expiry;
+    if (timer.own) queueDue(*timer.own, expiry, now);
+    if (oldValue) {
+        *oldValue = itimerspec{};
+        if (expiry.deadline != 0) {
+            oldValue->it_value = Linux::toTimespec(expiry.deadline > now ? expiry.deadline - now : 1);
+            oldValue->it_interval = Linux::toTimespec(expiry.interval);
+        }
+    }
+    std::uint64_t deadline = 0;
     if (wanted != 0) {
-        std::uint64_t deadline = now + wanted;
+        deadline = now + wanted;
         if ((flags & TIMER_ABSTIME) && timer.clock == CLOCK_MONOTONIC) {
             deadline = wanted;
         } else if (flags & TIMER_ABSTIME) {
@@ -409,9 +256,15 @@ int timer_settime(timer_t timerId, int flags, const struct itimerspec* value, st
             const std::uint64_t wall = toNs(wallNow);
             deadline = wanted > wall ? now + (wanted - wall) : now;
         }
-        schedule(t, key, timer, deadline);
     }
-    rearmService(t);
+    expiry.interval = toNs(value->it_interval);
+    if (timer.own) {
+        expiry.deadline = deadline;
+        if (deadline != 0) Linux::TimersChanged(*timer.own);  // a receiver waiting for an old expiry just looks again
+    } else {
+        schedule(t, key, expiry, deadline);
+        rearmService(t);
+    }
     return 0;
 }
 
@@ -421,23 +274,15 @@ int timer_delete(timer_t timerId) {
     std::lock_guard<std::mutex> hold(t.mutex);
     const auto found = findTimer(t, timerId);
     if (found == t.timers.end()) return -1;
-    const long key = found->first;
-    disarm(t, key, found->second);
-    rearmService(t);
-    if (const auto& delivery = found->second.delivery) {
-        std::lock_guard<std::mutex> index(t.deliveryLock);
-        clearPending(t, *delivery);
-        auto [first, last] = t.deliveries.equal_range(delivery->chid);
-        for (auto it = first; it != last; ++it) {
-            if (it->second == delivery) {
-                t.deliveries.erase(it);
-                break;
-            }
-        }
-        ChannelTimers& channel = t.channels[delivery->chid];
-        channel.timers.erase(std::find(channel.timers.begin(), channel.timers.end(), key));
-        if (channel.timers.empty() && !channel.kept) t.channels.erase(delivery->chid);
-        t.channelTimers.fetch_sub(1);
+    PulseTimer& timer = found->second;
+    if (Linux::ChannelTimers* own = timer.own.get()) {
+        std::lock_guard<std::mutex> listed(own->lock);
+        queueDue(*own, timer.expiry, monotonicNs());
+        own->timers.erase(std::find(own->timers.begin(), own->timers.end(), &timer.expiry));
+        own->count.store(own->timers.size(), std::memory_order_release);
+    } else {
+        schedule(t, found->first, timer.expiry, 0);
+        rearmService(t);
     }
     t.timers.erase(found);
     return 0;
