@@ -82,9 +82,11 @@ TEST(CoresysNm, ManagesTheRegistryAndItsEndpointsRefusesWhatFailsAndSaysWhatBeca
 
     // A receiver that stops answering and dies: what was on its way is not reported delivered.
     auto hung = Listen(host, "Hung");
-    kill(hung->pid(), SIGSTOP);
+    kill(hung->pid(), SIGSTOP);  // only queues the stop: wait until it has taken effect
+    const std::string stat = "/proc/" + std::to_string(hung->pid()) + "/stat";
+    ASSERT_TRUE(Eventually([&] { return ReadFile(stat).find(") T ") != std::string::npos; })) << ReadFile(stat);
     Program lost(kCoresys, {"nm", "send", "Hung", "01", "--timeout", "1"});
-    ASSERT_FALSE(Eventually([&] { return lost.printed("\n"); }, std::chrono::milliseconds(200)));
+    ASSERT_FALSE(Eventually([&] { return lost.printed("\n"); }, std::chrono::milliseconds(200))) << lost.output();
     kill(hung->pid(), SIGKILL);
     const Outcome outcome = lost.finish();
     EXPECT_EQ(outcome.status, 1) << outcome.err;

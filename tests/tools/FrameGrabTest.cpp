@@ -33,7 +33,7 @@ void WriteFile(const std::string& path) {
     std::filesystem::rename(path + ".new", path);
 }
 
-TEST(FrameGrab, RefusesWhatCannotBeWrittenAndNoticesAServiceThatIsGoneOrNeverComes) {
+TEST(FrameGrab, RefusesWhatCannotBeWrittenNoticesAServiceGoneOrNeverComingAndReportsOnlyItsOwnFile) {
     IsolatedHost host;
     ExpectFailure(RunProgram(kFrameGrab, {host.root() + "/x.png"}), "no notification registry");
     CreateRegistry();
@@ -70,7 +70,7 @@ TEST(FrameGrab, RefusesWhatCannotBeWrittenAndNoticesAServiceThatIsGoneOrNeverCom
     sem_close(done);
     CoreSystem::Platform::sem_unlink("/ScreenShotWaiting");
     ExpectFailure(RunProgram(kFrameGrab, {"--", "-x"}), "no screen service is running");
-    ScreenShotSemaphore();
+    done = ScreenShotSemaphore();
 
     const auto start = std::chrono::steady_clock::now();
     ExpectFailure(RunProgram(kFrameGrab, {"--timeout", "0.3", host.root() + "/a.png"}),
@@ -87,12 +87,8 @@ TEST(FrameGrab, RefusesWhatCannotBeWrittenAndNoticesAServiceThatIsGoneOrNeverCom
     // The killed service's semaphore and registry entry must not make the next command wait.
     ExpectFailure(RunProgram(kFrameGrab, {"--timeout", "30", host.root() + "/c.png"}), "screen service");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "waited for a deadline";
-}
 
-TEST(FrameGrab, EachOfTenReportsItsOwnFileWhateverTheOrderOfPostsAndFiles) {
-    IsolatedHost host;
-    CreateRegistry();
-    sem_t* done = ScreenShotSemaphore();
+    // A new service: each of ten commands reports its own file, whatever the order of posts and files.
     auto screenshot = Listen(host, "ScreenshotAction");
     auto screen = Listen(host, "ScreenAction");
     constexpr int kCommands = 10;
