@@ -6,7 +6,9 @@
 #include <sys/types.h>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <new>
 #include <string>
 #include <utility>
@@ -129,11 +131,10 @@ inline constexpr bool kThreadSanitizer = false;
 /// Directory of the running test binary (to find the tools built beside it).
 std::string BuildDirectory();
 
-/// Sets up a simulated device with an image and lists, as its loader and list owner do: the image
-/// of `description` is built and loaded (replacing one loaded before), then the owner starts the
-/// lists with the directories `first` and `second` (StartListOwner, restarting lists started
-/// before) in a short-lived child, so the owner's process-wide state stays out of the caller.
-/// Returns the owner's report; the test fails when a step is refused.
+/// Sets up a simulated device with an image and lists, as its loader and list owner do: loads the
+/// image of `description` (replacing one loaded before), then starts (or restarts) the lists with
+/// the directories `first` and `second` in a short-lived child, keeping the owner's process-wide
+/// state out of the caller. Returns the owner's report; the test fails when a step is refused.
 std::vector<CoreSystem::ListStart> StartDevice(
     const std::string& first, const std::string& second,
     const conf::ImageDescription& description = ExampleConfiguration());
@@ -144,34 +145,16 @@ std::vector<CoreSystem::ListStart> RestartLists(const std::string& first, const 
 std::string CoresysPath();
 Outcome RunCoresys(const std::vector<std::string>& args, const Environment& environment = {});
 
-}  // namespace CoreSystemTest
-
-// ---- Platform and NM tests -----------------------------------------------------------------------
-namespace CoreSystemTest {
-
 /// The error number a call left when it returned `result` -1, else 0 (a call that did not fail).
 inline int ErrnoOf(long result) {
     return result == -1 ? errno : 0;
 }
-
-}  // namespace CoreSystemTest
-
-// ---- Application and Utilities tests -------------------------------------------------------------
-#include <fstream>
-#include <iterator>
-
-namespace CoreSystemTest {
 
 /// What the file at `path` holds ("" when it cannot be read).
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
-
-}  // namespace CoreSystemTest
-
-// ---- Platform and NM tests: one child run to its end ---------------------------------------------
-namespace CoreSystemTest {
 
 /// Runs `body` in a forked child and waits for it (see Wait); returns its exit status.
 inline int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit = std::chrono::seconds(20)) {

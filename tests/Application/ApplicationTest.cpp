@@ -231,7 +231,7 @@ Scan ScanOf(const Description& description, const std::string& name, bool withou
     return scan;
 }
 
-TEST(ConfigurationScan, BuildsTheTablesOfTheNamedApplicationOnly) {
+TEST(ConfigurationScan, BuildsTheTablesOfTheNamedApplicationOnlyWithItsLastRecordAndFirstMappings) {
     const Scan radio = ScanOf(CoreSystemTest::ExampleConfiguration(), "Radio");
     EXPECT_EQ(radio.opened, std::vector<std::string>{"RadioAction"});
     ASSERT_EQ(radio.tables.ownKey, 10);
@@ -256,11 +256,9 @@ TEST(ConfigurationScan, BuildsTheTablesOfTheNamedApplicationOnly) {
 
     EXPECT_TRUE(ReservedStringsOf(nullptr).empty());
     EXPECT_TRUE(ScanConfiguration(nullptr, "Radio", false, [](const std::string&) { return 1; }).applications.empty());
-}
 
-// Of an application named twice the last record counts; within a record a repeated number keeps its
-// first mapping. Only an entry named exactly "NVMgr" gives the NVMgr ids, whatever is scanned.
-TEST(ConfigurationScan, RepeatsKeepTheFirstMappingAndTheLastRecord) {
+    // Of an application named twice the last record counts; within a record a repeated number keeps
+    // its first mapping. Only an entry named exactly "NVMgr" gives the NVMgr ids, whatever is scanned.
     const Scan scan = ScanOf(With({{"Tuner", {{0, 9400}}, {}, {}, {}, false},
                                    {"Tuner", {{3, 9300}, {4, 9300}, {5, 9301}}, {{1, 901}, {1, 902}}, {}, {}, false},
                                    {"NVMgrX", {{0, 1}, {2, 2}, {6, 3}}, {}, {}, {}, false},
@@ -289,22 +287,12 @@ TEST(ConfigurationScan, TheActionIndexTranslatesAsItsMap) {
     }
 }
 
-/// A simulated device loaded from `description` beside the registry.
-class Manager : public Channel {
-protected:
-    void load(const Description& description = CoreSystemTest::ExampleConfiguration()) {
-        ASSERT_TRUE(CoreSystemTest::LoadDevice(description));
-    }
-    void run(const std::function<int()>& body) {
-        CoreSystemTest::Child child = CoreSystemTest::Spawn(body);
-        EXPECT_EQ(CoreSystemTest::Wait(child, 30s), 0);
-    }
-};
+using Manager = Channel;  // with a simulated device loaded beside the registry
 
 // Translation, events, variable batches and NVMgr requests end to end: tests/tools/CoresysDeviceTest.cpp.
-TEST_F(Manager, ReadsAndWritesTheSharedDataByLocalNumber) {
-    load();
-    run([] {
+TEST_F(Manager, ReadsAndWritesTheSharedDataByLocalNumberWithOrWithoutEndpointAndNVMgrEntry) {
+    ASSERT_TRUE(CoreSystemTest::LoadDevice());
+    EXPECT_EQ(CoreSystemTest::RunInChild([] {
         CHILD_CHECK(reservedStringMap().empty());  // the image is not open yet: scanned again later
         ApplicationManager radio("Radio", true, false);
         NM::NMClient sender(true);
@@ -332,12 +320,10 @@ TEST_F(Manager, ReadsAndWritesTheSharedDataByLocalNumber) {
         second.join();
         CHILD_CHECK(seen[0] == seen[1] && seen[0]->size() == 2);
         return 0;
-    });
-}
+    }, 30s), 0);
 
-TEST_F(Manager, WithoutEndpointOrNVMgrEntry) {
-    load(With({{"Radio", {{0, 9100}}, {}, {}, {{0, 1}}, false}}));
-    run([] {
+    ASSERT_TRUE(CoreSystemTest::LoadDevice(With({{"Radio", {{0, 9100}}, {}, {}, {{0, 1}}, false}})));
+    EXPECT_EQ(CoreSystemTest::RunInChild([] {
         NM::NMClient nvmgr(true);
         nvmgr.openReceiveChannel(nvmgr.getChannelIndex("NVMgrAction"));
         ApplicationManager radio("Radio", true, true);
@@ -348,7 +334,7 @@ TEST_F(Manager, WithoutEndpointOrNVMgrEntry) {
         std::vector<char> buffer(16);
         CHILD_CHECK(nvmgr.recvMsg(nullptr, buffer.data(), 16) == -1);  // sends are synchronous
         return 0;
-    });
+    }, 30s), 0);
 }
 
 void Count(void* counter) { ++*static_cast<std::atomic<int>*>(counter); }
@@ -430,7 +416,12 @@ void Watched(void* argument) {
     if (watch->over) ++*watch->late;
 }
 
-TEST_F(TimerListenerTest, NoCallAfterReplacementOrDestructionHasReturned) {
+struct SelfUse {
+    TimerListener* listener = nullptr;
+    std::atomic<int> first{0}, second{0};
+};
+
+TEST_F(TimerListenerTest, NoCallAfterReplacementOrDestructionHasReturnedAndACallbackMayReplaceItself) {
     // Replaced from another thread, round after round: the old callback stops when setCallback returns.
     std::atomic<int> late{0};
     std::vector<std::unique_ptr<Watch>> watches;
@@ -453,16 +444,8 @@ TEST_F(TimerListenerTest, NoCallAfterReplacementOrDestructionHasReturned) {
         std::this_thread::sleep_for(2ms);
     }
     EXPECT_EQ(late, 0);
-}
 
-struct SelfUse {
-    TimerListener* listener = nullptr;
-    std::atomic<int> first{0}, second{0};
-};
-
-TEST_F(TimerListenerTest, CallbackMayReplaceItselfButNotDestroyItsListener) {
     // setCallback from inside the callback: no deadlock, and the old callback is not called again.
-    TimerListener listener;
     SelfUse use{&listener};
     auto replaceSelf = [](void* argument) {
         auto* self = static_cast<SelfUse*>(argument);

@@ -198,7 +198,7 @@ TEST_F(CultureStringsTest, NothingOutsideTheImageIsReadOrWritten) {
 
 constexpr const char* kModule = "./../../../CoreSystem/SharedData/BinaryClient open() error, ";
 
-TEST(BinaryClient, OpensOnlyACheckedImageOncePerProcess) {
+TEST(BinaryClient, OpensOnlyACheckedImageOncePerProcessAndProcessesShareTextsCountersAndEvents) {
     CoreSystemTest::IsolatedHost host;
     Child child = CoreSystemTest::Spawn(
         [] {
@@ -261,10 +261,8 @@ TEST(BinaryClient, OpensOnlyACheckedImageOncePerProcess) {
     EXPECT_EQ(printed.substr(0, stat.size() + check.size()), stat + check);
     EXPECT_NE(printed.find("text slot 3 (string 1, culture 1)"), std::string::npos) << printed;
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2);
-}
 
-TEST(BinaryClient, ProcessesShareTextsCountersAndEvents) {
-    CoreSystemTest::IsolatedHost host;
+    // Processes share texts, counters and events (the child above removed its image).
     NMTest::Board* board = NMTest::makeBoard();
     ASSERT_NE(board, nullptr);
     ASSERT_EQ(NMTest::createRegistryInChild(4), 0);

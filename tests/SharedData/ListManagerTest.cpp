@@ -40,7 +40,7 @@ std::vector<std::uint32_t> Slots(const ListRef& list) {
     return {list.slots(), list.slots() + list.geometry.capacity};
 }
 
-TEST(SharedList, LayoutIn64BitsRemovalSavedCopiesSequenceAndPaging) {
+TEST(SharedList, LayoutRemovalSavedCopiesSequencePagingPatternsAndReadsInsideTheElement) {
     EXPECT_EQ(ListGeometry::Of(0, 5).objectSize, 24u);
     const ListGeometry huge = ListGeometry::Of(0xFFFFFFFFu, 0xFFFFFFFFu);
     EXPECT_EQ(huge.objectSize, 4 * (6 + 0x100000000ull) + 0xFFFFFFFFull * 0xFFFFFFFFull);
@@ -122,32 +122,30 @@ TEST(SharedList, LayoutIn64BitsRemovalSavedCopiesSequenceAndPaging) {
     ASSERT_NE(ElementAt(odd, 0, 1, 0), nullptr);
     const std::vector<std::uint8_t> bytes(odd.bytes() + 40, odd.bytes() + 49);
     EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0xAA, 0xAA, 0xAA, 1, 0, 0, 0xAA, 0xAA, 0xAA}));
-}
 
-TEST(SharedList, PatternsMatchPieceByPieceAndFindElementAndReadFieldStayInsideTheCountAndTheElement) {
-    struct Case {
+    // Patterns match piece by piece; FindElement and ReadField stay inside the count and the element.
+    struct Match {
         const char *pattern, *text;
         bool matches;
     };
-    for (const Case c : {Case{"ab*b", "ab", true}, Case{"ab*ba", "aba", true}, Case{"*", "", true},
-                         Case{"", "a", false}, Case{"abc", "abcd", false}, Case{"b*", "abc", false},
-                         Case{"*b", "abc", false}, Case{"*b*", "abc", true}, Case{"a*c", "abd", false},
-                         Case{"a**c", "ac", true}, Case{"a*b*c", "acbc", true}}) {
+    for (const Match c : {Match{"ab*b", "ab", true}, Match{"ab*ba", "aba", true}, Match{"*", "", true},
+                          Match{"", "a", false}, Match{"abc", "abcd", false}, Match{"b*", "abc", false},
+                          Match{"*b", "abc", false}, Match{"*b*", "abc", true}, Match{"a*c", "abd", false},
+                          Match{"a**c", "ac", true}, Match{"a*b*c", "acbc", true}}) {
         EXPECT_EQ(MatchPattern(c.text, c.pattern), c.matches) << c.pattern << " on " << c.text;
     }
 
-    std::vector<std::uint64_t> storage;
-    const ListRef list = MakeList(storage, 4, 12, {"alpha", "beta", "abcdefgh"});
-    std::memcpy(list.bytes() + list.slots()[3] + 4, "gamma", 6);  // a free slot with old bytes
-    EXPECT_EQ(FindElement(list, 0, 4, 4, 12, "beta"), 1);
-    EXPECT_EQ(FindElement(list, 0, 4, 4, 12, "gamma"), kNoElement);
-    EXPECT_EQ(FindElement(list, 2, 4, 4, 100, "abcdefgh"), 2);  // no NUL: cut at the element's end
-    EXPECT_EQ(FindElement(list, 0, 3, 4, 2, "be"), 1);
-    EXPECT_EQ(FindElement(list, 0, 3, 12, 5, ""), 0);  // past the element: the empty text
-    EXPECT_EQ(FindElement(list, 1, 3, 4, 12, "alpha"), kNoElement);
+    const ListRef words = MakeList(storage, 4, 12, {"alpha", "beta", "abcdefgh"});
+    std::memcpy(words.bytes() + words.slots()[3] + 4, "gamma", 6);  // a free slot with old bytes
+    EXPECT_EQ(FindElement(words, 0, 4, 4, 12, "beta"), 1);
+    EXPECT_EQ(FindElement(words, 0, 4, 4, 12, "gamma"), kNoElement);
+    EXPECT_EQ(FindElement(words, 2, 4, 4, 100, "abcdefgh"), 2);  // no NUL: cut at the element's end
+    EXPECT_EQ(FindElement(words, 0, 3, 4, 2, "be"), 1);
+    EXPECT_EQ(FindElement(words, 0, 3, 12, 5, ""), 0);  // past the element: the empty text
+    EXPECT_EQ(FindElement(words, 1, 3, 4, 12, "alpha"), kNoElement);
     for (const auto& [start, end, offset, max] : std::vector<std::array<int, 4>>{
              {-1, 3, 4, 5}, {2, 2, 4, 5}, {4, 9, 4, 5}, {0, 3, -1, 5}, {0, 3, 4, -1}}) {
-        EXPECT_EQ(FindElement(list, start, end, offset, max, "*"), kNoElement) << start << " " << end;
+        EXPECT_EQ(FindElement(words, start, end, offset, max, "*"), kNoElement) << start << " " << end;
     }
 
     // Typed fields are read inside the element only.
@@ -270,8 +268,7 @@ TEST(ListOwner, RestoresSoundSavedListsReplacesDefinitionsWholeAndLetsClientsAtt
     Platform::FailNext(Platform::Call::Rename, EIO);
     EXPECT_FALSE(ListManager::SaveDefinitionIn(owner.image.data(), 7, owner.first));
     Platform::ClearFaults();
-    std::ifstream kept(definition);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "old");
+    EXPECT_EQ(CoreSystemTest::ReadFile(definition), "old");
     EXPECT_FALSE(fs::exists(definition + ".new" + std::to_string(getpid()))) << "a temporary file was left";
 
     EXPECT_FALSE(ListManager::SaveDefinitionIn(owner.image.data(), 6, owner.first));  // no such list

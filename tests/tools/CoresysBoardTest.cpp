@@ -19,7 +19,6 @@ namespace {
 namespace Platform = CoreSystem::Platform;
 using namespace HardwareTest;
 using namespace ToolsTest;
-using CoreSystemTest::BoardLog;
 
 Outcome Board(std::vector<std::string> args) {
     args.insert(args.begin(), "board");
@@ -27,7 +26,7 @@ Outcome Board(std::vector<std::string> args) {
 }
 
 Outcome RunForFamily(const std::string& family, const std::vector<std::string>& args,
-                     CoreSystemTest::Environment environment = {}) {
+                     Environment environment = {}) {
     environment.emplace_back("DEVICEFAMILY", family);
     return RunCoresys(args, environment);
 }
@@ -38,7 +37,7 @@ std::string WriteFile(const IsolatedHost& host, const std::string& name, const O
     return path;
 }
 
-TEST(CoresysBoard, ProgramsOtpMemoryRegistersAndFailuresThatTheDeviceCallsSee) {
+TEST(CoresysBoard, ProgramsWhatTheDeviceCallsSeeAndRunsHwinfoOtpAndShutdownThroughTheFramework) {
     IsolatedHost host;
     ExpectRefused(Board({"log"}), 1,
                   "coresys: no board under " + host.root() + " (create one with 'coresys board init')\n");
@@ -99,11 +98,9 @@ TEST(CoresysBoard, ProgramsOtpMemoryRegistersAndFailuresThatTheDeviceCallsSee) {
               "out32 0x53f80018 0x00000010\nout32 0x53f80018 0x00000012\n"
               "devctl /dev/iplctl 0x40040548 result=EIO\ndevctl /dev/iplctl 0x40040548 result=EIO\n"
               "devctl /dev/iplctl 0x40040548 result=0\n");
-}
 
-TEST(CoresysBoard, HwinfoOtpThroughTheFrameworkAndShutdownSequences) {
-    IsolatedHost host;
-    CoreSystemTest::CreateBoard(host);
+    // A new board: hwinfo, OTP through the framework and the shutdown sequences.
+    CreateBoard(host);
     const OtpBlock type1 = Type1({{9, 2}, {11, 0x02580400}, {15, 2}, {60, 0x33445566}, {61, 0xABCD1122}, {62, 0x62}});
     ASSERT_EQ(Board({"otp", "write", "--bank", "nor", "--type", "1", WriteFile(host, "1", type1)}).status, 0);
     const std::string type2 = WriteFile(host, "2", Type2(8, {{3, 1, 1}}));
@@ -130,16 +127,16 @@ TEST(CoresysBoard, HwinfoOtpThroughTheFrameworkAndShutdownSequences) {
     EXPECT_NE(text.out.find("GetMacAddressString    11:22:33:44:55:66\n"), std::string::npos) << text.out;
 
     // OTP through the framework on erased banks: a broken block is refused before anything reaches the board.
-    CoreSystemTest::CreateBoard(host);
-    OtpBlock block = Type1({{9, 1}}), broken = block;
+    CreateBoard(host);
+    OtpBlock good = Type1({{9, 1}}), broken = good;
     broken[3] ^= 1;
     ExpectRefused(RunForFamily("E2", {"otp", "write", "--type", "1", WriteFile(host, "broken", broken)}), 1,
                   "coresys: write refused: ");
     EXPECT_EQ(BoardLog(host), Lines{});
-    EXPECT_EQ(RunForFamily("E2", {"otp", "write", "--type", "1", WriteFile(host, "block", block)}).status, 0);
-    const Outcome read = RunForFamily("E2", {"otp", "read", "--type", "1"}, {{"CORESYSTEM_SLOG", "stderr"}});
-    EXPECT_EQ(read.out, std::string(block.begin(), block.end()));
-    EXPECT_EQ(read.err, "12345 6 Call from Check OTP Location\n12345 6 OTP read from new NOR BANK\n");
+    EXPECT_EQ(RunForFamily("E2", {"otp", "write", "--type", "1", WriteFile(host, "block", good)}).status, 0);
+    const Outcome readBack = RunForFamily("E2", {"otp", "read", "--type", "1"}, {{"CORESYSTEM_SLOG", "stderr"}});
+    EXPECT_EQ(readBack.out, std::string(good.begin(), good.end()));
+    EXPECT_EQ(readBack.err, "12345 6 Call from Check OTP Location\n12345 6 OTP read from new NOR BANK\n");
     EXPECT_EQ(RunForFamily("E2", {"otp", "read", "--type", "1", "--bank", "legacy"}).status, 1);
     EXPECT_EQ(Board({"checksum", WriteFile(host, "digits", {'1', '2', '3', '4', '5', '6', '7', '8', '9'})}).out,
               "0x942f51fb\n");

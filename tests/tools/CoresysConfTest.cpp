@@ -15,24 +15,19 @@ namespace {
 using namespace ToolsTest;
 using nlohmann::json;
 
-std::vector<std::uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExampleAndRefusesDamagedOnes) {
     IsolatedHost host;
     const std::string image = host.root() + "/radio.img";
     const Outcome built = RunCoresys({"conf", "build", kExample, "-o", image});
     ASSERT_EQ(built.status, 0) << built.err;
-    const std::vector<std::uint8_t> bytes = ReadFile(image);
+    const std::string bytes = ReadFile(image);
     EXPECT_EQ(built.out, image + ": " + std::to_string(bytes.size()) + " bytes\n");
     // The file is the example the other tests build in-process, byte for byte.
-    EXPECT_EQ(bytes, CoreSystemTest::BuildConfiguration());
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), BuildConfiguration());
     EXPECT_EQ(RunCoresys({"conf", "check", image}).out, "ok\n");
 
     // Radio's record and its name: two entries, the name's reference now entry index 1.
-    std::vector<std::uint8_t> copy = bytes;
+    std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
     conf::ConfigurationRoot root;
     ASSERT_TRUE(root.attachImage(copy.data()));
     conf::ProgrammingConfiguration p(
@@ -42,12 +37,12 @@ TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExampleAndRefusesDamag
     const Outcome exported = RunCoresys({"conf", "export", image, "--record", std::to_string(radio), "-o", toc});
     ASSERT_EQ(exported.status, 0) << exported.err;
     EXPECT_EQ(exported.out, "2\n");
-    const std::vector<std::uint8_t> written = ReadFile(toc);
+    const std::string written = ReadFile(toc);
     const std::uint32_t header[] = {conf::Layout::ApplicationInformation.tag, 16 + 8 + 36 + 16, 0, 2, 24, 60};
     ASSERT_EQ(written.size(), header[1]);
     for (unsigned w = 0; w < 6; ++w) EXPECT_EQ(conf::ReadWord(&written[4 * w]), header[w]) << "word " << w;
     EXPECT_EQ(conf::ReadWord(&written[24 + 8]), 1u);
-    EXPECT_EQ(std::string(written.begin() + 68, written.begin() + 73), "Radio");
+    EXPECT_EQ(written.substr(68, 5), "Radio");
     std::ostringstream hex;
     hex << "0x" << std::hex << radio;
     ExpectRefused(RunCoresys({"conf", "export", image, "--record", hex.str(), "--capacity", "1", "-o", toc}), 1,
@@ -55,7 +50,7 @@ TEST(CoresysConf, BuildsChecksExportsAndLoadsTheDocumentedExampleAndRefusesDamag
 
     // Damaged images and descriptions it cannot represent are refused.
     const std::string cutImage = host.root() + "/image";
-    std::ofstream(cutImage, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 100);
+    std::ofstream(cutImage, std::ios::binary).write(bytes.data(), 100);
     const std::string why = "culture root (root word 5) at offset 84: 36 bytes do not fit in the image of 100 bytes";
     ExpectRefused(RunCoresys({"conf", "check", cutImage}), 1, "coresys: " + cutImage + ": " + why + "\n");
     ExpectRefused(RunCoresys({"conf", "load", cutImage}), 1, "not a usable configuration image: " + why);

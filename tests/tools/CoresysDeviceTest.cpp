@@ -21,7 +21,7 @@ TEST(CoresysDevice, DatabaseCommandsAndAnApplicationDrivenByLocalNumbers) {
     ASSERT_EQ(RunCoresys({"db", "create", kExample, "--replace"}).status, 0);
     EXPECT_NE(RunCoresys({"db", "list"}).err.find("no configuration image is loaded"), std::string::npos);
 
-    ASSERT_TRUE(CoreSystemTest::LoadDevice());  // the image; its database replaces the one above
+    ASSERT_TRUE(LoadDevice());  // the image; its database replaces the one above
     ExpectRefused(RunCoresys({"app", "Radio"}), 1, "coresys: no notification registry");
     CreateRegistry();
     auto watcher = StartReady(host, {"db", "watch", "--count", "5"});
@@ -98,8 +98,8 @@ TEST(CoresysDevice, DatabaseCommandsAndAnApplicationDrivenByLocalNumbers) {
     }
 
     // The event in its message (801 with the payload), the variables' events, the strings' event.
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return events->printed("21030000" "0700\n"); })) << events->output();
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return nvmgr->printed("f223000000000000\n"); })) << nvmgr->output();
+    EXPECT_TRUE(Eventually([&] { return events->printed("21030000" "0700\n"); })) << events->output();
+    EXPECT_TRUE(Eventually([&] { return nvmgr->printed("f223000000000000\n"); })) << nvmgr->output();
     EXPECT_TRUE(nvmgr->printed("f623000010000000\n")) << nvmgr->output();
 }
 
@@ -108,11 +108,11 @@ TEST(DeviceScript, StartsTheWholeDeviceAndStopsItCleanly) {
     for (const bool interrupt : {false, true}) {
         SCOPED_TRACE(interrupt ? "Ctrl-C" : "device.sh stop");
         IsolatedHost host;
-        const CoreSystemTest::Environment environment = {
-            {"BUILD_DIR", CoreSystemTest::BuildDirectory()}, {"DEVICE_SKIP_BUILD", "1"},
+        const Environment environment = {
+            {"BUILD_DIR", BuildDirectory()}, {"DEVICE_SKIP_BUILD", "1"},
             {"DEVICE_NAMESPACE", host.word()}, {"DEVICE_STATE", host.root() + "/device.pid"}};
         Program device(script, {}, environment);
-        ASSERT_TRUE(CoreSystemTest::Eventually([&] { return device.printed("tick 1:"); }, std::chrono::seconds(15)))
+        ASSERT_TRUE(Eventually([&] { return device.printed("tick 1:"); }, std::chrono::seconds(15)))
             << "the device did not come up with Radio ticking; it printed:\n" << device.output();
         for (const char* part : {"Notification", "BINARY_CONFIGURATION", "DBSHM", "ListManager"}) {
             EXPECT_TRUE(std::filesystem::exists(std::string("/dev/shm/") + host.word() + "." + part)) << part;

@@ -21,7 +21,7 @@ TEST(CoresysLists, CreatesEditsPagesSavesAndRestores) {
     const std::string dir = host.root() + "/";
     const std::vector<std::string> create = {"lists", "create", "--first", dir, "--second", dir};
     EXPECT_NE(RunCoresys(create).err.find("no configuration image"), std::string::npos);
-    ASSERT_TRUE(CoreSystemTest::LoadDevice());
+    ASSERT_TRUE(LoadDevice());
     EXPECT_NE(RunCoresys({"lists", "show", "7"}).err.find("the lists are not started"), std::string::npos);
     EXPECT_EQ(RunCoresys(create).out, "list 7: 70 bytes, fresh (no complete saved copy)\n");
     EXPECT_EQ(RunCoresys(create).status, 1);  // started already
@@ -64,7 +64,7 @@ TEST(CoresysLists, CreatesEditsPagesSavesAndRestores) {
 
 /// List 7 of the power-cut cases: large enough that a save takes a while.
 conf::ImageDescription BigList() {
-    conf::ImageDescription d = CoreSystemTest::ExampleConfiguration();
+    conf::ImageDescription d = ExampleConfiguration();
     d.lists = {{7, 512, 2048, 0, {0x07, 0x00, 0x02, 0x08}}};
     return d;
 }
@@ -73,7 +73,7 @@ conf::ImageDescription BigList() {
 /// 4-5 the version), then writes version `next`. Exits 0 when it held `newer`, 1 when `older`
 /// (tested in that order), 2 for anything else (an empty or torn list).
 int CheckAndAdvance(std::uint16_t older, std::uint16_t newer, std::uint16_t next) {
-    CoreSystemTest::Child child = CoreSystemTest::Spawn([=] {
+    Child child = Spawn([=] {
         using namespace CoreSystem;
         ListManager::attachAll();
         const ListRef list = ListManager::find(7);
@@ -98,18 +98,18 @@ int CheckAndAdvance(std::uint16_t older, std::uint16_t newer, std::uint16_t next
         ListManager::unlockList(7);
         return held == newer ? 0 : held == older ? 1 : 2;
     });
-    return CoreSystemTest::Wait(child);
+    return Wait(child);
 }
 
 TEST(CoresysLists, PowerCutsDuringSavesNeverLoseASavedList) {
     IsolatedHost host;
     const std::string dir = host.root() + "/";
-    CoreSystemTest::StartDevice(dir, dir, BigList());
+    StartDevice(dir, dir, BigList());
     ASSERT_EQ(CheckAndAdvance(0, 0, 1), 2);  // fresh: empty; now version 1
     const auto began = std::chrono::steady_clock::now();
     ASSERT_EQ(RunCoresys({"lists", "save", "7"}).status, 0);
     const auto saveTime = std::chrono::steady_clock::now() - began;
-    ASSERT_EQ(CoreSystemTest::RestartLists(dir, dir).at(0).outcome, CoreSystem::ListStart::Outcome::Restored);
+    ASSERT_EQ(RestartLists(dir, dir).at(0).outcome, CoreSystem::ListStart::Outcome::Restored);
 
     std::mt19937 random(20261207);
     std::uniform_int_distribution<long> delay(
@@ -126,7 +126,7 @@ TEST(CoresysLists, PowerCutsDuringSavesNeverLoseASavedList) {
         kill(save.pid(), SIGKILL);
         save.finish();  // reaped
 
-        const auto report = CoreSystemTest::RestartLists(dir, dir);
+        const auto report = RestartLists(dir, dir);
         ASSERT_EQ(report.size(), 1u);
         ASSERT_EQ(report[0].outcome, CoreSystem::ListStart::Outcome::Restored)
             << "round " << round << ": " << report[0].reason;

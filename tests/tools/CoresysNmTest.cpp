@@ -17,7 +17,7 @@ void ExpectEnded(const Outcome& outcome, int status, const std::string& out) {
     EXPECT_EQ(outcome.out, out);
 }
 
-TEST(CoresysNm, ManagesTheRegistryAndItsEndpointsAndRefusesWhatFails) {
+TEST(CoresysNm, ManagesTheRegistryAndItsEndpointsRefusesWhatFailsAndSaysWhatBecameOfEachMessage) {
     IsolatedHost host;
     const std::string registry = "/" + host.word() + ".Notification";
     ExpectRefused(RunCoresys({"nm", "list"}), 1, "coresys: no registry " + registry);
@@ -66,10 +66,8 @@ TEST(CoresysNm, ManagesTheRegistryAndItsEndpointsAndRefusesWhatFails) {
     ExpectEnded(listener->finish(), 0, "");
     ExpectEnded(RunCoresys({"nm", "destroy"}), 0, "registry " + registry + " removed\n");
     ExpectRefused(RunCoresys({"nm", "list"}), 1, "no registry");
-}
 
-TEST(CoresysNm, SendSaysWhatBecameOfEachMessage) {
-    IsolatedHost host;
+    // A new registry: send says what became of each message.
     CreateRegistry();
     auto echo = Listen(host, "Echo", {"--count", "3", "--timeout", "20"});
     ExpectEnded(RunCoresys({"nm", "send", "Echo", "0a0B", "ffEE00", "01"}), 0, "1 delivered\n2 delivered\n3 delivered\n");
@@ -77,16 +75,18 @@ TEST(CoresysNm, SendSaysWhatBecameOfEachMessage) {
 
     // Sent before the receiver exists: waits, then goes to endpoint 1 once it listens.
     Program sender(kCoresys, {"nm", "send", "Late", "aa", "bbcc", "--timeout", "20"});
-    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return sender.printed("1 held back\n"); })) << sender.output();
+    ASSERT_TRUE(Eventually([&] { return sender.printed("1 held back\n"); })) << sender.output();
     auto late = Listen(host, "Late", {"--count", "2", "--timeout", "20"});
     ExpectEnded(sender.finish(), 0, "1 held back\n1 delivered\n2 delivered\n");
     ExpectEnded(late->finish(), 0, "1 aa\n1 bbcc\n");
 
     // A receiver that stops answering and dies: what was on its way is not reported delivered.
     auto hung = Listen(host, "Hung");
-    kill(hung->pid(), SIGSTOP);
+    kill(hung->pid(), SIGSTOP);  // only queues the stop: wait until it has taken effect
+    const std::string stat = "/proc/" + std::to_string(hung->pid()) + "/stat";
+    ASSERT_TRUE(Eventually([&] { return ReadFile(stat).find(") T ") != std::string::npos; })) << ReadFile(stat);
     Program lost(kCoresys, {"nm", "send", "Hung", "01", "--timeout", "1"});
-    ASSERT_FALSE(CoreSystemTest::Eventually([&] { return lost.printed("\n"); }, std::chrono::milliseconds(200)));
+    ASSERT_FALSE(Eventually([&] { return lost.printed("\n"); }, std::chrono::milliseconds(200))) << lost.output();
     kill(hung->pid(), SIGKILL);
     const Outcome outcome = lost.finish();
     EXPECT_EQ(outcome.status, 1) << outcome.err;

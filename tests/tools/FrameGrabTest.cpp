@@ -2,8 +2,6 @@
 // only for its own new file, a reason otherwise. Its request client: the bytes sent, lastResult().
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <semaphore.h>
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -14,7 +12,6 @@
 
 #include "CoreSystem/NM/NMClient.h"
 #include "CoreSystem/NM/Registry.h"
-#include "CoreSystem/Platform/Posix.h"
 #include "ScreenActionClient.h"
 #include "ToolsTestSupport.h"
 
@@ -36,18 +33,11 @@ void WriteFile(const std::string& path) {
     std::filesystem::rename(path + ".new", path);
 }
 
-/// "/ScreenShotWaiting" as the screen service creates it.
-sem_t* CreateSemaphore() {
-    sem_t* done = CoreSystem::Platform::sem_open("/ScreenShotWaiting", O_CREAT, 0600, 0);
-    EXPECT_NE(done, SEM_FAILED);
-    return done;
-}
-
-TEST(FrameGrab, RefusesWhatCannotBeWrittenAndNoticesAServiceThatIsGoneOrNeverComes) {
+TEST(FrameGrab, RefusesWhatCannotBeWrittenNoticesAServiceGoneOrNeverComingAndReportsOnlyItsOwnFile) {
     IsolatedHost host;
     ExpectFailure(RunProgram(kFrameGrab, {host.root() + "/x.png"}), "no notification registry");
     CreateRegistry();
-    sem_t* done = CreateSemaphore();
+    sem_t* done = ScreenShotSemaphore();
     std::ofstream(host.root() + "/file") << "not a directory";
     const std::string usage = "FrameGrab: Argument must be the screenshot file name (full path)\n";
     const std::pair<std::vector<std::string>, std::string> refused[] = {  // the arguments, the reason given
@@ -80,7 +70,7 @@ TEST(FrameGrab, RefusesWhatCannotBeWrittenAndNoticesAServiceThatIsGoneOrNeverCom
     sem_close(done);
     CoreSystem::Platform::sem_unlink("/ScreenShotWaiting");
     ExpectFailure(RunProgram(kFrameGrab, {"--", "-x"}), "no screen service is running");
-    CreateSemaphore();
+    done = ScreenShotSemaphore();
 
     const auto start = std::chrono::steady_clock::now();
     ExpectFailure(RunProgram(kFrameGrab, {"--timeout", "0.3", host.root() + "/a.png"}),
@@ -89,7 +79,7 @@ TEST(FrameGrab, RefusesWhatCannotBeWrittenAndNoticesAServiceThatIsGoneOrNeverCom
         auto screen = Listen(host, "ScreenAction");
         auto screenshot = Listen(host, "ScreenshotAction");
         Program command(kFrameGrab, {"--timeout", "30", host.root() + "/b.png"});
-        ASSERT_TRUE(CoreSystemTest::Eventually([&] { return screenshot->printed("\n"); }));
+        ASSERT_TRUE(Eventually([&] { return screenshot->printed("\n"); }));
         kill(screenshot->pid(), SIGKILL);
         screenshot->finish();  // reaped, as its parent would
         ExpectFailure(command.finish(), "went away before it wrote");
@@ -97,12 +87,8 @@ TEST(FrameGrab, RefusesWhatCannotBeWrittenAndNoticesAServiceThatIsGoneOrNeverCom
     // The killed service's semaphore and registry entry must not make the next command wait.
     ExpectFailure(RunProgram(kFrameGrab, {"--timeout", "30", host.root() + "/c.png"}), "screen service");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "waited for a deadline";
-}
 
-TEST(FrameGrab, EachOfTenReportsItsOwnFileWhateverTheOrderOfPostsAndFiles) {
-    IsolatedHost host;
-    CreateRegistry();
-    sem_t* done = CreateSemaphore();
+    // A new service: each of ten commands reports its own file, whatever the order of posts and files.
     auto screenshot = Listen(host, "ScreenshotAction");
     auto screen = Listen(host, "ScreenAction");
     constexpr int kCommands = 10;
@@ -114,7 +100,7 @@ TEST(FrameGrab, EachOfTenReportsItsOwnFileWhateverTheOrderOfPostsAndFiles) {
         if (i == kNeverWritten) WriteFile(paths.back());
         commands.push_back(std::make_unique<Program>(kFrameGrab, std::vector<std::string>{"--timeout", "4", paths.back()}));
     }
-    ASSERT_TRUE(CoreSystemTest::Eventually([&] {
+    ASSERT_TRUE(Eventually([&] {
         screenshot->printed("");
         return std::count(screenshot->output().begin(), screenshot->output().end(), '\n') == kCommands;
     })) << screenshot->output();
@@ -181,8 +167,8 @@ void RunClientCases(std::ostream& problems) {
         // Requests go out synchronously. After a refused one, a marker must be the next frame.
         if (c.bytes.empty()) client.sendAction0(-7);
         int index = -1, size = -1;
-        CoreSystemTest::Eventually([&] { return (size = service.recvMsg(&index, buffer.data(), NM::kMaxPayload)) >= 0; },
-                                   std::chrono::seconds(3));
+        Eventually([&] { return (size = service.recvMsg(&index, buffer.data(), NM::kMaxPayload)) >= 0; },
+                   std::chrono::seconds(3));
         const std::string got(buffer.data(), static_cast<std::size_t>(std::max(size, 0)));
         const bool wanted = c.bytes.empty() ? index == indexes[0] && got == Request({0, -7})
                                             : index == indexes[c.screenshot] && got == c.bytes;
@@ -192,7 +178,7 @@ void RunClientCases(std::ostream& problems) {
 
 TEST(ScreenActionClient, SendsEachRequestAsItsExactRecordAndReportsTheResult) {
     IsolatedHost host;  // in a child: the client's registry is the process's own
-    EXPECT_EQ(CoreSystemTest::RunInChild([] {
+    EXPECT_EQ(RunInChild([] {
         std::ostringstream problems;
         RunClientCases(problems);
         std::cerr << problems.str() << std::flush;

@@ -2,16 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
-#include <fcntl.h>
 #include <png.h>
-#include <semaphore.h>
 #include <unistd.h>
 #include <csignal>
 #include <chrono>
 #include <fstream>
 #include <tuple>
 
-#include "CoreSystem/Platform/Posix.h"
 #include "ScreenCapture.h"
 #include "ToolsTestSupport.h"
 
@@ -19,8 +16,6 @@ namespace {
 
 using namespace ToolsTest;
 using Rgb = std::vector<int>;
-
-constexpr const char* kSemaphore = "/ScreenShotWaiting";
 
 /// A PNG file (or PNG bytes) read back as 8-bit RGB (0x0 when it cannot be read).
 struct Picture {
@@ -58,7 +53,7 @@ Picture Grab(const std::string& path) {
 TEST(ScreenService, ServesFrameGrabLogsEveryRequestStopsFastAndCleanAndNeverReportsAFailedCapture) {
     IsolatedHost host;
     // Posts left by an earlier service would release FrameGrab before its file exists.
-    sem_t* leftover = CoreSystem::Platform::sem_open(kSemaphore, O_CREAT, 0600, 2);
+    sem_t* leftover = ScreenShotSemaphore(2);
     ASSERT_NE(leftover, SEM_FAILED);
     CreateRegistry();
     auto service = StartReady(host, {"screen-service", "--source", "pattern", "--size", "320x240"});
@@ -85,7 +80,7 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestStopsFastAndCleanAndNeverRepo
 
     // Malformed requests are logged and ignored: too short, and text without its NUL.
     EXPECT_EQ(RunCoresys({"nm", "send", "ScreenAction", "0102", "6500000001000000020000004142"}).status, 0);
-    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return service->printed("text without NUL"); }))
+    ASSERT_TRUE(Eventually([&] { return service->printed("text without NUL"); }))
         << "not logged as malformed:\n" << service->output();
     EXPECT_EQ(Posts(leftover), 0) << "a post was left behind";
     sem_close(leftover);
@@ -93,7 +88,7 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestStopsFastAndCleanAndNeverRepo
     kill(service->pid(), SIGTERM);
     // Idle, it stops at once (no time-out waited out): its semaphore is gone within a second.
     const std::string semaphore = "/dev/shm/sem." + host.word() + ".ScreenShotWaiting";
-    EXPECT_TRUE(CoreSystemTest::Eventually([&] { return !std::filesystem::exists(semaphore); }, std::chrono::seconds(1)))
+    EXPECT_TRUE(Eventually([&] { return !std::filesystem::exists(semaphore); }, std::chrono::seconds(1)))
         << "slow to stop";
     Outcome served = service->finish();
     EXPECT_EQ(served.status, 0);
@@ -110,7 +105,7 @@ TEST(ScreenService, ServesFrameGrabLogsEveryRequestStopsFastAndCleanAndNeverRepo
     const std::string device = host.root() + "/fb";
     std::ofstream(device) << "not a framebuffer";  // readable, so the service starts
     service = StartReady(host, {"screen-service", "--source", "fb:" + device});
-    sem_t* done = CoreSystem::Platform::sem_open(kSemaphore, 0);
+    sem_t* done = ScreenShotSemaphore();
     const std::string old = host.root() + "/old.png";
     std::ofstream(old) << "old";
     const auto start = std::chrono::steady_clock::now();
@@ -159,7 +154,7 @@ TEST(ScreenService, CapturesTheX11RootWindowUnderXvfb) {
         GTEST_SKIP() << "Xvfb is not installed (Debian package xvfb): the x11 source is not tested";
     IsolatedHost host;
     VirtualDisplay server(xvfb);
-    ASSERT_TRUE(CoreSystemTest::Eventually([&] { return server.printed("\n"); })) << "no Xvfb server came up";
+    ASSERT_TRUE(Eventually([&] { return server.printed("\n"); })) << "no Xvfb server came up";
     const std::string display = ":" + server.output().substr(0, server.output().find('\n'));
     const Rgb background{255, 128, 0}, corner{0, 64, 255};
     ASSERT_TRUE(PaintRoot(display, background, corner)) << display;

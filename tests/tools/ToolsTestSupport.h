@@ -3,20 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <semaphore.h>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "CoreSystem/Platform/Posix.h"
 #include "TestSupport.h"
 
 namespace ToolsTest {
 
-using CoreSystemTest::IsolatedHost;
-using CoreSystemTest::Outcome;
-using CoreSystemTest::Program;
-using CoreSystemTest::RunCoresys;
-using CoreSystemTest::RunProgram;
+using namespace CoreSystemTest;
 
 inline const std::string kTools = CoreSystemTest::BuildDirectory() + "/tools/";
 inline const std::string kCoresys = kTools + "coresys/coresys";
@@ -39,6 +38,13 @@ inline std::vector<std::string> SharedObjects(const IsolatedHost& host, const st
 inline void ExpectRefused(const Outcome& outcome, int status, const std::string& text) {
     EXPECT_EQ(outcome.status, status) << text;
     EXPECT_NE(outcome.err.find(text), std::string::npos) << text << " not in: " << outcome.err;
+}
+
+/// "/ScreenShotWaiting" as the screen service creates it, or opened with the posts it holds.
+inline sem_t* ScreenShotSemaphore(unsigned posts = 0) {
+    sem_t* semaphore = CoreSystem::Platform::sem_open("/ScreenShotWaiting", O_CREAT, 0600, posts);
+    EXPECT_NE(semaphore, SEM_FAILED);
+    return semaphore;
 }
 
 inline void CreateRegistry() {
