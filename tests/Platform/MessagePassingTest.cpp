@@ -136,6 +136,39 @@ TEST_F(MessagePassing, SendersWaitForRepliesPulsesQueueByPriorityAndTimeoutsCove
     const int chid = ChannelCreate(0);
     const int coid = ConnectAttach(0, 0, chid, _NTO_SIDE_CHANNEL, 0);
     ASSERT_NE(coid, -1);
+    // A thread that sends again keeps its slot between its sends; with every slot kept, a new
+    // message still gets one. Every call here is bounded (a TimerTimeout covers one call).
+    const std::uint64_t oneSecond = 1000000000;
+    const auto within = [&](int states) { TimerTimeout(CLOCK_MONOTONIC, states, nullptr, &oneSecond, nullptr); };
+    std::atomic<int> failed{0};
+    std::thread server([&] {
+        char request[sizeof(_pulse)];
+        for (int id = 1; id != 0;) {  // until a pulse
+            within(_NTO_TIMEOUT_RECEIVE);
+            id = MsgReceive(chid, request, sizeof request, nullptr);
+            if (id < 0 || (id > 0 && MsgReply(id, 0, nullptr, 0) != 0)) return void(++failed);
+        }
+    });
+    for (int n = 0; n < 64; ++n) {
+        std::thread([&] {
+            for (const char* text : {"a", "b"}) {
+                within(_NTO_TIMEOUT_SEND);
+                if (MsgSend(coid, text, 1, nullptr, 0) != 0) ++failed;
+            }
+        }).join();
+    }
+    within(_NTO_TIMEOUT_SEND);
+    EXPECT_EQ(MsgSend(coid, "c", 1, nullptr, 0), 0) << "no kept slot was taken back";
+    MsgSendPulse(coid, 10, 1, 0);
+    server.join();
+    ASSERT_EQ(failed, 0);
+    // A receive that leaves something queued does not take the channel for empty.
+    _pulse taken;
+    for (int n : {1, 2}) ASSERT_EQ(MsgSendPulse(coid, 10, 1, n), 0);
+    for (int n : {1, 2}) {
+        within(_NTO_TIMEOUT_RECEIVE);
+        ASSERT_EQ(MsgReceivePulse(chid, &taken, sizeof taken, nullptr), 0) << "pulse " << n << " not received";
+    }
     Child sender = Spawn([&] {
         int coid = ConnectAttach(0, getppid(), chid, _NTO_SIDE_CHANNEL, 0);
         if (coid < _NTO_SIDE_CHANNEL) return 10;

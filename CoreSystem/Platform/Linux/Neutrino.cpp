@@ -44,7 +44,7 @@ using Linux::relax;
 using Linux::toTimespec;
 
 constexpr std::uint32_t kMagic = 0x4e43484eu;  // "NHCN"
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 constexpr int kSlotCount = 64;
 /// Pulses pending on one channel; they have their own pool, so blocked senders never stop one.
 constexpr int kPulseCount = 1024;
@@ -71,14 +71,19 @@ constexpr std::uint32_t kCustodyFree = 0;
 constexpr std::uint32_t kReplied = 0x3fffff01u;
 constexpr std::uint32_t kAbandoned = 0x3fffff02u;
 constexpr std::uint32_t kDestroyed = 0x3fffff03u;
+/// The sender has read its reply and keeps the slot for its next send; any claim may take it
+/// back when the free list runs out.
+constexpr std::uint32_t kKept = 0x3fffff04u;
 
 enum SlotState : std::uint32_t { kFree = 0, kClaimed = 1, kQueued = 2, kReceived = 3 };
 
-/// One message in a channel.
-struct Slot {
+/// One message in a channel. The words a spinning sender watches have a cache line of their own,
+/// so that its looking does not pull the line with the rest of the slot away from the receiver.
+struct alignas(64) Slot {
     std::uint32_t custody;         ///< futex: owner's keeper tid while the owner has the message
-    std::uint32_t state;           ///< SlotState, under the channel lock
     std::uint32_t senderSpinning;  ///< 1 while the sender spins for its reply instead of sleeping
+    std::uint32_t reserved[14];
+    std::uint32_t state;           ///< SlotState, under the channel lock
     std::uint32_t generation;      ///< changes at every claim; part of the receive id
     std::int32_t next;             ///< queue or free-list link
     std::uint32_t order;           ///< arrival number: FIFO among equal priorities
@@ -91,6 +96,7 @@ struct Slot {
     std::uint32_t replyBytes;
     std::int32_t error;
     std::int64_t status;
+    std::uint32_t reserved2[2];
     char data[kSlotCapacity];
 };
 
@@ -106,6 +112,10 @@ struct PulseEntry {
     std::uint32_t reserved;
 };
 
+/// A channel. The first cache line is written rarely, so every core keeps a copy of it. The second
+/// holds the lock and what it guards, which a send or a receive changes in one go; the third the
+/// word a waiting receiver watches, so that its looking does not pull the second away from a
+/// sender in the middle of queuing.
 struct ChannelShared {
     std::uint32_t magic;
     std::uint32_t version;
@@ -115,23 +125,32 @@ struct ChannelShared {
     std::uint32_t timerDue;  ///< see kNoTimerDue; else the owner's earliest timer expiry (us clock)
     robust_list aliveNode;  ///< first entry of the channel in the keeper list
     std::uint32_t alive;    ///< keeper tid; the kernel sets FUTEX_OWNER_DIED at death
-    std::uint32_t seq;      ///< futex: bumped when something is queued or on destroy
-    std::uint32_t receiversWaiting;
     std::uint32_t freeSeq;  ///< futex: bumped when a slot is freed or on destroy
     std::uint32_t sendersWaiting;
+    std::uint32_t reserved1[5];
+    ProcessMutex lock;       ///< guards the queues, free lists, slot and pulse states
     std::int32_t queueHead;  ///< priority-ordered queue, FIFO within a priority
     std::int32_t freeHead;
-    ProcessMutex lock;       ///< guards the queues, free lists, slot and pulse states
     std::int32_t pulseHead;  ///< priority-ordered, FIFO within a priority
     std::int32_t pulseFree;
     std::uint32_t arrivals;    ///< next arrival number
     std::uint32_t timerOrder;  ///< arrival number kept for an overdue timer's pulse (kTimerStamped)
+    std::uint32_t reserved2[8];
+    std::uint32_t seq;  ///< futex: bumped (under the lock) when something is queued or on destroy
+    std::uint32_t receiversWaiting;
+    std::uint32_t reserved3[14];
     PulseEntry pulses[kPulseCount];
     Slot slots[kSlotCount];
 };
 
 static_assert(offsetof(ChannelShared, alive) - offsetof(ChannelShared, aliveNode) == 8,
               "robust futex offset");
+static_assert(offsetof(ChannelShared, lock) == 64 && offsetof(ChannelShared, arrivals) == 88 &&
+                  offsetof(ChannelShared, seq) == 128 && offsetof(ChannelShared, pulses) == 192,
+              "the lock and the queues share the second cache line, seq has the third");
+static_assert(sizeof(PulseEntry) == 32 && offsetof(Slot, state) == 64 && offsetof(Slot, data) == 128 &&
+                  sizeof(Slot) == 65536 && offsetof(ChannelShared, slots) % 64 == 0,
+              "channel layout");
 
 constexpr long kRobustOffset = 8;
 
@@ -205,7 +224,23 @@ struct Channel {
     std::string name;
     std::shared_ptr<Mapping> mapping;
     Linux::ChannelTimers timers;  ///< the timers of this process aimed at it
+    /// kEmptyKnown | seq when a receive found the queues empty at that value of the channel's seq:
+    /// while seq has not moved they still are, and a receive waits without taking the lock.
+    std::atomic<std::uint64_t> emptyAt{0};
 };
+
+constexpr std::uint64_t kEmptyKnown = 1ull << 32;
+
+/// A thread that sends again keeps its slot after the reply and takes it for its next message to
+/// the same channel, without giving it back to the free list in between (its first send gives its
+/// slot back: a thread that sends once would keep it for nothing). The slot is a hint, checked
+/// under the channel lock: the channel takes kept slots back when its free list runs out.
+struct KeptSlot {
+    const ChannelShared* channel = nullptr;
+    int index = -1;
+    bool sentBefore = false;
+};
+thread_local KeptSlot tKept;
 
 struct Connection {
     pid_t pid = 0;
@@ -251,6 +286,7 @@ void atforkChild() {
     s.nextChid = 0;
     s.prepared = false;  // a new process: it sweeps at its first channel too
     s.pid = getpid();
+    tKept = KeptSlot{};  // the child's thread has sent nothing yet
     s.mutex.unlock();
 }
 
@@ -595,7 +631,7 @@ std::uint64_t expireTimersLocked(ChannelShared* ch, Linux::ChannelTimers& timers
         if (!timer->pending) due = std::min(due, timer->deadline);
     }
     ch->timerDue = due < now + kTimerDueHorizonNs ? timerClock(due + 999) : kNoTimerDue;  // rounded up
-    if (*queued > 0) __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
+    if (*queued > 0) __atomic_add_fetch(&ch->seq, 1, __ATOMIC_SEQ_CST);
     timers.wakeAt = next;
     return next;
 }
@@ -637,14 +673,17 @@ void freeSlot(ChannelShared* ch, int index) {
     if (wake) futexWake(&ch->freeSeq);
 }
 
-/// Frees slots whose sender died before it could free them itself.
+/// Frees the slots kept by senders between their sends, and those whose sender died before it
+/// could free them itself.
 bool reclaimAbandonedLocked(ChannelShared* ch) {
     bool any = false;
     for (int i = 0; i < kSlotCount; ++i) {
         Slot& slot = ch->slots[i];
         if (slot.state == kFree) continue;
-        bool settled = slot.state == kClaimed || slot.state == kQueued || load(slot.custody) == kReplied;
-        if (!settled || !processGone(slot.senderPid)) continue;
+        const std::uint32_t custody = load(slot.custody);
+        const bool kept = slot.state == kReceived && custody == kKept;
+        bool settled = slot.state == kClaimed || slot.state == kQueued || custody == kReplied;
+        if (!kept && (!settled || !processGone(slot.senderPid))) continue;
         if (slot.state == kQueued) unqueue(ch, i);
         freeSlotLocked(ch, i);
         any = true;
@@ -652,14 +691,24 @@ bool reclaimAbandonedLocked(ChannelShared* ch) {
     return any;
 }
 
-/// Takes a free slot for a message (reclaiming those of dead senders when none is free); -1 when
-/// all are in use.
+/// Takes a slot for a message: the one this thread kept after its last send to the channel if
+/// nobody took it back since, else a free one (reclaiming kept slots and those of dead senders
+/// when none is free); -1 when all are in use.
 int takeFreeSlotLocked(ChannelShared* ch) {
-    if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
-    if (ch->freeHead < 0) return -1;
-    const int index = ch->freeHead;
+    int index = -1;
+    if (tKept.channel == ch) {
+        const Slot& kept = ch->slots[tKept.index];
+        if (kept.state == kReceived && load(kept.custody) == kKept) index = tKept.index;
+        tKept.channel = nullptr;
+    }
+    if (index < 0) {
+        if (ch->freeHead < 0) reclaimAbandonedLocked(ch);
+        if (ch->freeHead < 0) return -1;
+        index = ch->freeHead;
+        ch->freeHead = ch->slots[index].next;
+    }
     Slot& slot = ch->slots[index];
-    ch->freeHead = slot.next;
+    slot.senderPid = state().pid;  // a claimer that dies before writing its message is known
     slot.state = kClaimed;
     slot.generation = (slot.generation + 1) & 0x1ffff;
     if (slot.generation == 0) slot.generation = 1;
@@ -751,7 +800,13 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
         int timerPulses = 0;
         std::uint64_t nextExpiry = UINT64_MAX;
         std::uint32_t seen = 0;  // set whenever the loop goes on to wait
-        {
+        const std::uint64_t emptyAt = channel->emptyAt.load(std::memory_order_acquire);
+        if ((emptyAt & kEmptyKnown) != 0 && timers.count.load(std::memory_order_acquire) == 0 &&
+            load(ch->seq) == static_cast<std::uint32_t>(emptyAt)) {
+            // Found empty before, nothing queued since and no timer to expire: wait without taking
+            // the lock, which a sender sending back to back is about to take.
+            seen = static_cast<std::uint32_t>(emptyAt);
+        } else {
             // The timers aimed at the channel are expired here, under their lock (taken first).
             std::unique_lock<std::mutex> timersHold(timers.lock, std::defer_lock);
             if (timers.count.load(std::memory_order_acquire) != 0) timersHold.lock();
@@ -801,13 +856,15 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             if (index >= 0) {
                 unqueue(ch, index);
                 ch->slots[index].state = kReceived;
-            } else if (!gotPulse) {
-                seen = load(ch->seq);
-                __atomic_add_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
             }
+            seen = load(ch->seq);
+            const bool empty = ch->queueHead < 0 && ch->pulseHead < 0;
+            channel->emptyAt.store(empty ? kEmptyKnown | seen : 0, std::memory_order_release);
         }
         if (wakeSender) futexWake(&ch->freeSeq);
-        if (timerPulses > 1 && load(ch->receiversWaiting) != 0) futexWake(&ch->seq, timerPulses - 1);
+        if (timerPulses > 1 && __atomic_load_n(&ch->receiversWaiting, __ATOMIC_SEQ_CST) != 0) {
+            futexWake(&ch->seq, timerPulses - 1);
+        }
         if (gotPulse) {
             if (info && !pulsesOnly) {
                 std::memset(info, 0, sizeof *info);
@@ -851,13 +908,19 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             }
             lastMessageAt = 0;
         }
-        if (!timeout.poll && load(ch->seq) != seen) {
-            rc = 0;  // something arrived while this thread looked
-        } else if (!timeout.poll) {
-            timespec limit = toTimespec(until);
-            rc = futexWait(&ch->seq, seen, until != UINT64_MAX ? &limit : nullptr);
+        if (!timeout.poll) {
+            // Counted as waiting only now, so that a sender queuing while this thread looked
+            // needs no wake-up call. Against the sender's bump of seq and its reading of the count
+            // (both sequentially consistent): one of the two sees the other.
+            __atomic_add_fetch(&ch->receiversWaiting, 1, __ATOMIC_SEQ_CST);
+            if (__atomic_load_n(&ch->seq, __ATOMIC_SEQ_CST) != seen) {
+                rc = 0;  // something arrived while this thread looked
+            } else {
+                timespec limit = toTimespec(until);
+                rc = futexWait(&ch->seq, seen, until != UINT64_MAX ? &limit : nullptr);
+            }
+            __atomic_sub_fetch(&ch->receiversWaiting, 1, __ATOMIC_SEQ_CST);
         }
-        __atomic_sub_fetch(&ch->receiversWaiting, 1, __ATOMIC_ACQ_REL);
         if (rc == ETIMEDOUT && timeout.armed && (timeout.poll || monotonicNs() >= timeout.deadline)) {
             errno = ETIMEDOUT;
             return -1;
@@ -885,7 +948,8 @@ Slot* slotOf(int rcvid, ChannelShared** channelOut, std::shared_ptr<Channel>& ke
     }
     ChannelShared* ch = keep->mapping->shared;
     Slot& slot = ch->slots[index];
-    if (slot.generation != generation) {
+    const std::uint32_t custody = load(slot.custody);
+    if (slot.generation != generation || custody == kCustodyFree || custody == kReplied || custody == kKept) {
         errno = ESRCH;
         return nullptr;
     }
@@ -903,7 +967,7 @@ int complete(ChannelShared* ch, int index) {
             errno = ESRCH;
             return -1;
         }
-        if (seen == kReplied || seen == kDestroyed || seen == kCustodyFree) {
+        if (seen == kReplied || seen == kDestroyed || seen == kCustodyFree || seen == kKept) {
             errno = ESRCH;
             return -1;
         }
@@ -1011,7 +1075,8 @@ int ChannelDestroy(int chid) {
         for (auto& slot : ch->slots) {
             if (slot.state != kQueued && slot.state != kReceived) continue;
             std::uint32_t seen = load(slot.custody);
-            while (seen != kReplied && seen != kAbandoned && !exchange(slot.custody, seen, kDestroyed)) {
+            while (seen != kReplied && seen != kAbandoned && seen != kKept &&
+                   !exchange(slot.custody, seen, kDestroyed)) {
             }
             futexWake(&slot.custody);
         }
@@ -1157,8 +1222,8 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         store(slot.custody, load(ch->alive) & FUTEX_TID_MASK);
         slot.state = kQueued;
         enqueue(ch, index);
-        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
-        return load(ch->receiversWaiting) != 0;
+        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_SEQ_CST);
+        return __atomic_load_n(&ch->receiversWaiting, __ATOMIC_SEQ_CST) != 0;
     };
     int index = -1;
     bool wakeReceiver = false;
@@ -1248,7 +1313,15 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     }
     long status = static_cast<long>(slot.status);
     int error = slot.error;
-    freeSlot(ch, index);
+    if (tKept.sentBefore) {
+        // Kept until this thread's next send, which then takes the channel lock once, not twice.
+        tKept.channel = ch;
+        tKept.index = index;
+        store(slot.custody, kKept);
+    } else {
+        tKept.sentBefore = true;
+        freeSlot(ch, index);
+    }
     if (error != 0) {
         errno = error;
         return -1;
@@ -1320,8 +1393,8 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
             return -1;
         }
         enqueuePulse(ch, index, arrival(ch));
-        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
-        wakeReceiver = load(ch->receiversWaiting) != 0;
+        __atomic_add_fetch(&ch->seq, 1, __ATOMIC_SEQ_CST);
+        wakeReceiver = __atomic_load_n(&ch->receiversWaiting, __ATOMIC_SEQ_CST) != 0;
     }
     if (wakeReceiver) futexWake(&ch->seq, 1);
     return 0;
@@ -1349,8 +1422,8 @@ void TimersChanged(ChannelTimers& timers) noexcept {
         const std::uint64_t wakeAt = timers.wakeAt;
         int queued = 0;
         wake = expireTimersLocked(ch, timers, monotonicNs(), &queued) < wakeAt || queued > 0;
-        if (wake) __atomic_add_fetch(&ch->seq, 1, __ATOMIC_RELEASE);
-        wake = wake && load(ch->receiversWaiting) != 0;
+        if (wake) __atomic_add_fetch(&ch->seq, 1, __ATOMIC_SEQ_CST);
+        wake = wake && __atomic_load_n(&ch->receiversWaiting, __ATOMIC_SEQ_CST) != 0;
     }
     if (wake) futexWake(&ch->seq);  // each looks again and waits for the new expiry
 }
