@@ -134,6 +134,7 @@ TEST_F(PulseTimer, PulsesCarryTheEventRepeatAndMergeNeverComeEarlyAndStopAfterDe
     }
     ASSERT_EQ(Arm(timer, 0, nullptr, 0), 0);
     EXPECT_EQ(queued(), 1) << "not one undelivered pulse while pulses of a higher priority were taken";
+    ASSERT_EQ(Arm(timer, 0, nullptr, kMs, kMs), 0);  // deleted while armed
     ASSERT_EQ(Platform::timer_delete(timer), 0);
     queued();
     EXPECT_FALSE(receive(30ms)) << "a pulse after timer_delete";
