@@ -1,7 +1,7 @@
 // Interval timers whose expiries arrive as pulses, with the target's calls and results.
-// On the target these are the kernel's timers; on a development host a thread of the process
-// waiting on the timer's channel, or else one service thread per process, sends each expiry as a
-// pulse through the channel layer.
+// On the target these are the kernel's timers; on a development host the receivers of the timer's
+// channel queue its expiries when the channel is the process's own, and one service thread per
+// process sends them as pulses through the channel layer otherwise.
 #pragma once
 
 #include <csignal>

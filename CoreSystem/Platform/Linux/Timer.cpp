@@ -4,9 +4,10 @@
 // on the target. A pulse that became due while no receiver waited is queued at the next receive,
 // ordered as if it had arrived at its expiry (the channel layer keeps its place in the arrival
 // order); re-arming or deleting a timer first queues an expiry it already reached, and a detached
-// connection carries no more pulses, as on the target. Timers aimed at channels of other processes are kept by one service thread per process,
-// started when such a timer is first armed, which sleeps on a timerfd set to the earliest of their
-// deadlines and sends each expiry as a pulse through the channel layer.
+// connection carries no more pulses, as on the target. Timers aimed at channels of other processes
+// are kept by one service thread per process, started when such a timer is first armed, which
+// sleeps on a timerfd set to the earliest of their deadlines and sends each expiry as a pulse
+// through the channel layer.
 //
 // A timer aimed at this process's channel keeps at most one undelivered pulse: until its pulse is
 // taken, its later expiries send nothing, as a POSIX timer keeps one pending signal. A pulse to a
@@ -150,7 +151,9 @@ void* serviceMain(void* fd) {
             const PulseTimer& timer = t.timers[key];
             Linux::ChannelTimer& expiry = t.timers[key].expiry;
             MsgSendPulse(timer.coid, expiry.priority, expiry.code, expiry.value);
-            schedule(t, key, expiry, expiry.interval == 0 ? 0 : Linux::NextExpiry(expiry.deadline, expiry.interval, now));
+            const std::uint64_t next =
+                expiry.interval == 0 ? 0 : Linux::NextExpiry(expiry.deadline, expiry.interval, now);
+            schedule(t, key, expiry, next);
         }
         rearmService(t);
     }
@@ -173,7 +176,8 @@ bool ensureService(TimerTable& t) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, 128 * 1024);
     pthread_t thread;
-    const int rc = pthread_create(&thread, &attr, serviceMain, reinterpret_cast<void*>(static_cast<std::intptr_t>(t.timerFd)));
+    void* argument = reinterpret_cast<void*>(static_cast<std::intptr_t>(t.timerFd));
+    const int rc = pthread_create(&thread, &attr, serviceMain, argument);
     pthread_attr_destroy(&attr);
     t.serviceRunning = rc == 0;
     if (!t.serviceRunning) {
@@ -197,7 +201,8 @@ int timer_create(clockid_t clockId, struct sigevent* event, timer_t* timerId) {
     PulseTimer timer;
     timer.clock = clockId;
     timer.coid = event->sigev_coid;
-    timer.expiry.priority = event->sigev_priority == SIGEV_PULSE_PRIO_INHERIT ? getprio(::getpid()) : event->sigev_priority;
+    const bool inherit = event->sigev_priority == SIGEV_PULSE_PRIO_INHERIT;
+    timer.expiry.priority = inherit ? getprio(::getpid()) : event->sigev_priority;
     timer.expiry.code = event->sigev_code;
     timer.expiry.value = event->sigev_value.sival_int;
     timer.own = Linux::OwnChannelTimers(timer.coid, &timer.expiry.attached);
