@@ -478,17 +478,23 @@ int waitWatchingOwner(ChannelShared* ch, std::uint32_t* word, std::uint32_t expe
 
 // ---- Queue and slots (all under the channel lock) --------------------------------------------
 
-/// Links entry `index` of `entries` into the queue starting at `head`: by priority, and by arrival
-/// number among equal priorities.
+/// True when queued entry `a` (a message or a pulse) is received before `b`: the higher priority
+/// first, the earlier arrival among equals (arrival numbers wrap).
+template <typename A, typename B>
+bool receivedBefore(const A& a, const B& b) {
+    return a.priority > b.priority ||
+           (a.priority == b.priority && static_cast<std::int32_t>(a.order - b.order) < 0);
+}
+
+/// Links entry `index` of `entries` into the queue starting at `head`, in the order receivedBefore
+/// gives.
 template <typename Entry>
 void insertByPriority(Entry* entries, std::int32_t& head, int index, std::uint32_t order) {
     Entry& entry = entries[index];
     entry.order = order;
     int previous = -1;
     int current = head;
-    while (current >= 0 && (entries[current].priority > entry.priority ||
-                            (entries[current].priority == entry.priority &&
-                             static_cast<std::int32_t>(entries[current].order - order) <= 0))) {
+    while (current >= 0 && !receivedBefore(entry, entries[current])) {
         previous = current;
         current = entries[current].next;
     }
@@ -830,10 +836,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             index = pulsesOnly ? -1 : ch->queueHead;
             if (pulseIndex >= 0) {
                 const PulseEntry& head = ch->pulses[pulseIndex];
-                const bool pulseFirst = index < 0 || head.priority > ch->slots[index].priority ||
-                                        (head.priority == ch->slots[index].priority &&
-                                         static_cast<std::int32_t>(head.order - ch->slots[index].order) < 0);
-                if (pulseFirst) {
+                if (index < 0 || receivedBefore(head, ch->slots[index])) {
                     ch->pulseHead = head.next;
                     _pulse pulse{};
                     pulse.type = _PULSE_TYPE;

@@ -148,8 +148,8 @@ void* serviceMain(void* fd) {
         const std::uint64_t now = monotonicNs();
         while (!t.deadlines.empty() && t.deadlines.begin()->first <= now) {
             const long key = t.deadlines.begin()->second;
-            const PulseTimer& timer = t.timers[key];
-            Linux::ChannelTimer& expiry = t.timers[key].expiry;
+            PulseTimer& timer = t.timers[key];
+            Linux::ChannelTimer& expiry = timer.expiry;
             MsgSendPulse(timer.coid, expiry.priority, expiry.code, expiry.value);
             const std::uint64_t next =
                 expiry.interval == 0 ? 0 : Linux::NextExpiry(expiry.deadline, expiry.interval, now);
