@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -102,6 +103,9 @@ int NMClient::send(int channelIndex, const char* data, int size) {
     if (!ValidChannelIndex(channelIndex) || size < 0 || (size > 0 && !data)) return -1;
     checkSize(size);  // refused here, so nothing oversized is ever held back
     const int connectionId = connections_.getConnection(channelIndex);
+    // Nothing held back for any endpoint: nothing this thread sent before can still be waiting.
+    if (connectionId != -1 && deferredQueues_.load(std::memory_order_acquire) == 0)
+        return sendMessage(channelIndex, connectionId, data, size);
     {
         MutexHold hold(deferredMutex_);
         // Without a receiver, or behind older held-back messages: hold it back.
@@ -163,6 +167,7 @@ int NMClient::queueMessage(int channelIndex, const char* data, int size) {
 
 int NMClient::queueLocked(int channelIndex, const char* data, int size) {
     std::deque<Held>& queue = deferred_[channelIndex];
+    deferredQueues_.store(deferred_.size(), std::memory_order_release);
     if (queue.size() > kDeferredQueueAccepts) return -1;
     Held held{size, nullptr};
     try {
@@ -269,6 +274,7 @@ void NMClient::transmitQueue() {
             printLine(std::cout, "pid " + std::to_string(getpid()) + " queue [" +
                                      std::to_string(channelIndex) + "] emptied");
             entry = deferred_.erase(entry);
+            deferredQueues_.store(deferred_.size(), std::memory_order_release);
         }
         if (deferred_.empty() || stopping_) break;
         pthread_mutex_unlock(&deferredMutex_);
@@ -313,32 +319,82 @@ void* NMClient::receiveMessageMain(void* self) {
     return nullptr;
 }
 
+bool WakeBatch::mayHold(std::uint64_t nowNs) {
+    if (batchNs_ == 0) return false;
+    const std::uint64_t gap = nowNs - last_;
+    last_ = nowNs;
+    if (gap >= kBurstPauses * batchNs_) {
+        woken(true);
+    } else if (gap < batchNs_) {
+        fast_ = std::min(fast_ + 1, kBurstFrames);
+        burst_ = burst_ || fast_ == kBurstFrames;
+    } else {
+        fast_ = 0;
+    }
+    return burst_ && held_ < kMostHeld;
+}
+
+void WakeBatch::woken(bool timedOut) {
+    held_ = 0;
+    if (!timedOut) return;
+    burst_ = false;
+    fast_ = 0;
+}
+
 void NMClient::receiveMessage() {
     CoreSystem::Platform::pthread_setname_np(0, "receiveMessage");
     std::unique_ptr<char[]> buffer(new char[kReceiveBuffer]);
+    WakeBatch batch(CoreSystem::Platform::kWakeBatchNs);
     while (running_) {
-        const std::uint64_t timeout = kReceiveTimeoutNs;
+        const std::uint64_t timeout = batch.heldFrames() > 0 ? batch.holdNs() : kReceiveTimeoutNs;
         CoreSystem::Platform::TimerTimeout(CLOCK_MONOTONIC, _NTO_TIMEOUT_RECEIVE, nullptr, &timeout, nullptr);
         struct _msg_info info;
         const int rcvid =
             CoreSystem::Platform::MsgReceive(receiveChannelId_, buffer.get(), kReceiveBuffer, &info);
         if (rcvid <= 0) {
+            if (batch.heldFrames() > 0) {
+                batch.woken(true);
+                wakeConsumer();  // no frame followed in time: the consumer takes those that wait
+            }
             if (rcvid == -1 && errno != ETIMEDOUT && errno != EINTR) CoreSystem::Platform::delay(10);
             continue;  // time-out, error or pulse
         }
         CoreSystem::Platform::MsgReply(rcvid, 0, nullptr, 0);
         const int size = info.msglen - kFrameHeader;
         if (size <= 0) continue;  // header only, or not even a header
-        if (queueFrame(buffer.get(), info.msglen) && !pollingMode_) {
+        const bool mayHold = batch.enabled() && batch.mayHold(static_cast<std::uint64_t>(
+                                                    std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                        std::chrono::steady_clock::now().time_since_epoch())
+                                                        .count()));
+        bool wake = false;
+        bool heldBack = false;
+        if (!queueFrame(buffer.get(), info.msglen, mayHold, &wake, &heldBack)) continue;
+        if (wake) {
+            batch.woken(false);
             // Posted once the receive-queue mutex is free again, so the consumer it wakes does
             // not go straight back to sleep on that mutex.
             sem_post(&receiveSemaphore_);
+        } else if (heldBack) {
+            batch.held();
         }
     }
+    if (batch.heldFrames() > 0) wakeConsumer();
     CoreSystem::Platform::ChannelDestroy(receiveChannelId_);
 }
 
-bool NMClient::queueFrame(const char* bytes, int length) {
+void NMClient::wakeConsumer() {
+    bool wake = false;
+    {
+        MutexHold hold(receiveMutex_);
+        if (consumersWaiting_ > 0) {
+            --consumersWaiting_;
+            wake = true;
+        }
+    }
+    if (wake) sem_post(&receiveSemaphore_);
+}
+
+bool NMClient::queueFrame(const char* bytes, int length, bool mayHold, bool* wake, bool* held) {
     const auto frameBytes = static_cast<std::size_t>(length);
     std::int32_t header;
     std::memcpy(&header, bytes, sizeof header);
@@ -382,14 +438,15 @@ bool NMClient::queueFrame(const char* bytes, int length) {
         printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
         return false;
     }
+    if (consumersWaiting_ > 0) {
+        *held = mayHold;
+        *wake = !mayHold;
+        consumersWaiting_ -= mayHold ? 0 : 1;
+    }
     return true;
 }
 
 int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {
-    if (!pollingMode_ && sem_wait(&receiveSemaphore_) != 0) {
-        printLine(std::cout, "error pid " + std::to_string(getpid()) + " " + "recvMsg");
-        return -1;
-    }
     // Never beyond the frame's payload, whatever `length` says.
     const auto copyOut = [&](const Received& frame) {
         std::int32_t header;
@@ -403,7 +460,22 @@ int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {
     Received frame;
     {
         MutexHold hold(receiveMutex_);
-        if (receiveQueue_.empty()) return -1;
+        while (receiveQueue_.empty()) {
+            if (pollingMode_) return -1;
+            // Woken by the receive thread once a frame is queued (a wake-up left over from an
+            // earlier failed wait only makes this loop look again).
+            ++consumersWaiting_;
+            pthread_mutex_unlock(&receiveMutex_);
+            const int waited = sem_wait(&receiveSemaphore_);
+            pthread_mutex_lock(&receiveMutex_);
+            if (waited != 0) {
+                // Not woken: withdrawn, unless the receive thread has already counted on this
+                // wake-up (receiving is for one consumer at a time, so the count is this one's).
+                if (consumersWaiting_ > 0) --consumersWaiting_;
+                printLine(std::cout, "error pid " + std::to_string(getpid()) + " " + "recvMsg");
+                return -1;
+            }
+        }
         Received& front = receiveQueue_.front();
         if (IsSmallFrame(front.size + kFrameHeader)) {
             // A small frame is copied out under the mutex, and its buffer kept for the next one.

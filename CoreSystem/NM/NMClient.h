@@ -30,6 +30,42 @@ inline constexpr std::uint64_t kReceiveTimeoutNs = 2000000000ull;
 /// slogf opcode of the size-limit record.
 inline constexpr int kSizeLimitOpcode = 10918;
 
+/// When the receive thread may hold a waiting consumer's wake-up back, so that one wake-up hands
+/// several frames over (a wake-up on the host may cost the sender its processor). Frames arrive
+/// back to back once kBurstFrames in a row each followed the one before within `batchNs`; the
+/// burst ends when no frame followed a held-back wake-up within `batchNs`, or after a pause of
+/// kBurstPauses times `batchNs`. A lone frame, or one of a request and reply exchange, is never
+/// held back. Used by the receive thread only.
+class WakeBatch {
+public:
+    static constexpr int kBurstFrames = 4;
+    static constexpr std::uint64_t kBurstPauses = 8;
+    /// At most this many frames wait behind one held-back wake-up.
+    static constexpr int kMostHeld = 64;
+
+    /// `batchNs` 0: no wake-up is ever held back.
+    explicit WakeBatch(std::uint64_t batchNs) : batchNs_(batchNs) {}
+    bool enabled() const { return batchNs_ != 0; }
+    /// A frame arrived at `nowNs` (a monotonic clock): true when a waiting consumer's wake-up may
+    /// be held back for it.
+    bool mayHold(std::uint64_t nowNs);
+    /// A frame was queued behind a held-back wake-up.
+    void held() { ++held_; }
+    /// The consumer was woken and nothing is held back any more; `timedOut`: because no frame
+    /// followed in time, which ends the burst.
+    void woken(bool timedOut);
+    int heldFrames() const { return held_; }
+    /// How long the receive thread waits for a next frame before it wakes the consumer.
+    std::uint64_t holdNs() const { return batchNs_; }
+
+private:
+    std::uint64_t batchNs_;
+    std::uint64_t last_ = 0;  ///< when the last frame arrived
+    int fast_ = 0;            ///< frames in a row that followed the one before within batchNs_
+    bool burst_ = false;
+    int held_ = 0;
+};
+
 /// A messaging endpoint. Any thread may send; receiving is meant for one consumer at a time.
 ///
 /// Locks: the deferred-queue mutex guards the held-back queues and the transmit thread's state;
@@ -85,8 +121,12 @@ private:
     void transmitQueue();
     void receiveMessage();
     /// Appends a received frame (`length` bytes from `bytes`, header word first) to the receive
-    /// queue, unless it is not for this client or the queue is full. True when queued.
-    bool queueFrame(const char* bytes, int length);
+    /// queue, unless it is not for this client or the queue is full. True when queued. `*wake`
+    /// tells whether a waiting consumer is to be woken now: with `mayHold` its wake-up is held
+    /// back (`*held` then says so), for wakeConsumer() to give once more frames have followed.
+    bool queueFrame(const char* bytes, int length, bool mayHold, bool* wake, bool* held);
+    /// Wakes a consumer that waits, if one does.
+    void wakeConsumer();
     int queueLocked(int channelIndex, const char* data, int size);
     bool drainLocked(std::deque<Held>& queue, int channelIndex, int connectionId);
     /// sendMessage; with `untilStopped` the send gives up (-1, the receiver kept) once the
@@ -102,6 +142,9 @@ private:
 
     pthread_mutex_t deferredMutex_;
     std::map<int, std::deque<Held>> deferred_;  ///< guarded by deferredMutex_
+    /// deferred_.size(), written under deferredMutex_: while it is 0 a send to a connected
+    /// receiver goes out without taking the mutex.
+    std::atomic<std::size_t> deferredQueues_{0};
     int inFlightIndex_ = -1;                    ///< guarded by deferredMutex_
     bool transmitRunning_ = false;              ///< guarded by deferredMutex_
     bool transmitJoinable_ = false;             ///< guarded by deferredMutex_
@@ -112,8 +155,10 @@ private:
     bool receiveRunning_ = false;
     pthread_t receiveThread_{};
     pthread_mutex_t receiveMutex_;
+    /// Posted once for each wake-up of a consumer waiting in recvMsg.
     sem_t receiveSemaphore_;
     std::deque<Received> receiveQueue_;  ///< guarded by receiveMutex_
+    int consumersWaiting_ = 0;           ///< consumers about to wait or waiting; guarded by receiveMutex_
     /// Buffers of small frames already taken, reused for the next ones; guarded by receiveMutex_.
     std::vector<std::unique_ptr<char[]>> spareFrames_;
     std::vector<int> publishedIndexes_;  ///< written under receiveMutex_ by the owner's thread

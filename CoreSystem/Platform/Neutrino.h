@@ -105,4 +105,11 @@ int MsgSendPulse(int coid, int priority, int code, int value);
 int TimerTimeout(clockid_t id, int flags, const struct sigevent* notify, const std::uint64_t* ntime,
                  std::uint64_t* otime);
 
+/// How closely messages follow each other when a thread that receives them back to back and hands
+/// each to another thread may hold that thread's wake-up back, so that one wake-up hands over
+/// several (0: never). On the target a wake-up is cheap and nothing is held back; on a development
+/// host it costs a context switch that may take the processor of the very sender whose next
+/// message is on its way.
+extern const std::uint64_t kWakeBatchNs;
+
 }  // namespace CoreSystem::Platform

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -44,7 +45,7 @@ using Linux::relax;
 using Linux::toTimespec;
 
 constexpr std::uint32_t kMagic = 0x4e43484eu;  // "NHCN"
-constexpr std::uint32_t kVersion = 3;
+constexpr std::uint32_t kVersion = 4;
 constexpr int kSlotCount = 64;
 /// Pulses pending on one channel; they have their own pool, so blocked senders never stop one.
 constexpr int kPulseCount = 1024;
@@ -61,6 +62,9 @@ constexpr std::uint64_t kSendSpinNs = 4000;
 /// kReceiveSpinNs before it sleeps: a sender sending back to back is usually that close behind.
 constexpr std::uint64_t kReceiveBurstNs = 20000;
 constexpr std::uint64_t kReceiveSpinNs = 3000;
+/// How far ahead a sender reaching for its kept slot, or a receiver for a queued message, fetches
+/// the message's first bytes.
+constexpr std::size_t kPrefetchBytes = 128;
 /// A message of at most this many bytes is copied into its slot under the channel lock.
 constexpr std::size_t kQueueInLockBytes = 512;
 /// When this thread's last receive took a message (0: not since it last slept).
@@ -127,7 +131,9 @@ struct ChannelShared {
     std::uint32_t alive;    ///< keeper tid; the kernel sets FUTEX_OWNER_DIED at death
     std::uint32_t freeSeq;  ///< futex: bumped when a slot is freed or on destroy
     std::uint32_t sendersWaiting;
-    std::uint32_t reserved1[5];
+    std::uint32_t receiverCpu;  ///< 1 + the processor on which the last receive started (see onMyCpu)
+    std::uint32_t senderCpu;    ///< 1 + the processor of the last sender as it queued
+    std::uint32_t reserved1[3];
     ProcessMutex lock;       ///< guards the queues, free lists, slot and pulse states
     std::int32_t queueHead;  ///< priority-ordered queue, FIFO within a priority
     std::int32_t freeHead;
@@ -176,6 +182,27 @@ void store(std::uint32_t& word, std::uint32_t value) {
 }
 bool exchange(std::uint32_t& word, std::uint32_t& expected, std::uint32_t desired) {
     return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
+/// 1 + the processor this thread runs on (0: unknown).
+std::uint32_t currentCpu() {
+    const int cpu = sched_getcpu();
+    return cpu < 0 ? 0 : static_cast<std::uint32_t>(cpu) + 1;
+}
+
+/// Records 1 + the processor this thread runs on in `word` (written only when it changed, since
+/// every peer reads it); returns it.
+std::uint32_t publishCpu(std::uint32_t& word) {
+    const std::uint32_t cpu = currentCpu();
+    if (__atomic_load_n(&word, __ATOMIC_RELAXED) != cpu) __atomic_store_n(&word, cpu, __ATOMIC_RELAXED);
+    return cpu;
+}
+
+/// True when the peer whose processor `word` holds was last seen on `cpu`, this thread's own: it
+/// cannot run while this thread spins there, so spinning for it only delays it. Sleeping instead
+/// lets it run, and the wake-up it then gives this thread moves one of the two to a free processor.
+bool onMyCpu(const std::uint32_t& word, std::uint32_t cpu) {
+    return cpu != 0 && __atomic_load_n(&word, __ATOMIC_RELAXED) == cpu;
 }
 
 /// True when process `pid` has ended: it no longer exists, or it is a zombie not yet reaped.
@@ -799,6 +826,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
     }
     ChannelShared* ch = channel->mapping->shared;
     Linux::ChannelTimers& timers = channel->timers;
+    const std::uint32_t cpu = publishCpu(ch->receiverCpu);
     for (;;) {
         int index = -1;
         bool gotPulse = false;
@@ -834,6 +862,10 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             // The higher priority first, pulses and messages alike; the earlier among equals.
             const int pulseIndex = ch->pulseHead;
             index = pulsesOnly ? -1 : ch->queueHead;
+            if (index >= 0) {
+                // Its first bytes travel while the queue is updated under the lock.
+                for (std::size_t at = 0; at < kPrefetchBytes; at += 64) __builtin_prefetch(ch->slots[index].data + at);
+            }
             if (pulseIndex >= 0) {
                 const PulseEntry& head = ch->pulses[pulseIndex];
                 if (index < 0 || receivedBefore(head, ch->slots[index])) {
@@ -906,7 +938,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
                 const std::uint64_t spinUntil = std::min<std::uint64_t>(now + kReceiveSpinNs, until);
                 for (unsigned round = 1; load(ch->seq) == seen; ++round) {
                     relax();
-                    if ((round & 63) == 0 && monotonicNs() >= spinUntil) break;
+                    if ((round & 63) == 0 && (monotonicNs() >= spinUntil || onMyCpu(ch->senderCpu, cpu))) break;
                 }
             }
             lastMessageAt = 0;
@@ -1232,7 +1264,13 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
     bool wakeReceiver = false;
     if (sbytes <= kQueueInLockBytes) {
         // A small message is claimed, written and queued in one hold of the channel lock: each
-        // hold moves the lock's cache line between the sender's and the receiver's cores.
+        // hold moves the lock's cache line between the sender's and the receiver's cores. The
+        // kept slot's lines are asked for first, so that they travel while the lock does.
+        if (tKept.channel == ch) {
+            Slot& kept = ch->slots[tKept.index];
+            __builtin_prefetch(&kept.state, 1);
+            for (std::size_t at = 0; at < std::min(sbytes, kPrefetchBytes); at += 64) __builtin_prefetch(kept.data + at, 1);
+        }
         ChannelHold hold(ch);
         if (ch->destroyed) {
             errno = EBADF;
@@ -1264,10 +1302,15 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
 
     // Spin briefly first: a receiver that is already running replies within microseconds, and a
     // reply to a sender that is not asleep costs neither side a system call.
+    // A receiver that is awake but was last seen on this thread's processor cannot reply while
+    // this thread spins there.
+    const std::uint32_t cpu = publishCpu(ch->senderCpu);
     const std::uint64_t spinUntil = monotonicNs() + kSendSpinNs;
     for (unsigned round = 1; !settled(load(slot.custody)); ++round) {
         relax();
-        if ((round & 63) == 0 && monotonicNs() >= spinUntil) break;
+        if ((round & 63) == 0 && (monotonicNs() >= spinUntil || (onMyCpu(ch->receiverCpu, cpu) &&
+                                                                  load(ch->receiversWaiting) == 0)))
+            break;
     }
     __atomic_store_n(&slot.senderSpinning, 0u, __ATOMIC_SEQ_CST);
 
@@ -1402,6 +1445,8 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
     if (wakeReceiver) futexWake(&ch->seq, 1);
     return 0;
 }
+
+const std::uint64_t kWakeBatchNs = 3000;
 
 namespace Linux {
 

@@ -5,6 +5,8 @@
 
 namespace CoreSystem::Platform {
 
+const std::uint64_t kWakeBatchNs = 0;
+
 int ChannelCreate(unsigned flags) {
     return ::ChannelCreate(flags);
 }
