@@ -180,6 +180,37 @@ TEST_F(Registry, ProcessKilledHoldingALockDoesNotStopTheOthers) {
 }
 
 
+TEST(WakeBatch, HoldsWakeUpsBackOnlyInABurstAndNeverForLong) {
+    // A lone frame and frames of a request and reply exchange (10 us apart) are never held back;
+    // four in a row within 3 us start a burst. In a burst at most 64 frames wait behind one
+    // wake-up, a slower frame (5 us) keeps the burst, and a time-out or a pause of 24 us ends it.
+    NM::WakeBatch off(0);
+    NM::WakeBatch batch(3000);
+    std::uint64_t now = 1000000;
+    const auto next = [&](std::uint64_t gap) {
+        now += gap;
+        EXPECT_FALSE(off.mayHold(now));
+        return batch.mayHold(now);
+    };
+    const auto startBurst = [&] {
+        for (int n = 1; n <= 4; ++n) EXPECT_EQ(next(1000), n == 4) << n;
+    };
+    for (int n = 0; n < 6; ++n) EXPECT_FALSE(next(10000)) << n;
+    startBurst();
+    for (int n = 1; n < NM::WakeBatch::kMostHeld; ++n) {
+        batch.held();
+        EXPECT_TRUE(next(1000)) << n;
+    }
+    batch.held();
+    EXPECT_FALSE(next(1000));  // the 65th: the consumer is woken
+    batch.woken(false);
+    EXPECT_TRUE(next(5000));
+    batch.held();
+    batch.woken(true);  // no frame followed in time
+    startBurst();
+    EXPECT_FALSE(next(24000));
+}
+
 /// Receives frames and checks that they are "<prefix><n>" for n = from..to-1 in order.
 int receiveInOrder(NM::NMClient& client, int index, const std::string& prefix, int to, int from = 0) {
     char buffer[NM::kMaxPayload];

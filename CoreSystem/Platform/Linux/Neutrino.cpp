@@ -9,7 +9,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -45,7 +44,7 @@ using Linux::relax;
 using Linux::toTimespec;
 
 constexpr std::uint32_t kMagic = 0x4e43484eu;  // "NHCN"
-constexpr std::uint32_t kVersion = 4;
+constexpr std::uint32_t kVersion = 3;
 constexpr int kSlotCount = 64;
 /// Pulses pending on one channel; they have their own pool, so blocked senders never stop one.
 constexpr int kPulseCount = 1024;
@@ -131,9 +130,7 @@ struct ChannelShared {
     std::uint32_t alive;    ///< keeper tid; the kernel sets FUTEX_OWNER_DIED at death
     std::uint32_t freeSeq;  ///< futex: bumped when a slot is freed or on destroy
     std::uint32_t sendersWaiting;
-    std::uint32_t receiverCpu;  ///< 1 + the processor on which the last receive started (see onMyCpu)
-    std::uint32_t senderCpu;    ///< 1 + the processor of the last sender as it queued
-    std::uint32_t reserved1[3];
+    std::uint32_t reserved1[5];
     ProcessMutex lock;       ///< guards the queues, free lists, slot and pulse states
     std::int32_t queueHead;  ///< priority-ordered queue, FIFO within a priority
     std::int32_t freeHead;
@@ -182,27 +179,6 @@ void store(std::uint32_t& word, std::uint32_t value) {
 }
 bool exchange(std::uint32_t& word, std::uint32_t& expected, std::uint32_t desired) {
     return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-}
-
-/// 1 + the processor this thread runs on (0: unknown).
-std::uint32_t currentCpu() {
-    const int cpu = sched_getcpu();
-    return cpu < 0 ? 0 : static_cast<std::uint32_t>(cpu) + 1;
-}
-
-/// Records 1 + the processor this thread runs on in `word` (written only when it changed, since
-/// every peer reads it); returns it.
-std::uint32_t publishCpu(std::uint32_t& word) {
-    const std::uint32_t cpu = currentCpu();
-    if (__atomic_load_n(&word, __ATOMIC_RELAXED) != cpu) __atomic_store_n(&word, cpu, __ATOMIC_RELAXED);
-    return cpu;
-}
-
-/// True when the peer whose processor `word` holds was last seen on `cpu`, this thread's own: it
-/// cannot run while this thread spins there, so spinning for it only delays it. Sleeping instead
-/// lets it run, and the wake-up it then gives this thread moves one of the two to a free processor.
-bool onMyCpu(const std::uint32_t& word, std::uint32_t cpu) {
-    return cpu != 0 && __atomic_load_n(&word, __ATOMIC_RELAXED) == cpu;
 }
 
 /// True when process `pid` has ended: it no longer exists, or it is a zombie not yet reaped.
@@ -826,7 +802,6 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
     }
     ChannelShared* ch = channel->mapping->shared;
     Linux::ChannelTimers& timers = channel->timers;
-    const std::uint32_t cpu = publishCpu(ch->receiverCpu);
     for (;;) {
         int index = -1;
         bool gotPulse = false;
@@ -864,7 +839,8 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
             index = pulsesOnly ? -1 : ch->queueHead;
             if (index >= 0) {
                 // Its first bytes travel while the queue is updated under the lock.
-                for (std::size_t at = 0; at < kPrefetchBytes; at += 64) __builtin_prefetch(ch->slots[index].data + at);
+                const char* data = ch->slots[index].data;
+                for (std::size_t at = 0; at < kPrefetchBytes; at += 64) __builtin_prefetch(data + at);
             }
             if (pulseIndex >= 0) {
                 const PulseEntry& head = ch->pulses[pulseIndex];
@@ -938,7 +914,7 @@ int receive(int chid, void* msg, std::size_t bytes, struct _msg_info* info, bool
                 const std::uint64_t spinUntil = std::min<std::uint64_t>(now + kReceiveSpinNs, until);
                 for (unsigned round = 1; load(ch->seq) == seen; ++round) {
                     relax();
-                    if ((round & 63) == 0 && (monotonicNs() >= spinUntil || onMyCpu(ch->senderCpu, cpu))) break;
+                    if ((round & 63) == 0 && monotonicNs() >= spinUntil) break;
                 }
             }
             lastMessageAt = 0;
@@ -1269,7 +1245,8 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
         if (tKept.channel == ch) {
             Slot& kept = ch->slots[tKept.index];
             __builtin_prefetch(&kept.state, 1);
-            for (std::size_t at = 0; at < std::min(sbytes, kPrefetchBytes); at += 64) __builtin_prefetch(kept.data + at, 1);
+            for (std::size_t at = 0; at < std::min(sbytes, kPrefetchBytes); at += 64)
+                __builtin_prefetch(kept.data + at, 1);
         }
         ChannelHold hold(ch);
         if (ch->destroyed) {
@@ -1302,15 +1279,10 @@ long MsgSendv(int coid, const iov_t* siov, int sparts, const iov_t* riov, int rp
 
     // Spin briefly first: a receiver that is already running replies within microseconds, and a
     // reply to a sender that is not asleep costs neither side a system call.
-    // A receiver that is awake but was last seen on this thread's processor cannot reply while
-    // this thread spins there.
-    const std::uint32_t cpu = publishCpu(ch->senderCpu);
     const std::uint64_t spinUntil = monotonicNs() + kSendSpinNs;
     for (unsigned round = 1; !settled(load(slot.custody)); ++round) {
         relax();
-        if ((round & 63) == 0 && (monotonicNs() >= spinUntil || (onMyCpu(ch->receiverCpu, cpu) &&
-                                                                  load(ch->receiversWaiting) == 0)))
-            break;
+        if ((round & 63) == 0 && monotonicNs() >= spinUntil) break;
     }
     __atomic_store_n(&slot.senderSpinning, 0u, __ATOMIC_SEQ_CST);
 
@@ -1446,6 +1418,8 @@ int MsgSendPulse(int coid, int priority, int code, int value) {
     return 0;
 }
 
+// A sender sending back to back follows its last message within about a microsecond here; a
+// wake-up costs several (measured in bench/nm_bench).
 const std::uint64_t kWakeBatchNs = 3000;
 
 namespace Linux {
