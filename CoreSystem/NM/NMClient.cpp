@@ -41,6 +41,11 @@ void printLine(std::ostream& stream, const std::string& text) {
     stream << (text + '\n') << std::flush;
 }
 
+std::uint64_t SteadyNs() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
+}
+
 class MutexHold {
 public:
     explicit MutexHold(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
@@ -362,10 +367,7 @@ void NMClient::receiveMessage() {
         CoreSystem::Platform::MsgReply(rcvid, 0, nullptr, 0);
         const int size = info.msglen - kFrameHeader;
         if (size <= 0) continue;  // header only, or not even a header
-        const bool mayHold = batch.enabled() && batch.mayHold(static_cast<std::uint64_t>(
-                                                    std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                        std::chrono::steady_clock::now().time_since_epoch())
-                                                        .count()));
+        const bool mayHold = batch.enabled() && batch.mayHold(SteadyNs());
         bool wake = false;
         bool heldBack = false;
         if (!queueFrame(buffer.get(), info.msglen, mayHold, &wake, &heldBack)) continue;
@@ -458,34 +460,37 @@ int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {
         return frame.size;
     };
     Received frame;
+    bool failed = false;
     {
         MutexHold hold(receiveMutex_);
-        while (receiveQueue_.empty()) {
+        while (receiveQueue_.empty() && !failed) {
             if (pollingMode_) return -1;
             // Woken by the receive thread once a frame is queued (a wake-up left over from an
             // earlier failed wait only makes this loop look again).
             ++consumersWaiting_;
             pthread_mutex_unlock(&receiveMutex_);
-            const int waited = sem_wait(&receiveSemaphore_);
+            failed = sem_wait(&receiveSemaphore_) != 0;
             pthread_mutex_lock(&receiveMutex_);
-            if (waited != 0) {
-                // Not woken: withdrawn, unless the receive thread has already counted on this
-                // wake-up (receiving is for one consumer at a time, so the count is this one's).
-                if (consumersWaiting_ > 0) --consumersWaiting_;
-                printLine(std::cout, "error pid " + std::to_string(getpid()) + " " + "recvMsg");
-                return -1;
+            // Not woken: withdrawn, unless the receive thread has already counted on this
+            // wake-up (receiving is for one consumer at a time, so the count is this one's).
+            if (failed && consumersWaiting_ > 0) --consumersWaiting_;
+        }
+        if (!failed) {
+            Received& front = receiveQueue_.front();
+            if (IsSmallFrame(front.size + kFrameHeader)) {
+                // A small frame is copied out under the mutex, and its buffer kept for the next one.
+                const int size = copyOut(front);
+                if (spareFrames_.size() < kSpareFrames) spareFrames_.push_back(std::move(front.frame));
+                receiveQueue_.pop_front();
+                return size;
             }
-        }
-        Received& front = receiveQueue_.front();
-        if (IsSmallFrame(front.size + kFrameHeader)) {
-            // A small frame is copied out under the mutex, and its buffer kept for the next one.
-            const int size = copyOut(front);
-            if (spareFrames_.size() < kSpareFrames) spareFrames_.push_back(std::move(front.frame));
+            frame = std::move(front);
             receiveQueue_.pop_front();
-            return size;
         }
-        frame = std::move(front);
-        receiveQueue_.pop_front();
+    }
+    if (failed) {
+        printLine(std::cout, "error pid " + std::to_string(getpid()) + " " + "recvMsg");
+        return -1;
     }
     return copyOut(frame);
 }
