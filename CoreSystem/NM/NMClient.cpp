@@ -63,7 +63,6 @@ NMClient::NMClient(bool pollingMode) : pollingMode_(pollingMode) {
     connections_.attachRegistry();
     pthread_mutex_init(&deferredMutex_, nullptr);
     pthread_mutex_init(&receiveMutex_, nullptr);
-    sem_init(&receiveSemaphore_, 0, 0);
     spareFrames_.reserve(kSpareFrames);
 }
 
@@ -85,7 +84,6 @@ NMClient::~NMClient() {
     stopTransmitThread();
     receiveQueue_.clear();
     deferred_.clear();
-    sem_destroy(&receiveSemaphore_);
     pthread_mutex_destroy(&receiveMutex_);
     pthread_mutex_destroy(&deferredMutex_);
 }
@@ -375,7 +373,7 @@ void NMClient::receiveMessage() {
             batch.woken(false);
             // Posted once the receive-queue mutex is free again, so the consumer it wakes does
             // not go straight back to sleep on that mutex.
-            sem_post(&receiveSemaphore_);
+            receiveSemaphore_.post();
         } else if (heldBack) {
             batch.held();
         }
@@ -393,7 +391,7 @@ void NMClient::wakeConsumer() {
             wake = true;
         }
     }
-    if (wake) sem_post(&receiveSemaphore_);
+    if (wake) receiveSemaphore_.post();
 }
 
 bool NMClient::queueFrame(const char* bytes, int length, bool mayHold, bool* wake, bool* held) {
@@ -469,7 +467,7 @@ int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {
             // earlier failed wait only makes this loop look again).
             ++consumersWaiting_;
             pthread_mutex_unlock(&receiveMutex_);
-            failed = sem_wait(&receiveSemaphore_) != 0;
+            failed = receiveSemaphore_.wait() != 0;
             pthread_mutex_lock(&receiveMutex_);
             // Not woken: withdrawn, unless the receive thread has already counted on this
             // wake-up (receiving is for one consumer at a time, so the count is this one's).

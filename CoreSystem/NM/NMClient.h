@@ -3,7 +3,6 @@
 #pragma once
 
 #include <pthread.h>
-#include <semaphore.h>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "CoreSystem/NM/ConnectionManagement.h"
+#include "CoreSystem/Platform/Posix.h"
 
 namespace NM {
 
@@ -155,8 +155,8 @@ private:
     bool receiveRunning_ = false;
     pthread_t receiveThread_{};
     pthread_mutex_t receiveMutex_;
-    /// Posted once for each wake-up of a consumer waiting in recvMsg.
-    sem_t receiveSemaphore_;
+    /// The receive semaphore: posted once for each wake-up of a consumer waiting in recvMsg.
+    CoreSystem::Platform::ThreadWake receiveSemaphore_;
     std::deque<Received> receiveQueue_;  ///< guarded by receiveMutex_
     int consumersWaiting_ = 0;           ///< consumers about to wait or waiting; guarded by receiveMutex_
     /// Buffers of small frames already taken, reused for the next ones; guarded by receiveMutex_.

@@ -31,4 +31,30 @@ int pthread_setname_np(pthread_t thread, const char* name) noexcept;
 /// Sleeps `ms` milliseconds; returns 0, or the milliseconds left when a signal interrupted it.
 unsigned delay(unsigned ms) noexcept;
 
+/// Wakes threads of this process that wait for it, one per post: a post lets one wait() that is
+/// under way, or the next one, return. On the target an unnamed semaphore. On a development host
+/// the waiting thread sleeps as the reader of a pipe, which the kernel wakes on the poster's
+/// processor when it can: a thread that is handed work is then not put on another busy processor
+/// (such as that of a sender whose next message is on its way).
+class ThreadWake {
+public:
+    ThreadWake() noexcept;
+    ~ThreadWake();
+    ThreadWake(const ThreadWake&) = delete;
+    ThreadWake& operator=(const ThreadWake&) = delete;
+    /// Lets one wait return. 0, or -1 with errno.
+    int post() noexcept;
+    /// Waits for a post: 0, or -1 with errno (EINTR when a signal arrived, whether or not its
+    /// handler restarts calls; EBADF when the wake-up could not be made).
+    int wait() noexcept;
+
+private:
+#if defined(__QNX__)
+    sem_t semaphore_;
+    bool made_;
+#else
+    int fds_[2];
+#endif
+};
+
 }  // namespace CoreSystem::Platform

@@ -1,6 +1,8 @@
 // Thread ids, thread names cut to Linux's limit, and the target's delay() on a Linux host.
 #include "CoreSystem/Platform/Posix.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <atomic>
@@ -25,6 +27,37 @@ struct CachedTid {
 };
 thread_local CachedTid tCachedTid;
 }  // namespace
+
+ThreadWake::ThreadWake() noexcept : fds_{-1, -1} {
+    if (pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) fds_[0] = fds_[1] = -1;
+}
+
+ThreadWake::~ThreadWake() {
+    for (int fd : fds_) {
+        if (fd >= 0) close(fd);
+    }
+}
+
+int ThreadWake::post() noexcept {
+    const char token = 1;
+    for (;;) {
+        if (write(fds_[1], &token, 1) == 1) return 0;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN ? 0 : -1;  // a full pipe holds a wake-up for every waiter
+    }
+}
+
+int ThreadWake::wait() noexcept {
+    for (;;) {
+        char token;
+        if (read(fds_[0], &token, 1) == 1) return 0;
+        if (errno != EAGAIN && errno != EINTR) return -1;
+        // poll, unlike read, is not restarted after a signal handler: a signal ends the wait as
+        // it ends a semaphore's.
+        pollfd readable{fds_[0], POLLIN, 0};
+        if (poll(&readable, 1, -1) < 0) return -1;
+    }
+}
 
 // Linux keeps POSIX shared-memory objects as files in this tmpfs.
 std::string SharedObjectPath(const char* name) {

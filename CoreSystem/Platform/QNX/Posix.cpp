@@ -2,6 +2,8 @@
 #include "CoreSystem/Platform/Posix.h"
 
 #include <pthread.h>
+#include <semaphore.h>
+#include <cerrno>
 #include <unistd.h>
 
 namespace CoreSystem::Platform {
@@ -9,6 +11,21 @@ namespace CoreSystem::Platform {
 // procnto shows every shared-memory object under /dev/shmem (no namespace on the device).
 std::string SharedObjectPath(const char* name) {
     return std::string("/dev/shmem") + (name && name[0] != '/' ? "/" : "") + (name ? name : "");
+}
+
+ThreadWake::ThreadWake() noexcept : made_(sem_init(&semaphore_, 0, 0) == 0) {}
+ThreadWake::~ThreadWake() {
+    if (made_) sem_destroy(&semaphore_);
+}
+int ThreadWake::post() noexcept {
+    if (made_) return sem_post(&semaphore_);
+    errno = EBADF;
+    return -1;
+}
+int ThreadWake::wait() noexcept {
+    if (made_) return sem_wait(&semaphore_);
+    errno = EBADF;
+    return -1;
 }
 
 // A pthread_t is the kernel's thread id there (the tid of _msg_info); every SDP has pthread_self().
