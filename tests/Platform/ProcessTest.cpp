@@ -131,7 +131,7 @@ TEST(ProcessTest, SpawnModesReportTheOutcomeWaitForNoOtherChildAndPassOnTheCalle
     Platform::setprio(0, start);
 }
 
-TEST(PosixTest, ThreadNamesAreCutToFitIdsFollowForkAndDelayReportsTheTimeLeft) {
+TEST(PosixTest, ThreadNamesAreCutToFitIdsFollowForkDelayReportsTheTimeLeftAndWakeUpsCount) {
     // The second: 14 ASCII bytes and a two-byte character, which the cut drops whole.
     for (const auto& [given, kept] :
          {std::pair{"NMClientDispatcher", "NMClientDispatc"}, {"AbcdefghijklmnĂx", "Abcdefghijklmn"}}) {
@@ -151,9 +151,24 @@ TEST(PosixTest, ThreadNamesAreCutToFitIdsFollowForkAndDelayReportsTheTimeLeft) {
     const auto previous = signal(SIGALRM, [](int) {});  // sleeps are cut short even with SA_RESTART
     alarm(1);
     const unsigned left = Platform::delay(20000);
-    signal(SIGALRM, previous);
     EXPECT_GT(left, 0u);
     EXPECT_LT(left, 20000u);
+
+    // A wake-up keeps its posts, one per wait; a post from another thread ends a wait under way,
+    // and a signal ends one even with SA_RESTART (the alarm also bounds the waits before it).
+    Platform::ThreadWake wake;
+    alarm(1);
+    EXPECT_EQ(wake.post() + wake.post(), 0);
+    EXPECT_EQ(wake.wait() + wake.wait(), 0);
+    std::thread poster([&] {
+        Platform::delay(20);
+        wake.post();
+    });
+    EXPECT_EQ(wake.wait(), 0);
+    poster.join();
+    EXPECT_EQ(wake.wait(), -1);
+    EXPECT_EQ(errno, EINTR);
+    signal(SIGALRM, previous);
 }
 
 TEST(EnvironmentTest, NamesAndSemaphoresStayInTheNamespaceDevicePathsUnderTheRootAndWaitforSeesThem) {
