@@ -366,15 +366,13 @@ void NMClient::receiveMessage() {
         const int size = info.msglen - kFrameHeader;
         if (size <= 0) continue;  // header only, or not even a header
         const bool mayHold = batch.enabled() && batch.mayHold(SteadyNs());
-        bool wake = false;
-        bool heldBack = false;
-        if (!queueFrame(buffer.get(), info.msglen, mayHold, &wake, &heldBack)) continue;
-        if (wake) {
+        const Queued queued = queueFrame(buffer.get(), info.msglen, mayHold);
+        if (queued == Queued::wake) {
             batch.woken(false);
             // Posted once the receive-queue mutex is free again, so the consumer it wakes does
             // not go straight back to sleep on that mutex.
             receiveSemaphore_.post();
-        } else if (heldBack) {
+        } else if (queued == Queued::wakeHeld) {
             batch.held();
         }
     }
@@ -394,7 +392,7 @@ void NMClient::wakeConsumer() {
     if (wake) receiveSemaphore_.post();
 }
 
-bool NMClient::queueFrame(const char* bytes, int length, bool mayHold, bool* wake, bool* held) {
+NMClient::Queued NMClient::queueFrame(const char* bytes, int length, bool mayHold) {
     const auto frameBytes = static_cast<std::size_t>(length);
     std::int32_t header;
     std::memcpy(&header, bytes, sizeof header);
@@ -406,7 +404,7 @@ bool NMClient::queueFrame(const char* bytes, int length, bool mayHold, bool* wak
             frame.reset(new char[frameBytes]);
         } catch (const std::bad_alloc& error) {
             printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
-            return false;
+            return Queued::dropped;
         }
         std::memcpy(frame.get(), bytes, frameBytes);
     }
@@ -416,11 +414,11 @@ bool NMClient::queueFrame(const char* bytes, int length, bool mayHold, bool* wak
         // pid this one now has.
         printLine(std::cout, "pid " + std::to_string(getpid()) + " dropped a frame for channel index " +
                                  std::to_string(header) + ", which it does not serve");
-        return false;
+        return Queued::dropped;
     }
     if (receiveQueue_.size() > kReceiveQueueAccepts) {
         printLine(std::cout, "pid " + std::to_string(getpid()) + " reach receive queue max");
-        return false;
+        return Queued::dropped;
     }
     try {
         if (!frame) {
@@ -436,14 +434,12 @@ bool NMClient::queueFrame(const char* bytes, int length, bool mayHold, bool* wak
         receiveQueue_.push_back(Received{length - kFrameHeader, std::move(frame)});
     } catch (const std::bad_alloc& error) {
         printLine(std::cerr, std::string("receiveMessage") + " bad_alloc caught: " + error.what());
-        return false;
+        return Queued::dropped;
     }
-    if (consumersWaiting_ > 0) {
-        *held = mayHold;
-        *wake = !mayHold;
-        consumersWaiting_ -= mayHold ? 0 : 1;
-    }
-    return true;
+    if (consumersWaiting_ == 0) return Queued::noneWaits;
+    if (mayHold) return Queued::wakeHeld;
+    --consumersWaiting_;
+    return Queued::wake;
 }
 
 int NMClient::recvMsg(int* channelIndex, char* buffer, int length) {

@@ -120,11 +120,13 @@ private:
     static void* receiveMessageMain(void* self);
     void transmitQueue();
     void receiveMessage();
+    /// What became of a received frame, and of the wake-up of a consumer waiting for it.
+    enum class Queued { dropped, noneWaits, wake, wakeHeld };
     /// Appends a received frame (`length` bytes from `bytes`, header word first) to the receive
-    /// queue, unless it is not for this client or the queue is full. True when queued. `*wake`
-    /// tells whether a waiting consumer is to be woken now: with `mayHold` its wake-up is held
-    /// back (`*held` then says so), for wakeConsumer() to give once more frames have followed.
-    bool queueFrame(const char* bytes, int length, bool mayHold, bool* wake, bool* held);
+    /// queue, unless it is not for this client or the queue is full. A waiting consumer is to be
+    /// woken now (wake), or with `mayHold` later, by wakeConsumer() once more frames have followed
+    /// (wakeHeld).
+    Queued queueFrame(const char* bytes, int length, bool mayHold);
     /// Wakes a consumer that waits, if one does.
     void wakeConsumer();
     int queueLocked(int channelIndex, const char* data, int size);
